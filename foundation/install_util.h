@@ -1,0 +1,80 @@
+// Installer utilities: tracing, locale, error channel, location check, paths, processes, files.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/plist_value.h"
+
+namespace rcpinstall {
+
+// Names of the error channel and its record.
+inline constexpr const char* INTERNAL_PASTEBOARD_NAME = "INSTALLATION_INTERNAL_PASTEBOARD";
+inline constexpr const char* ERROR_MESSAGE_TYPE = "ERROR_MESSAGE";
+inline constexpr const char* ERROR_CODE = "ERROR_CODE";
+inline constexpr const char* ERROR_DETAILS = "ERROR_DETAILS";
+
+inline constexpr const char* TRACE_DOMAIN = "com.zantec.rcp.install.mac";
+inline constexpr const char* TRACE_KEY = "com.zantec.rcp.install.mac.traceEnable";
+inline constexpr const char* TRACE_LOG_PATH = "/tmp/install_trace.log";
+inline constexpr const char* LOCALE_KEY = "AppleLocale";
+inline constexpr const char* DEFAULT_LOCALE = "en_US";
+
+// The error codes a record can carry.
+enum ErrorCode : int {
+  kNoError = 0,
+  kUpgradeFoundHigherVersion = 1,
+  kInvalidInstallLocation = 2,
+  kUnsupportedCharacters = 3,
+  kInstallFileNotFound = 4,
+  kFoundOtherInstance = 5,
+  kInstanceIsRunning = 6,
+  kHotfixFoundHigherVersion = 7,
+  kInstalledPlatformNotFound = 8,
+};
+
+// A fresh error record: a dictionary with ERROR_CODE and ERROR_DETAILS.
+os::PlistValue makeErrorRecord(int code, const std::vector<std::string>& details = {});
+
+namespace InstallUtil {
+
+// Diagnostics.
+bool shouldWriteTraces();
+void setupTraceOutput();
+// Opens the trace log and attaches it when tracing is on; answers the descriptor or -1.
+// Entry routines pair it with closeTraceOutput at the end of their run.
+int openTraceOutput(const std::string& path = TRACE_LOG_PATH);
+void closeTraceOutput(int fd);
+std::string getCurrentLocale();
+void initInternalPasteboard(bool writeResetRecord);
+void sendErrorMessage(const std::optional<os::PlistValue>& record);
+std::optional<os::PlistValue> getErrorMessage();
+bool containUnSupportedCharacters(const std::optional<std::string>& path);
+// Reads a preference value as a boolean the way the trace switch does.
+bool readsAsTrue(const os::PlistValue& value);
+
+// Paths.
+std::string getPathToMPKGThrough(const std::string& path);
+std::string getInstallerRootThrough(const std::string& path);
+std::optional<std::string> getBundlePath(const std::optional<std::string>& path);
+bool hasPrefixCaseInsensitive(const std::optional<std::string>& text, const std::string& prefix);
+void replacePackageVariableWith(const std::optional<std::string>& replacement,
+                                os::PlistDictionary& properties);
+
+// Processes and files.
+std::vector<std::string> getAllProcess();
+bool checkBundleIsRunning(const std::string& bundlePath);
+bool changeAttributesForDirectory(const std::optional<std::string>& path);
+void copyFolderFrom(const std::optional<std::string>& from, const std::optional<std::string>& to);
+void startProvisionWithArgs(const std::string& commandLine);
+std::string generateNewManifestVersion();
+std::string processDate(const std::string& text);
+
+// The invoking user for ownership: USER, else the login name of the current user.
+std::optional<std::string> standardOwner();
+inline constexpr const char* STANDARD_GROUP = "admin";
+inline constexpr unsigned STANDARD_MODE = 0775;
+
+}  // namespace InstallUtil
+}  // namespace rcpinstall

@@ -1,0 +1,51 @@
+// Files and directories: tests, listing, copy, delete, creation with attributes, attribute walk.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rcpinstall::os::FileSystem {
+
+// Existence and type, following symbolic links (as the target system's file manager does).
+bool exists(const std::string& path);
+bool isDirectory(const std::string& path);
+// Existence of the entry itself: a dangling symbolic link exists.
+bool entryExists(const std::string& path);
+
+// Names directly inside a directory (no "." or ".."), in the order the listing gives them;
+// none when it cannot be listed.
+std::optional<std::vector<std::string>> listDirectory(const std::string& path);
+
+// Copies a file or a whole tree to a destination that must not exist; never overwrites.
+// Symbolic links are reproduced as links. False on any failure (a partial copy may remain).
+bool copyItem(const std::string& from, const std::string& to);
+
+// Deletes a file, a link (not its target) or a whole tree, never following links.
+// A missing entry answers false.
+bool removeItem(const std::string& path);
+
+// Owner and group by name (looked up with getpwnam / getgrnam); an absent name is unchanged.
+struct Attributes {
+  std::optional<std::string> owner;
+  std::optional<std::string> group;
+  std::optional<mode_t> mode;
+};
+
+// Creates a directory (not its parents) with the attributes. False when it exists or fails.
+bool createDirectory(const std::string& path, const Attributes& attributes);
+// Creates or truncates a regular file with the content, then applies the attributes.
+bool createFile(const std::string& path, const std::string& contents,
+                const Attributes& attributes);
+// Applies the attributes to one entry without following a link (no mode on a link).
+bool setAttributes(const std::string& path, const Attributes& attributes);
+
+// Applies the attributes to every entry below the directory (not the directory itself), in
+// one walk through directory descriptors, skipping changes already in place. Links are never
+// followed: a link's own owner and group may change, its target's never; no mode is applied
+// through a link. Answers false when the directory is missing or any entry failed.
+bool setAttributesBelow(const std::string& directory, const Attributes& attributes);
+
+}  // namespace rcpinstall::os::FileSystem

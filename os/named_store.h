@@ -1,0 +1,35 @@
+// The named store (pasteboard): one typed property-list record per name, shared between
+// processes of the same user and kept after the writer exits.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/plist_value.h"
+
+namespace rcpinstall::os {
+
+class NamedStore {
+ public:
+  // The store file is <directory>/<name>. The default directory is
+  // "/tmp/.pasteboards-<uid of the invoking user>".
+  explicit NamedStore(std::string name, std::optional<std::string> directory = std::nullopt);
+
+  // Declares the types the store holds; discards whatever it held. False when unavailable.
+  bool declareTypes(const std::vector<std::string>& types);
+  // Writes the value under a declared type, replacing what was there. False when the store is
+  // unavailable, the type was not declared, or the write failed.
+  bool setPropertyList(const PlistValue& value, const std::string& type);
+  // The value under the type, or none.
+  std::optional<PlistValue> propertyListForType(const std::string& type) const;
+
+  // "/tmp/.pasteboards-<uid>" for the invoking user (USER, else the real user).
+  static std::string defaultDirectory();
+
+ private:
+  std::string name_;
+  std::string directory_;
+};
+
+}  // namespace rcpinstall::os

@@ -1,0 +1,37 @@
+// Path arithmetic on plain text paths, following the target system's string-path rules.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rcpinstall::os {
+
+// Appends one component with exactly one "/" between the two parts. Never normalises:
+// ".." stays as written. An empty base gives the component itself.
+std::string appendComponent(std::string_view base, std::string_view component);
+
+// Absent in, absent out: a path built from an absent part is absent.
+std::optional<std::string> appendComponent(const std::optional<std::string>& base,
+                                           std::string_view component);
+
+// The path less its last component. "/a" -> "/", "/" -> "/", "a" -> "", a trailing "/"
+// is ignored ("/a/b/" -> "/a").
+std::string deletingLastComponent(std::string_view path);
+
+// The last component; a trailing "/" is ignored; "/" gives "/".
+std::string lastComponent(std::string_view path);
+
+// The "/"-separated components; a leading "/" is its own first component ("/a/b" ->
+// {"/", "a", "b"}), as the target system splits paths.
+std::vector<std::string> components(std::string_view path);
+
+// "~" or "~/..." expanded with the home directory of the effective user (HOME first);
+// any other path unchanged.
+std::string expandTilde(std::string_view path);
+
+// The home directory of the effective user: HOME, else the password database.
+std::string homeDirectory();
+
+}  // namespace rcpinstall::os
