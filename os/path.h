@@ -11,6 +11,10 @@ namespace rcpinstall::os {
 // Appends one component with exactly one "/" between the two parts. Never normalises:
 // ".." stays as written. An empty base gives the component itself.
 std::string appendComponent(std::string_view base, std::string_view component);
+// The same for a std::string or literal base (without these the optional overload below
+// would make such calls ambiguous).
+std::string appendComponent(const std::string& base, std::string_view component);
+std::string appendComponent(const char* base, std::string_view component);
 
 // Absent in, absent out: a path built from an absent part is absent.
 std::optional<std::string> appendComponent(const std::optional<std::string>& base,
@@ -24,7 +28,8 @@ std::string deletingLastComponent(std::string_view path);
 std::string lastComponent(std::string_view path);
 
 // The "/"-separated components; a leading "/" is its own first component ("/a/b" ->
-// {"/", "a", "b"}), as the target system splits paths.
+// {"/", "a", "b"}) and so is a trailing one ("a/b/" -> {"a", "b", "/"}), as the target
+// system splits paths. Empty components ("a//b") are dropped.
 std::vector<std::string> components(std::string_view path);
 
 // "~" or "~/..." expanded with the home directory of the effective user (HOME first);
