@@ -47,9 +47,14 @@ void setupTraceOutput();
 int openTraceOutput(const std::string& path = TRACE_LOG_PATH);
 void closeTraceOutput(int fd);
 std::string getCurrentLocale();
-void initInternalPasteboard(bool writeResetRecord);
-void sendErrorMessage(const std::optional<os::PlistValue>& record);
-std::optional<os::PlistValue> getErrorMessage();
+// The error channel lives in the invoking user's pasteboard directory; storeDirectory
+// overrides that directory (tests use a scratch directory).
+void initInternalPasteboard(bool writeResetRecord,
+                            const std::optional<std::string>& storeDirectory = std::nullopt);
+void sendErrorMessage(const std::optional<os::PlistValue>& record,
+                      const std::optional<std::string>& storeDirectory = std::nullopt);
+std::optional<os::PlistValue> getErrorMessage(
+    const std::optional<std::string>& storeDirectory = std::nullopt);
 bool containUnSupportedCharacters(const std::optional<std::string>& path);
 // Reads a preference value as a boolean the way the trace switch does.
 bool readsAsTrue(const os::PlistValue& value);

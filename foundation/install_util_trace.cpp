@@ -1,0 +1,144 @@
+// The diagnostic side of InstallUtil: trace switch and log, locale, error channel, location check.
+#include <unistd.h>
+
+#include <string_view>
+
+#include "foundation/install_util.h"
+#include "os/named_store.h"
+#include "os/shared_files.h"
+#include "os/system_log.h"
+#include "os/user_identity.h"
+#include "os/user_preferences.h"
+
+namespace rcpinstall {
+namespace {
+
+// Characters refused in an install location; the colon is refused as well (it can only
+// occur inside a path component, where the target system's file names cannot hold it).
+constexpr std::string_view kUnsupportedCharacterSet = "!\"';\\#%|=?";
+
+// Runs read with the effective user set to the invoking user, so that a tool running as root
+// reads the preferences of the person who started it. When that user's account cannot be
+// found there is no user id to switch to, and the read runs with the current identity.
+// runAsEffectiveUser undoes the switch before it returns, and stops the program when it
+// cannot.
+template <typename Read>
+auto readAsInvokingUser(Read read) -> decltype(read()) {
+  std::optional<uid_t> uid;
+  if (const std::optional<std::string> name = os::invokingUserName()) {
+    uid = os::lookupUserId(*name);
+  }
+  if (!uid) return read();
+  decltype(read()) result{};
+  os::runAsEffectiveUser(*uid, [&] { result = read(); });
+  return result;
+}
+
+os::NamedStore errorChannel(const std::optional<std::string>& storeDirectory) {
+  return os::NamedStore(INTERNAL_PASTEBOARD_NAME, storeDirectory);
+}
+
+}  // namespace
+
+os::PlistValue makeErrorRecord(int code, const std::vector<std::string>& details) {
+  os::PlistArray detailValues;
+  detailValues.reserve(details.size());
+  for (const std::string& detail : details) detailValues.emplace_back(detail);
+  return os::PlistValue(os::PlistDictionary{
+      {ERROR_CODE, os::PlistValue(static_cast<int64_t>(code))},
+      {ERROR_DETAILS, os::PlistValue(std::move(detailValues))},
+  });
+}
+
+namespace InstallUtil {
+
+bool readsAsTrue(const os::PlistValue& value) {
+  if (const bool* flag = value.asBoolean()) return *flag;
+  if (const int64_t* number = value.asInteger()) return *number != 0;
+  if (const double* number = value.asReal()) return *number != 0;
+  if (const std::string* text = value.asString()) {
+    if (text->empty()) return false;
+    const char first = text->front();
+    return first == 'Y' || first == 'y' || first == 'T' || first == 't' ||
+           (first >= '1' && first <= '9');
+  }
+  return false;
+}
+
+bool shouldWriteTraces() {
+  return readAsInvokingUser([]() -> bool {
+    const std::optional<os::PlistValue> domain = os::persistentDomain(TRACE_DOMAIN);
+    if (!domain) return false;
+    const os::PlistValue* value = domain->find(TRACE_KEY);
+    return value != nullptr && readsAsTrue(*value);
+  });
+}
+
+int openTraceOutput(const std::string& path) {
+  if (!shouldWriteTraces()) return -1;
+  // A link, FIFO or directory planted at the fixed name is refused: tracing is then off for
+  // this run rather than writing through someone else's file.
+  const int fd = os::openRegularFileTruncated(path);
+  if (fd >= 0) os::SystemLog::addLogFile(fd);
+  return fd;
+}
+
+void setupTraceOutput() {
+  openTraceOutput(TRACE_LOG_PATH);
+}
+
+void closeTraceOutput(int fd) {
+  if (fd < 0) return;
+  os::SystemLog::removeLogFile(fd);
+  ::close(fd);
+}
+
+std::string getCurrentLocale() {
+  std::optional<std::string> locale = readAsInvokingUser([]() -> std::optional<std::string> {
+    const std::optional<os::PlistValue> value = os::standardPreference(LOCALE_KEY);
+    if (!value) return std::nullopt;
+    const std::string* text = value->asString();
+    if (text == nullptr) return std::nullopt;
+    return *text;
+  });
+  // An empty identifier would reach the launcher as an empty "-nl" argument; it counts as
+  // no locale set.
+  if (!locale || locale->empty()) return DEFAULT_LOCALE;
+  return *locale;
+}
+
+void initInternalPasteboard(bool writeResetRecord,
+                            const std::optional<std::string>& storeDirectory) {
+  os::NamedStore store = errorChannel(storeDirectory);
+  if (!store.declareTypes({ERROR_MESSAGE_TYPE})) {
+    os::SystemLog::log(os::SystemLog::kError, "Cannot prepare the pasteboard %s",
+                       INTERNAL_PASTEBOARD_NAME);
+    return;
+  }
+  if (writeResetRecord && !store.setPropertyList(makeErrorRecord(kNoError), ERROR_MESSAGE_TYPE)) {
+    os::SystemLog::log(os::SystemLog::kError, "Cannot write the error message to the pasteboard %s",
+                       INTERNAL_PASTEBOARD_NAME);
+  }
+}
+
+void sendErrorMessage(const std::optional<os::PlistValue>& record,
+                      const std::optional<std::string>& storeDirectory) {
+  if (!record) return;
+  if (!errorChannel(storeDirectory).setPropertyList(*record, ERROR_MESSAGE_TYPE)) {
+    os::SystemLog::log(os::SystemLog::kError, "Cannot write the error message to the pasteboard %s",
+                       INTERNAL_PASTEBOARD_NAME);
+  }
+}
+
+std::optional<os::PlistValue> getErrorMessage(const std::optional<std::string>& storeDirectory) {
+  return errorChannel(storeDirectory).propertyListForType(ERROR_MESSAGE_TYPE);
+}
+
+bool containUnSupportedCharacters(const std::optional<std::string>& path) {
+  if (!path || path->empty()) return false;
+  return path->find_first_of(kUnsupportedCharacterSet) != std::string::npos ||
+         path->find(':') != std::string::npos;
+}
+
+}  // namespace InstallUtil
+}  // namespace rcpinstall

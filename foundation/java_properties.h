@@ -1,0 +1,59 @@
+// JavaProperties: a Java-style properties file read into a key/value table and written back.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rcpinstall {
+
+// Files are ISO-8859-1 on disk; keys and values are UTF-8 in memory. The reader understands a
+// subset of Java's rules (it keeps "\u" escapes as text); the writer's output is ASCII with
+// "\uXXXX" for everything else, so Java reads what the table holds.
+class JavaProperties {
+ public:
+  // Sorted by key, so a written file does not depend on the order of insertion.
+  using Table = std::map<std::string, std::string, std::less<>>;
+
+  JavaProperties();
+  // Loads the file at the path ("~" expanded) when it exists; the path is remembered either
+  // way as the default target of savePropertiesToFile.
+  explicit JavaProperties(const std::optional<std::string>& file);
+
+  // Parses _file into _dict; an unreadable file leaves the table as it is.
+  void initDictionary();
+
+  std::optional<std::string> getPropertyForKey(std::string_view key) const;
+  // Stores the value under the key; an absent key or value is refused with an error in the
+  // system log and the answer false.
+  bool setProperty(const std::optional<std::string>& value, const std::optional<std::string>& key);
+  void removePropertyForKey(std::string_view key);
+  // Sets every property of the other file here, then saves this object to its own file.
+  // Nothing happens (and nothing is written) when no file exists at the path.
+  void mergeWithJavaProperties(const std::optional<std::string>& path);
+
+  // The keys, in key order. Both give a snapshot, so the table may be changed while the
+  // result is walked.
+  std::vector<std::string> propertyNames() const;
+  std::vector<std::string> allProperties() const;
+
+  // Writes the table atomically to the path ("~" expanded), or to _file when none is given.
+  // False when there is no target or the write failed (the old file is then intact).
+  bool savePropertiesToFile(const std::optional<std::string>& path = std::nullopt);
+
+  // The reader and writer as functions of text: ISO-8859-1 bytes in, ASCII text out.
+  static Table parse(std::string_view latin1Text);
+  static std::string serialize(const Table& table);
+
+  const Table& table() const { return _dict; }
+  const std::optional<std::string>& file() const { return _file; }
+
+ private:
+  Table _dict;
+  std::optional<std::string> _file;
+};
+
+}  // namespace rcpinstall
