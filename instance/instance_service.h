@@ -1,0 +1,158 @@
+// InstanceService: everything done to one installed platform instance, found by its rcp home.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "os/plist_value.h"
+
+namespace rcpinstall {
+
+// The object keeps only the rcp home; every operation reads its files afresh. An instance
+// created for a path that did not exist answers every query with its empty value (no, none,
+// -1) and changes no file. Files rewritten here are replaced atomically and keep their mode
+// (and, as root, their owner and group).
+//
+// Operations whose outcome the workflows do not need still answer whether their write took
+// place (true/false), so that a caller that cares can tell a failed write from a done one.
+class InstanceService {
+ public:
+  // Names inside the rcp home and beside it (the platform home is the rcp home's parent).
+  static constexpr const char* DEPLOY_DIRECTORY = "deploy";
+  static constexpr const char* ECLIPSE_DIRECTORY = "eclipse";
+  static constexpr const char* PLUGINS_DIRECTORY = "plugins";
+  static constexpr const char* LINKS_DIRECTORY = "links";
+  static constexpr const char* SHARED_DIRECTORY = "shared";
+  static constexpr const char* EXTRAS_DIRECTORY = "extras";
+  static constexpr const char* INSTALL_MANIFEST = "install.xml";
+  static constexpr const char* UPDATE_MANIFEST = "install.update.xml";
+  static constexpr const char* PATCH_REMOVE_MANIFEST = "uninstall.hotfix.xml";
+  static constexpr const char* INSTALL_INFO = "installInfo.plist";
+  static constexpr const char* ADDON_INFO = "addonInfo.plist";
+  static constexpr const char* PROVISIONING_RC = ".provisioning_rc";
+  static constexpr const char* IGNITOR_PROPERTIES = "ignitor.properties";
+  static constexpr const char* OSGI_AGENT_PROPERTIES = "osgiagent.properties";
+  static constexpr const char* JVM_PROPERTIES = "jvm.properties";
+  static constexpr const char* PLUGIN_CUSTOMIZATION = "plugin_customization.ini";
+  static constexpr const char* RCP_LINK = "rcp.link";
+  static constexpr const char* SHARED_LINK = "shared.link";
+  static constexpr const char* BASE_PLUGIN_PREFIX = "com.zantec.rcp.base_";
+  static constexpr const char* KEYSTORE_PREFIX = ".keystore";
+
+  // Keys of installInfo.plist, addonInfo.plist, .provisioning_rc and ignitor.properties.
+  static constexpr const char* KEY_VERSION = "version";
+  static constexpr const char* KEY_HOTFIX_VERSION = "hotfixVersion";
+  static constexpr const char* KEY_ADDONS = "addons";
+  static constexpr const char* KEY_ADDON_ID = "ID";
+  static constexpr const char* KEY_RC = "rc";
+  static constexpr const char* KEY_MANIFEST_VERSION = "provisioning.manifest.version";
+  static constexpr const char* KEY_INSTALL_ID = "rcp.install.id";
+  static constexpr const char* KEY_MANIFEST = "provisioning.manifest";
+  static constexpr const char* KEY_BASE_LOCATION = "rcp.base.location";
+  static constexpr const char* KEY_RCP_DATA = "rcp.data";
+  static constexpr const char* KEY_LINK_PATH = "path";
+
+  // The rcp home is kept only when an entry exists at the path now (no "~" expansion).
+  explicit InstanceService(const std::optional<std::string>& pathToRcphome);
+
+  std::optional<std::string> pathToRcphome() const { return _pathToRcphome; }
+
+  // --- Records and versions -------------------------------------------------------------
+
+  // Whether deploy/install.xml exists.
+  bool hasInstanceInstalled() const;
+  // The greatest (by plain text comparison) version among eclipse/plugins entries named
+  // com.zantec.rcp.base_<version>[_...].
+  std::optional<std::string> getBaseVersion() const;
+
+  std::optional<std::string> getInstalledVersion() const;
+  // Stores "version" in installInfo.plist (created when missing). None does nothing. False
+  // when nothing was written (no rcp home, a record that is not a dictionary, failed write).
+  bool setInstalledVersion(const std::optional<std::string>& version);
+  std::optional<std::string> getCurrentHotfixVersion() const;
+  // Stores "hotfixVersion", or removes it when given none. Answers as setInstalledVersion.
+  bool updateHotfixVersion(const std::optional<std::string>& version);
+  bool isHotfixApplied() const;
+
+  // CFBundleShortVersionString of the enclosing application bundle's Info.plist.
+  std::optional<std::string> getInstalledTargetVersion() const;
+
+  // 0 when the last provisioning run left "rc" 0 or 2 in .provisioning_rc; -1 for any other
+  // code, for a value that is not a number, and when there is no file or no "rc".
+  int getProvisioningResult() const;
+  // Deletes .provisioning_rc. True when no result file is left (none was there, or it was
+  // deleted); false when one remains, so that a stale result is never taken for a new one.
+  bool removeProvisionRCFile();
+
+  // The first "addons" entry of addonInfo.plist whose "ID" equals the identifier.
+  std::optional<os::PlistValue> getRegistryInfoForAddon(
+      const std::optional<std::string>& addonID) const;
+  std::optional<std::string> getAddonInstalledVersion(
+      const std::optional<std::string>& addonID) const;
+  // Rewrites addonInfo.plist without the first entry whose "ID" equals the identifier; all
+  // other keys and entries are kept. True when an entry was removed and the file written.
+  bool removeRegistryInfoforAddon(const std::optional<std::string>& addonID);
+
+  // --- Manifest staging -----------------------------------------------------------------
+
+  // Copies the manifest to deploy/<toFile> (replacing what was there) and, when the
+  // installer root exists, replaces "${installer.root}" in the features' "url" values with
+  // "file:" + installer root. True when the staged file is complete.
+  bool copyInstallManifest(const std::optional<std::string>& source,
+                           const std::optional<std::string>& toFile,
+                           const std::optional<std::string>& replaceInstallerRootWith);
+  // The same, staged as deploy/install.xml.
+  bool copyInstallManifest(const std::optional<std::string>& source,
+                           const std::optional<std::string>& replaceInstallerRootWith);
+  // The same, staged as deploy/install.update.xml.
+  bool copyUpdateManifest(const std::optional<std::string>& source,
+                          const std::optional<std::string>& replaceInstallerRootWith);
+  // The same under the source's own file name, with no installer root.
+  bool copyManifest(const std::optional<std::string>& source);
+  // Copies the removal manifest to deploy/uninstall.hotfix.xml (replacing what was there).
+  bool copyPatchRemoveManifest(const std::optional<std::string>& source);
+
+  // Copies deploy/install.xml to deploy/install.<provisioning.manifest.version, else
+  // "old">.xml; an existing backup of that name is kept. Needs ignitor.properties.
+  void backupInstallManifest();
+  // Set one key of an existing ignitor.properties (never created here). False when nothing
+  // was written.
+  bool updateProvisionManifestVersion(const std::optional<std::string>& version);
+  bool updateInstallID(const std::optional<std::string>& installID);
+
+  // Merges the file's keys into the rcp home's plugin_customization.ini (copied there when
+  // the rcp home has none yet).
+  bool mergePluginCustomizationWithRcphome(const std::optional<std::string>& path);
+  // Merges the file's keys into the base plug-in's plugin_customization.ini and writes the
+  // result there and as the rcp home's plugin_customization.ini.
+  bool mergePluginCustomizationWithBase(const std::optional<std::string>& path);
+
+  // --- Launcher and runtime configuration -----------------------------------------------
+
+  // Refreshes the manifest version, install id and base location of ignitor.properties.
+  bool updateIgnitorProperties();
+  // Creates ignitor.properties from a template (never over an existing one) and fills in the
+  // launcher keys; rcp.data is set when a workspace is given.
+  bool generateIgnitorPropertiesWithTemplate(const std::optional<std::string>& templatePath,
+                                             const std::optional<std::string>& workspace);
+  // Copies the template to osgiagent.properties (never over an existing one).
+  bool copyOgsiAgentProperties(const std::optional<std::string>& templatePath);
+  // Copies the template to deploy/jvm.properties, or without one makes that file empty.
+  bool generateJVMPropertiesWithTemplate(const std::optional<std::string>& templatePath);
+  // Writes eclipse/links/rcp.link and shared.link.
+  bool generateLinks();
+  // Replaces the keystore files (.keystore*) of deploy with those of the source directory.
+  void copyKeyStores(const std::optional<std::string>& source);
+  // Merges the source tree into deploy/extras.
+  void copyExtras(const std::optional<std::string>& source);
+  // Gives the rcp home and the platform's shared directory (first flag) and the workspace
+  // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. The
+  // workspace is repaired only when it lies below the home directory (HOME) or the platform
+  // home, so that a launcher property cannot point a root run at a system directory.
+  void updatePermissions(bool updatePermissions, bool updateWorkspace);
+
+ private:
+  std::optional<std::string> _pathToRcphome;
+};
+
+}  // namespace rcpinstall
