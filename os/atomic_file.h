@@ -1,6 +1,8 @@
 // Reading whole files, and replacing a file atomically so a reader sees the old or the new one.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,24 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // file it replaces (and, when running as root, its owner and group; a new file gets 0644),
 // renames it over the target and fsyncs the directory. On any failure the old file is left
 // intact, the temporary file is removed, and the answer is false.
-bool replaceFileAtomically(const std::string& path, std::string_view contents);
+// Attributes, when given, take the place of those the replaced file would pass on; they are set
+// on the temporary file's descriptor before the rename, so the new file never shows others.
+struct ReplacementAttributes {
+  std::optional<uid_t> owner;
+  std::optional<gid_t> group;
+  std::optional<mode_t> mode;
+};
+bool replaceFileAtomically(const std::string& path, std::string_view contents,
+                           const ReplacementAttributes& attributes = {});
+
+// For fixed names in shared directories (/tmp), where anyone may have planted an entry.
+// The whole content of the regular file at the path itself: a symbolic link there is not
+// followed, a FIFO never blocks the open, anything but a regular file gives none.
+std::optional<std::string> readSharedRegularFile(const std::string& path);
+// As replaceFileAtomically, except that the new file never takes mode, owner or group from
+// what was at the path: it gets `mode` and the process's own owner and group. A link there
+// is replaced, never written through.
+bool replaceSharedFileAtomically(const std::string& path, std::string_view contents,
+                                 unsigned mode = 0644);
 
 }  // namespace rcpinstall::os

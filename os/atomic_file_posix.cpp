@@ -64,7 +64,8 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return contents;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view contents) {
+bool replaceFileAtomically(const std::string& path, std::string_view contents,
+                           const ReplacementAttributes& attributes) {
   const std::string name = lastComponent(path);
   if (path.empty() || name == "/" || name == "." || name == "..") return false;
   std::string directory = deletingLastComponent(path);
@@ -89,6 +90,12 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents) {
     }
   }
 
+  if (attributes.mode) mode = *attributes.mode & 07777;
+  uid_t newOwner = attributes.owner.value_or(keepOwner ? owner : static_cast<uid_t>(-1));
+  gid_t newGroup = attributes.group.value_or(keepOwner ? group : static_cast<gid_t>(-1));
+  const bool changeOwner =
+      newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1);
+
   std::string pattern = appendComponent(directory, "." + name + ".XXXXXX");
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
@@ -98,7 +105,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents) {
 
   bool ok = writeAll(fd, contents) && ::fsync(fd) == 0;
   // Owner first: changing the owner clears set-id bits that the mode then puts back.
-  if (ok && keepOwner) ok = ::fchown(fd, owner, group) == 0;
+  if (ok && changeOwner) ok = ::fchown(fd, newOwner, newGroup) == 0;
   if (ok) ok = ::fchmod(fd, mode) == 0;
   if (::close(fd) != 0) ok = false;
   if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "os/atomic_file.h"
+
 namespace rcpinstall::os {
 
 class PlistValue;
@@ -79,6 +81,7 @@ std::string serializePlistXml(const PlistValue& value);
 // Reads a whole file and parses it; none when missing, unreadable or not a property list.
 std::optional<PlistValue> readPlistFile(const std::string& path);
 // Writes the XML encoding atomically (see atomic_file.h); false when the write failed.
-bool writePlistFile(const std::string& path, const PlistValue& value);
+bool writePlistFile(const std::string& path, const PlistValue& value,
+                    const ReplacementAttributes& attributes = {});
 
 }  // namespace rcpinstall::os

@@ -223,10 +223,11 @@ std::optional<PlistValue> readPlistFile(const std::string& path) {
   return parsePlist(*bytes);
 }
 
-bool writePlistFile(const std::string& path, const PlistValue& value) {
+bool writePlistFile(const std::string& path, const PlistValue& value,
+                    const ReplacementAttributes& attributes) {
   std::string xml = serializePlistXml(value);
   if (xml.empty()) return false;
-  return replaceFileAtomically(path, xml);
+  return replaceFileAtomically(path, xml, attributes);
 }
 
 }  // namespace rcpinstall::os
