@@ -6,9 +6,9 @@
 
 namespace rcpinstall::os {
 
-// Starts program with the arguments (argv[0] is the program path), standard input, output and
-// error on the null device, no other descriptor inherited, environment and working directory
-// inherited; waits for it to end. Answers the exit status, 128 + signal when it was killed, or
+// Starts program with the arguments (the child's argv[0] is the program path, the arguments
+// follow it), standard input, output and error on the null device, no other descriptor
+// inherited, environment and working directory inherited; waits for it to end. Answers the exit status, 128 + signal when it was killed, or
 // -1 when it could not be started.
 int runAndWait(const std::string& program, const std::vector<std::string>& arguments);
 

@@ -23,6 +23,22 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path);
 // Symbolic links are reproduced as links. False on any failure (a partial copy may remain).
 bool copyItem(const std::string& from, const std::string& to);
 
+// Copies entries keep their permission bits and times, not their owner; set-user-id and
+// set-group-id bits are kept only when the copy has the source's owner or group. A directory
+// is never copied into itself: the new copy met during the walk is skipped and the answer is
+// false.
+
+// Merges a tree into another. A missing destination becomes a copy of the source (copyItem).
+// Otherwise, when the source is a directory (links followed for that test), every name in it
+// is merged: a directory into the destination's directory of that name (a missing one is
+// copied), anything else replaces the destination's entry of that name. Entries found only in
+// the destination stay. Links in the destination are never followed: a destination entry that
+// is a link or a file where the source has a directory is left as it is, and deletion removes
+// the link itself. A source entry and destination entry that are the same file are left alone.
+// False when the source is missing, a file source meets an existing destination, or any entry
+// could not be merged; what was merged stays.
+bool mergeItem(const std::string& from, const std::string& to);
+
 // Deletes a file, a link (not its target) or a whole tree, never following links.
 // A missing entry answers false.
 bool removeItem(const std::string& path);

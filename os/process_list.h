@@ -6,7 +6,12 @@
 
 namespace rcpinstall::os {
 
-// The executable path of every process whose /proc/<pid>/exe can be read, in pid order.
-std::vector<std::string> runningExecutablePaths();
+// Where the kernel lists the processes.
+inline constexpr const char* PROC_DIRECTORY = "/proc";
+
+// The executable path of every process whose <procDirectory>/<pid>/exe can be read, in pid
+// order. A process whose executable was deleted or replaced keeps its listed path (the kernel
+// adds " (deleted)"), so it still lies under its bundle.
+std::vector<std::string> runningExecutablePaths(const std::string& procDirectory = PROC_DIRECTORY);
 
 }  // namespace rcpinstall::os
