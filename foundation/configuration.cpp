@@ -1,0 +1,56 @@
+#include "foundation/configuration.h"
+
+#include <utility>
+
+#include "os/atomic_file.h"
+#include "os/file_system.h"
+
+namespace rcpinstall {
+
+namespace {
+
+Properties loadHandOff(const std::string& file) {
+  std::optional<std::string> bytes = os::readSharedRegularFile(file);
+  if (!bytes) return Properties();
+  std::optional<os::PlistValue> root = os::parsePlist(*bytes);
+  if (!root || root->asDictionary() == nullptr) return Properties();
+  return Properties(std::move(*root->asDictionary()), file);
+}
+
+}  // namespace
+
+Configuration::Configuration(const std::string& file)
+    : _internalProperties(loadHandOff(file)), _file(file) {}
+
+std::optional<os::PlistValue> Configuration::getPropertyValueForKey(
+    const std::optional<std::string>& key) const {
+  return _internalProperties.getPropertyForKey(key);
+}
+
+std::optional<std::string> Configuration::getStringValueForKey(
+    const std::optional<std::string>& key) const {
+  return _internalProperties.getStringForKey(key);
+}
+
+void Configuration::setProperty(std::optional<os::PlistValue> value,
+                                const std::optional<std::string>& key) {
+  _internalProperties.setProperty(std::move(value), key);
+}
+
+bool Configuration::saveConfiguration() {
+  const os::PlistValue* entries = _internalProperties.dictionary();
+  if (entries == nullptr) return false;
+  std::string xml = os::serializePlistXml(*entries);
+  if (xml.empty()) return false;
+  return os::replaceSharedFileAtomically(_file, xml);
+}
+
+void Configuration::cleanupConfiguration() {
+  // A directory at the name is not a hand-off file; it is left alone.
+  if (os::FileSystem::entryExists(_file) && !os::FileSystem::isDirectory(_file)) {
+    os::FileSystem::removeItem(_file);
+  }
+  _internalProperties.removeAllProperties();
+}
+
+}  // namespace rcpinstall

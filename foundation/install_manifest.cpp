@@ -1,0 +1,172 @@
+#include "foundation/install_manifest.h"
+
+#include <pugixml.hpp>
+
+#include <string_view>
+#include <utility>
+
+#include "foundation/string_util.h"
+#include "os/atomic_file.h"
+#include "os/system_log.h"
+
+namespace rcpinstall {
+
+// The tree is parsed in place: its names and values point into `buffer`, which therefore
+// lives exactly as long as the tree. Encoding and byte-order mark are kept so that a save
+// writes the document in the form it was read.
+struct InstallManifest::Document {
+  std::string buffer;
+  pugi::xml_document tree;
+  pugi::xml_encoding encoding = pugi::encoding_utf8;
+  bool byteOrderMark = false;
+};
+
+namespace {
+
+constexpr const char* kInstallFeature = "installfeature";
+constexpr const char* kRequirements = "requirements";
+constexpr const char* kFeature = "feature";
+constexpr const char* kIndent = "  ";
+
+bool startsWithByteOrderMark(std::string_view bytes) {
+  auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
+  using namespace std::string_view_literals;
+  return starts("\xEF\xBB\xBF"sv) || starts("\xFE\xFF"sv) || starts("\xFF\xFE"sv) ||
+         starts("\x00\x00\xFE\xFF"sv);
+}
+
+bool attributeEquals(const pugi::xml_node& node, const char* name, const std::string& text) {
+  pugi::xml_attribute attribute = node.attribute(name);
+  return attribute && std::string_view(attribute.value()) == text;
+}
+
+// A feature counts as installed when it has no "action" or its action is exactly "install".
+bool countsAsInstalled(const pugi::xml_node& feature) {
+  pugi::xml_attribute action = feature.attribute("action");
+  return !action || std::string_view(action.value()) == "install";
+}
+
+// Follows the fixed path root / domain-object / object-data / install to the first install
+// feature; each missing level ends the walk with its own log line and an empty node.
+pugi::xml_node firstInstallFeature(const pugi::xml_document& tree) {
+  pugi::xml_node root = tree.document_element();
+  if (!root) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to get root element");
+    return {};
+  }
+  pugi::xml_node domainObject = root.child("domain-object");
+  if (!domainObject) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to get domain-object element");
+    return {};
+  }
+  pugi::xml_node objectData = domainObject.child("object-data");
+  if (!objectData) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to get object-data element");
+    return {};
+  }
+  pugi::xml_node install = objectData.child("install");
+  if (!install) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to get install element");
+    return {};
+  }
+  pugi::xml_node installFeature = install.child(kInstallFeature);
+  if (!installFeature) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to get install-feature element");
+  }
+  return installFeature;
+}
+
+class StringWriter : public pugi::xml_writer {
+ public:
+  void write(const void* data, size_t size) override {
+    text.append(static_cast<const char*>(data), size);
+  }
+  std::string text;
+};
+
+}  // namespace
+
+InstallManifest::InstallManifest(const std::string& pathToManifest)
+    : _pathToManifest(pathToManifest) {
+  std::optional<std::string> bytes = os::readWholeFile(pathToManifest);
+  if (!bytes) return;
+  auto document = std::make_unique<Document>();
+  document->buffer = std::move(*bytes);
+  document->byteOrderMark = startsWithByteOrderMark(document->buffer);
+  pugi::xml_parse_result result = document->tree.load_buffer_inplace(
+      document->buffer.data(), document->buffer.size(), pugi::parse_full, pugi::encoding_auto);
+  if (!result) return;
+  document->encoding = result.encoding;
+  _xmlDoc = std::move(document);
+}
+
+InstallManifest::~InstallManifest() = default;
+
+std::optional<std::string> InstallManifest::checkInstalledFeature(
+    const std::optional<std::string>& installFeatureID,
+    const std::optional<std::string>& featureID) const {
+  const std::string notFound = FEATURE_NOT_FOUND;
+  if (!_xmlDoc) return notFound;
+  pugi::xml_node installFeature = firstInstallFeature(_xmlDoc->tree);
+  if (!installFeature || (!installFeatureID && !featureID)) return notFound;
+
+  std::string answer = notFound;
+  for (; installFeature; installFeature = installFeature.next_sibling(kInstallFeature)) {
+    pugi::xml_node match;
+    if (!featureID) {
+      if (attributeEquals(installFeature, "id", *installFeatureID)) match = installFeature;
+    } else {
+      pugi::xml_node requirements = installFeature.child(kRequirements);
+      if (!requirements) continue;
+      for (pugi::xml_node feature : requirements.children(kFeature)) {
+        if (attributeEquals(feature, "id", *featureID) && countsAsInstalled(feature)) {
+          match = feature;
+          break;
+        }
+      }
+    }
+    if (match) {
+      pugi::xml_attribute version = match.attribute("version");
+      if (!version) return std::nullopt;
+      answer = version.value();
+    }
+    if (answer != notFound) return answer;
+  }
+  return answer;
+}
+
+bool InstallManifest::replaceInstallerRootWith(const std::string& replacement) {
+  if (!_xmlDoc) return false;
+  pugi::xml_node installFeature = firstInstallFeature(_xmlDoc->tree);
+  if (!installFeature) return false;
+
+  bool allSet = true;
+  for (; installFeature; installFeature = installFeature.next_sibling(kInstallFeature)) {
+    pugi::xml_node requirements = installFeature.child(kRequirements);
+    if (!requirements) continue;
+    for (pugi::xml_node feature : requirements.children(kFeature)) {
+      pugi::xml_attribute url = feature.attribute("url");
+      if (!url) continue;
+      std::string_view value = url.value();
+      if (value.find(INSTALLER_ROOT_PLACEHOLDER) == std::string_view::npos) continue;
+      std::string replaced = StringUtil::stringByReplacingOccurrencesOfString(
+          value, INSTALLER_ROOT_PLACEHOLDER, replacement);
+      // Only an allocation failure of the tree can refuse the new value.
+      if (!url.set_value(replaced.data(), replaced.size())) allSet = false;
+    }
+  }
+  return allSet;
+}
+
+bool InstallManifest::saveInstallManifestAs(const std::optional<std::string>& path) const {
+  if (!_xmlDoc) return false;
+  const std::string& target = path ? *path : _pathToManifest;
+  // The declaration is written only when the document has one, as it was parsed.
+  unsigned flags = pugi::format_indent | pugi::format_no_declaration;
+  if (_xmlDoc->byteOrderMark) flags |= pugi::format_write_bom;
+  StringWriter writer;
+  _xmlDoc->tree.save(writer, kIndent, flags, _xmlDoc->encoding);
+  return os::replaceFileAtomically(target, writer.text);
+}
+
+}  // namespace rcpinstall
