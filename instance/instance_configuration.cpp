@@ -1,0 +1,241 @@
+// InstanceService: launcher and runtime configuration, keystores, extras, ownership repair.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "foundation/install_util.h"
+#include "foundation/java_properties.h"
+#include "foundation/string_util.h"
+#include "instance/instance_files.h"
+#include "instance/instance_service.h"
+#include "os/atomic_file.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/system_log.h"
+#include "os/user_identity.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::appendComponent;
+
+namespace {
+
+constexpr const char* kManifestLocation = "file:/${rcp.home}/rcp/deploy/install.xml";
+constexpr const char* kBaseLocationPrefix = "${rcp.home}/rcp/eclipse/plugins/com.zantec.rcp.base_";
+constexpr const char* kHomeVariable = "${env.HOME}";
+
+// One generated manifest version for both keys, and the base plug-in's location when known.
+void setLauncherKeys(JavaProperties& properties, const std::optional<std::string>& baseVersion) {
+  const std::string version = InstallUtil::generateNewManifestVersion();
+  properties.setProperty(version, InstanceService::KEY_INSTALL_ID);
+  properties.setProperty(version, InstanceService::KEY_MANIFEST_VERSION);
+  if (baseVersion) {
+    properties.setProperty(kBaseLocationPrefix + *baseVersion, InstanceService::KEY_BASE_LOCATION);
+  }
+}
+
+// The path's components without a trailing "/" component; none when it is relative or holds
+// "." or "..", whose real place the text alone does not tell.
+std::optional<std::vector<std::string>> plainAbsoluteComponents(const std::string& path) {
+  std::vector<std::string> parts = os::components(path);
+  if (parts.empty() || parts.front() != "/") return std::nullopt;
+  while (parts.size() > 1 && parts.back() == "/") parts.pop_back();
+  for (const std::string& part : parts) {
+    if (part == "." || part == "..") return std::nullopt;
+  }
+  return parts;
+}
+
+// Whether the directory lies strictly below the anchor, with no symbolic link on the way
+// from the anchor down to it (the directory included). The anchor itself must not be "/".
+bool liesBelow(const std::string& directory, const std::string& anchor) {
+  const auto dirParts = plainAbsoluteComponents(directory);
+  const auto anchorParts = plainAbsoluteComponents(anchor);
+  if (!dirParts || !anchorParts || anchorParts->size() < 2) return false;
+  if (dirParts->size() <= anchorParts->size()) return false;
+  for (size_t i = 0; i < anchorParts->size(); ++i) {
+    if ((*dirParts)[i] != (*anchorParts)[i]) return false;
+  }
+  std::string walked = anchor;
+  for (size_t i = anchorParts->size(); i < dirParts->size(); ++i) {
+    walked = appendComponent(walked, (*dirParts)[i]);
+    if (instance_files::isSymbolicLink(walked)) return false;
+  }
+  return true;
+}
+
+fs::Attributes standardAttributes(std::optional<std::string> owner) {
+  return fs::Attributes{std::move(owner), std::string(InstallUtil::STANDARD_GROUP),
+                        static_cast<mode_t>(InstallUtil::STANDARD_MODE)};
+}
+
+}  // namespace
+
+bool InstanceService::updateIgnitorProperties() {
+  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return false;
+  const std::string path = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
+  if (!fs::exists(path)) return false;
+  std::optional<JavaProperties> properties = instance_files::loadForRewrite(path);
+  if (!properties) return false;
+  setLauncherKeys(*properties, getBaseVersion());
+  return properties->savePropertiesToFile(path);
+}
+
+bool InstanceService::generateIgnitorPropertiesWithTemplate(
+    const std::optional<std::string>& templatePath, const std::optional<std::string>& workspace) {
+  if (!_pathToRcphome) return false;
+  if (!templatePath || !fs::exists(*templatePath)) {
+    os::SystemLog::log(os::SystemLog::kError, "Fail to locate template for ignitor.properties");
+    return false;
+  }
+  const std::string destination = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
+  // The template is read once and the filled-in file written once, so the launcher never
+  // finds a bare template copy under its name.
+  const std::optional<std::string> bytes = os::readWholeFile(*templatePath);
+  if (fs::entryExists(destination) || !bytes) {
+    os::SystemLog::log(os::SystemLog::kError, "Fail to copy ignitor.properties to %s. ",
+                       destination.c_str());
+    return false;
+  }
+  os::SystemLog::log(os::SystemLog::kInfo, "Updating ignitor.properties. ");
+  JavaProperties properties;
+  for (const auto& [key, value] : JavaProperties::parse(*bytes)) properties.setProperty(value, key);
+  setLauncherKeys(properties, getBaseVersion());
+  properties.setProperty(std::string(kManifestLocation), KEY_MANIFEST);
+  if (workspace) properties.setProperty(workspace, KEY_RCP_DATA);
+  os::SystemLog::log(os::SystemLog::kInfo, "Saving ignitor.properties. ");
+  if (properties.savePropertiesToFile(destination)) return true;
+  os::SystemLog::log(os::SystemLog::kError, "Fail to copy ignitor.properties to %s. ",
+                     destination.c_str());
+  return false;
+}
+
+bool InstanceService::copyOgsiAgentProperties(const std::optional<std::string>& templatePath) {
+  if (!_pathToRcphome) return false;
+  if (!templatePath || !fs::exists(*templatePath)) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to find template for osgiagent.properties");
+    return false;
+  }
+  if (!fs::isDirectory(*_pathToRcphome)) return false;
+  const std::string destination = appendComponent(*_pathToRcphome, OSGI_AGENT_PROPERTIES);
+  if (fs::entryExists(destination)) return false;
+  return instance_files::copyFileContent(*templatePath, destination);
+}
+
+bool InstanceService::generateJVMPropertiesWithTemplate(
+    const std::optional<std::string>& templatePath) {
+  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return false;
+  const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
+  if (!fs::entryExists(deploy) &&
+      !fs::createDirectory(deploy, standardAttributes(os::currentUserName()))) {
+    return false;
+  }
+  const std::string target = appendComponent(deploy, JVM_PROPERTIES);
+  if (templatePath && fs::exists(*templatePath)) {
+    if (fs::entryExists(target)) return false;
+    return instance_files::copyFileContent(*templatePath, target);
+  }
+  // Emptied in one step: the file is either the old one or the new empty one.
+  if (!os::replaceFileAtomically(target, "")) return false;
+  return fs::setAttributes(target, standardAttributes(os::currentUserName()));
+}
+
+bool InstanceService::generateLinks() {
+  if (!_pathToRcphome) return false;
+  const std::string eclipse = appendComponent(*_pathToRcphome, ECLIPSE_DIRECTORY);
+  if (!fs::isDirectory(eclipse)) return false;
+  const std::string links = appendComponent(eclipse, LINKS_DIRECTORY);
+  if (!fs::entryExists(links)) {
+    const std::optional<std::string> owner = InstallUtil::standardOwner();
+    if (!fs::createDirectory(links, standardAttributes(owner.value_or("root")))) {
+      os::SystemLog::log(os::SystemLog::kWarning, "Not able to create links directory");
+      return false;
+    }
+  }
+  const auto writeLink = [&](const char* name, const std::string& value) {
+    const std::string path = appendComponent(links, name);
+    std::optional<JavaProperties> link = instance_files::loadForRewrite(path);
+    return link && link->setProperty(value, KEY_LINK_PATH) && link->savePropertiesToFile(path);
+  };
+  const bool rcpLink = writeLink(RCP_LINK, *_pathToRcphome);
+  const bool sharedLink =
+      writeLink(SHARED_LINK,
+                appendComponent(instance_files::platformHomeOf(*_pathToRcphome), SHARED_DIRECTORY));
+  return rcpLink && sharedLink;
+}
+
+void InstanceService::copyKeyStores(const std::optional<std::string>& source) {
+  os::SystemLog::log(os::SystemLog::kInfo, ".keystore source files are in %s.",
+                     instance_files::textOrNull(source));
+  if (!_pathToRcphome) return;
+  const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
+  const auto isKeystore = [](const std::string& name) {
+    return InstallUtil::hasPrefixCaseInsensitive(name, KEYSTORE_PREFIX);
+  };
+  for (const std::string& name : fs::listDirectory(deploy).value_or(std::vector<std::string>{})) {
+    if (!isKeystore(name)) continue;
+    const std::string path = appendComponent(deploy, name);
+    fs::removeItem(path);
+    os::SystemLog::log(os::SystemLog::kInfo, "Delete existing keystore files '%s' from %s. ",
+                       name.c_str(), path.c_str());
+  }
+  if (!source) return;
+  for (const std::string& name : fs::listDirectory(*source).value_or(std::vector<std::string>{})) {
+    if (!isKeystore(name)) continue;
+    const std::string from = appendComponent(*source, name);
+    const std::string to = appendComponent(deploy, name);
+    // A copy that failed half-way is taken away again: a truncated keystore is worse than none.
+    if (!fs::copyItem(from, to) && fs::entryExists(to)) fs::removeItem(to);
+    os::SystemLog::log(os::SystemLog::kInfo, "Copy keystore file '%s' from %s to %s.", name.c_str(),
+                       from.c_str(), to.c_str());
+  }
+}
+
+void InstanceService::copyExtras(const std::optional<std::string>& source) {
+  if (!source || !fs::isDirectory(*source) || !_pathToRcphome) return;
+  const std::optional<std::vector<std::string>> names = fs::listDirectory(*source);
+  if (!names || names->empty()) return;
+  const std::string destination =
+      appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), EXTRAS_DIRECTORY);
+  os::SystemLog::log(os::SystemLog::kInfo, "Begin to copy files from %s to %s ", source->c_str(),
+                     destination.c_str());
+  InstallUtil::copyFolderFrom(source, destination);
+}
+
+void InstanceService::updatePermissions(bool updatePermissions, bool updateWorkspace) {
+  if (!_pathToRcphome) return;
+  if (updatePermissions) {
+    InstallUtil::changeAttributesForDirectory(_pathToRcphome);
+    // The shared directory sits beside the rcp home where the product's users can write; a
+    // link planted under its name must not turn the repair onto another tree.
+    const std::string shared =
+        appendComponent(instance_files::platformHomeOf(*_pathToRcphome), SHARED_DIRECTORY);
+    if (fs::isDirectory(shared) && !instance_files::isSymbolicLink(shared)) {
+      InstallUtil::changeAttributesForDirectory(shared);
+    }
+  }
+  if (!updateWorkspace) return;
+  const std::string ignitorProperties = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
+  if (!fs::exists(ignitorProperties)) return;
+  const std::optional<std::string> data =
+      JavaProperties(ignitorProperties).getPropertyForKey(KEY_RCP_DATA);
+  const char* home = std::getenv("HOME");
+  if (!data || data->empty() || home == nullptr) return;
+  const std::string workspace =
+      StringUtil::stringByReplacingOccurrencesOfString(*data, kHomeVariable, home);
+  if (!fs::isDirectory(workspace)) return;
+  // rcp.data comes from a file that the product's users may edit, and this runs as root: only
+  // a workspace inside the home directory or the platform home is handed to the repair.
+  if (!liesBelow(workspace, home) &&
+      !liesBelow(workspace, instance_files::platformHomeOf(*_pathToRcphome))) {
+    os::SystemLog::log(os::SystemLog::kWarning,
+                       "Not changing the attributes of %s: it lies outside the home directory "
+                       "and the platform home",
+                       workspace.c_str());
+    return;
+  }
+  InstallUtil::changeAttributesForDirectory(workspace);
+}
+
+}  // namespace rcpinstall

@@ -1,0 +1,203 @@
+// InstanceService: recognising the instance, its version records, result file and add-ons.
+#include <cctype>
+#include <climits>
+#include <cstddef>
+#include <utility>
+
+#include "foundation/install_util.h"
+#include "foundation/java_properties.h"
+#include "foundation/properties.h"
+#include "instance/instance_files.h"
+#include "instance/instance_service.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/system_log.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::appendComponent;
+
+namespace {
+
+// The leading decimal integer of a result code: leading white space, an optional sign, then
+// digits; values beyond the int range saturate. None when no digit follows, so that a
+// damaged result file is never read as code 0.
+std::optional<long long> leadingInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    if (value < static_cast<long long>(INT_MAX) + 1) value = value * 10 + (text[i] - '0');
+  }
+  value = negative ? -value : value;
+  if (value > INT_MAX) value = INT_MAX;
+  if (value < INT_MIN) value = INT_MIN;
+  return value;
+}
+
+// The "addons" entries of a registry; none that are not dictionaries count.
+const os::PlistArray* addonEntries(const Properties& registry) {
+  const os::PlistValue* root = registry.dictionary();
+  if (root == nullptr) return nullptr;
+  const os::PlistValue* addons = root->find(InstanceService::KEY_ADDONS);
+  return addons != nullptr ? addons->asArray() : nullptr;
+}
+
+// Index of the first dictionary entry whose "ID" is the identifier.
+std::optional<size_t> findAddon(const os::PlistArray& entries, const std::string& addonID) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const os::PlistValue* id = entries[i].find(InstanceService::KEY_ADDON_ID);
+    if (id != nullptr && id->asString() != nullptr && *id->asString() == addonID) return i;
+  }
+  return std::nullopt;
+}
+
+// Stores or (given none) removes one key of installInfo.plist, creating the file when it is
+// missing. A record that exists but is not a dictionary is left alone.
+bool writeInstallInfo(const std::string& path, const char* key,
+                      const std::optional<std::string>& value) {
+  Properties record = fs::entryExists(path) ? Properties(path) : Properties();
+  if (!record.hasDictionary()) return false;
+  std::optional<os::PlistValue> stored;
+  if (value) stored = os::PlistValue(*value);
+  if (!record.setProperty(std::move(stored), key)) return false;
+  return record.savePropertiesToFile(path);
+}
+
+}  // namespace
+
+InstanceService::InstanceService(const std::optional<std::string>& pathToRcphome) {
+  if (pathToRcphome && fs::exists(*pathToRcphome)) _pathToRcphome = pathToRcphome;
+}
+
+bool InstanceService::hasInstanceInstalled() const {
+  if (!_pathToRcphome) return false;
+  return fs::exists(
+      appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), INSTALL_MANIFEST));
+}
+
+std::optional<std::string> InstanceService::getBaseVersion() const {
+  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return std::nullopt;
+  const std::string plugins =
+      appendComponent(appendComponent(*_pathToRcphome, ECLIPSE_DIRECTORY), PLUGINS_DIRECTORY);
+  if (!fs::isDirectory(plugins)) return std::nullopt;
+  const std::optional<std::vector<std::string>> names = fs::listDirectory(plugins);
+  if (!names) return std::nullopt;
+  const std::string_view prefix = BASE_PLUGIN_PREFIX;
+  std::optional<std::string> best;
+  for (const std::string& name : *names) {
+    if (!name.starts_with(prefix)) continue;
+    // The prefix ends in the first "_"; the version runs to the next one.
+    const size_t start = prefix.size();
+    const size_t end = name.find('_', start);
+    std::string version = name.substr(start, end == std::string::npos ? end : end - start);
+    if (!best || version > *best) best = std::move(version);
+  }
+  return best;
+}
+
+std::optional<std::string> InstanceService::getInstalledVersion() const {
+  if (!_pathToRcphome) return std::nullopt;
+  const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
+  os::SystemLog::log(os::SystemLog::kInfo, "Get installInfo: %s", path.c_str());
+  if (!fs::exists(path)) return std::nullopt;
+  return Properties(path).getStringForKey(KEY_VERSION);
+}
+
+bool InstanceService::setInstalledVersion(const std::optional<std::string>& version) {
+  if (!_pathToRcphome || !version) return false;
+  return writeInstallInfo(appendComponent(*_pathToRcphome, INSTALL_INFO), KEY_VERSION, version);
+}
+
+std::optional<std::string> InstanceService::getCurrentHotfixVersion() const {
+  if (!_pathToRcphome) return std::nullopt;
+  const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
+  if (!fs::exists(path)) return std::nullopt;
+  return Properties(path).getStringForKey(KEY_HOTFIX_VERSION);
+}
+
+bool InstanceService::updateHotfixVersion(const std::optional<std::string>& version) {
+  if (!_pathToRcphome) return false;
+  return writeInstallInfo(appendComponent(*_pathToRcphome, INSTALL_INFO), KEY_HOTFIX_VERSION,
+                          version);
+}
+
+bool InstanceService::isHotfixApplied() const {
+  if (!_pathToRcphome) return false;
+  const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
+  if (!fs::exists(path)) return false;
+  return Properties(path).getPropertyForKey(KEY_HOTFIX_VERSION).has_value();
+}
+
+std::optional<std::string> InstanceService::getInstalledTargetVersion() const {
+  if (!_pathToRcphome) return std::nullopt;
+  const std::optional<std::string> bundle = InstallUtil::getBundlePath(_pathToRcphome);
+  if (!bundle) return std::nullopt;
+  const std::string infoPlist = appendComponent(appendComponent(*bundle, "Contents"), "Info.plist");
+  os::SystemLog::log(os::SystemLog::kInfo, "Get Info.plist: %s", infoPlist.c_str());
+  if (!fs::exists(infoPlist)) return std::nullopt;
+  return Properties(infoPlist).getStringForKey("CFBundleShortVersionString");
+}
+
+int InstanceService::getProvisioningResult() const {
+  if (!_pathToRcphome || !fs::exists(os::expandTilde(*_pathToRcphome))) return -1;
+  const std::string resultFile =
+      appendComponent(instance_files::platformHomeOf(*_pathToRcphome), PROVISIONING_RC);
+  if (!fs::exists(resultFile)) return -1;
+  const std::optional<std::string> rc = JavaProperties(resultFile).getPropertyForKey(KEY_RC);
+  if (!rc) return -1;
+  const std::optional<long long> code = leadingInteger(*rc);
+  if (!code) return -1;
+  return *code == 0 || *code == 2 ? 0 : -1;
+}
+
+bool InstanceService::removeProvisionRCFile() {
+  if (!_pathToRcphome || !fs::exists(*_pathToRcphome)) return true;
+  const std::string resultFile =
+      appendComponent(instance_files::platformHomeOf(*_pathToRcphome), PROVISIONING_RC);
+  if (fs::entryExists(resultFile)) fs::removeItem(resultFile);
+  return !fs::entryExists(resultFile);
+}
+
+std::optional<os::PlistValue> InstanceService::getRegistryInfoForAddon(
+    const std::optional<std::string>& addonID) const {
+  if (!addonID || !_pathToRcphome) return std::nullopt;
+  const std::string path = appendComponent(*_pathToRcphome, ADDON_INFO);
+  if (!fs::exists(path)) return std::nullopt;
+  const Properties registry(path);
+  const os::PlistArray* entries = addonEntries(registry);
+  if (entries == nullptr) return std::nullopt;
+  const std::optional<size_t> found = findAddon(*entries, *addonID);
+  if (!found) return std::nullopt;
+  return (*entries)[*found];
+}
+
+std::optional<std::string> InstanceService::getAddonInstalledVersion(
+    const std::optional<std::string>& addonID) const {
+  const std::optional<os::PlistValue> entry = getRegistryInfoForAddon(addonID);
+  if (!entry) return std::nullopt;
+  const os::PlistValue* version = entry->find(KEY_VERSION);
+  if (version == nullptr || version->asString() == nullptr) return std::nullopt;
+  return *version->asString();
+}
+
+bool InstanceService::removeRegistryInfoforAddon(const std::optional<std::string>& addonID) {
+  if (!addonID || !_pathToRcphome) return false;
+  const std::string path = appendComponent(*_pathToRcphome, ADDON_INFO);
+  if (!fs::exists(path)) return false;
+  Properties registry(path);
+  const os::PlistArray* entries = addonEntries(registry);
+  if (entries == nullptr) return false;
+  const std::optional<size_t> found = findAddon(*entries, *addonID);
+  if (!found) return false;
+  os::PlistArray remaining = *entries;
+  remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(*found));
+  if (!registry.setProperty(os::PlistValue(std::move(remaining)), KEY_ADDONS)) return false;
+  return registry.savePropertiesToFile(path);
+}
+
+}  // namespace rcpinstall

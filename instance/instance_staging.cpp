@@ -1,0 +1,153 @@
+// InstanceService: staging manifests, the manifest backup, launcher keys, plug-in preferences.
+#include <string>
+
+#include "foundation/install_manifest.h"
+#include "foundation/java_properties.h"
+#include "instance/instance_files.h"
+#include "instance/instance_service.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/system_log.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::appendComponent;
+
+namespace {
+
+// Sets one key of an existing properties file and writes it back.
+bool setKeyOfExistingFile(const std::string& path, const char* key,
+                          const std::optional<std::string>& value) {
+  if (!value || !fs::exists(path)) return false;
+  std::optional<JavaProperties> properties = instance_files::loadForRewrite(path);
+  if (!properties || !properties->setProperty(value, key)) return false;
+  return properties->savePropertiesToFile(path);
+}
+
+// Every key of the file at `path` set in `target`, overriding what was there.
+void mergeInto(JavaProperties& target, const std::string& path) {
+  if (!fs::exists(path)) return;
+  const JavaProperties other(path);
+  for (const auto& [key, value] : other.table()) target.setProperty(value, key);
+}
+
+// Replaces what is at the destination with the source's content. A directory there is
+// removed first (an atomic replacement cannot take its place); a file or link is replaced
+// in one step, so a failed copy leaves the old file as it was.
+bool stageCopy(const std::string& source, const std::string& destination) {
+  if (fs::isDirectory(destination) && !instance_files::isSymbolicLink(destination)) {
+    fs::removeItem(destination);
+  }
+  return instance_files::copyFileContent(source, destination);
+}
+
+}  // namespace
+
+bool InstanceService::copyInstallManifest(
+    const std::optional<std::string>& source, const std::optional<std::string>& toFile,
+    const std::optional<std::string>& replaceInstallerRootWith) {
+  if (!_pathToRcphome || !source || !fs::exists(*source) || !fs::exists(*_pathToRcphome)) {
+    return false;
+  }
+  if (!toFile || !instance_files::isPlainFileName(*toFile)) return false;
+  const std::string destination =
+      appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), *toFile);
+  os::SystemLog::log(os::SystemLog::kInfo, "Copying install manifest to %s. ", destination.c_str());
+  if (!stageCopy(*source, destination)) return false;
+  if (!replaceInstallerRootWith || !fs::exists(*replaceInstallerRootWith)) return true;
+
+  os::SystemLog::log(os::SystemLog::kInfo, "Updating ${installer.root}. ");
+  InstallManifest manifest(destination);
+  const std::string installerRoot = "file:" + *replaceInstallerRootWith;
+  os::SystemLog::log(os::SystemLog::kInfo, "Get ${installer.root} : %s. ", installerRoot.c_str());
+  manifest.replaceInstallerRootWith(installerRoot);
+  os::SystemLog::log(os::SystemLog::kInfo, "Saving install manifest");
+  return manifest.saveInstallManifestAs();
+}
+
+bool InstanceService::copyInstallManifest(
+    const std::optional<std::string>& source,
+    const std::optional<std::string>& replaceInstallerRootWith) {
+  return copyInstallManifest(source, std::string(INSTALL_MANIFEST), replaceInstallerRootWith);
+}
+
+bool InstanceService::copyUpdateManifest(
+    const std::optional<std::string>& source,
+    const std::optional<std::string>& replaceInstallerRootWith) {
+  return copyInstallManifest(source, std::string(UPDATE_MANIFEST), replaceInstallerRootWith);
+}
+
+bool InstanceService::copyManifest(const std::optional<std::string>& source) {
+  if (!source) return false;
+  return copyInstallManifest(source, os::lastComponent(*source), std::nullopt);
+}
+
+bool InstanceService::copyPatchRemoveManifest(const std::optional<std::string>& source) {
+  if (!_pathToRcphome || !source || !fs::exists(*source) || !fs::exists(*_pathToRcphome)) {
+    return false;
+  }
+  return stageCopy(*source, appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY),
+                                            PATCH_REMOVE_MANIFEST));
+}
+
+void InstanceService::backupInstallManifest() {
+  if (!_pathToRcphome) return;
+  const std::string ignitorProperties = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
+  if (!fs::exists(ignitorProperties)) return;
+  std::string version =
+      JavaProperties(ignitorProperties).getPropertyForKey(KEY_MANIFEST_VERSION).value_or("");
+  // The version names a file in deploy; one that would lead elsewhere is not used.
+  if (version.empty() || version.find('/') != std::string::npos) version = "old";
+
+  const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
+  const std::string manifest = appendComponent(deploy, INSTALL_MANIFEST);
+  const std::string backup = appendComponent(deploy, "install." + version + ".xml");
+  if (!fs::exists(manifest) || fs::entryExists(backup)) return;
+  // Written whole through atomic replacement, so that a failed copy never leaves a partial
+  // backup that later runs would keep.
+  instance_files::copyFileContent(manifest, backup);
+}
+
+bool InstanceService::updateProvisionManifestVersion(const std::optional<std::string>& version) {
+  if (!_pathToRcphome) return false;
+  return setKeyOfExistingFile(appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES),
+                              KEY_MANIFEST_VERSION, version);
+}
+
+bool InstanceService::updateInstallID(const std::optional<std::string>& installID) {
+  if (!_pathToRcphome) return false;
+  return setKeyOfExistingFile(appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES), KEY_INSTALL_ID,
+                              installID);
+}
+
+bool InstanceService::mergePluginCustomizationWithRcphome(const std::optional<std::string>& path) {
+  if (!_pathToRcphome || !path || !fs::isDirectory(*_pathToRcphome)) return false;
+  const std::string target = appendComponent(*_pathToRcphome, PLUGIN_CUSTOMIZATION);
+  if (!fs::entryExists(target)) return instance_files::copyFileContent(*path, target);
+  std::optional<JavaProperties> merged = instance_files::loadForRewrite(target);
+  if (!merged) return false;
+  mergeInto(*merged, *path);
+  return merged->savePropertiesToFile(target);
+}
+
+bool InstanceService::mergePluginCustomizationWithBase(const std::optional<std::string>& path) {
+  if (!_pathToRcphome || !path || !fs::exists(*path)) return false;
+  const std::optional<std::string> baseVersion = getBaseVersion();
+  if (!baseVersion) return false;
+  const std::string baseFile = appendComponent(
+      appendComponent(
+          appendComponent(appendComponent(*_pathToRcphome, ECLIPSE_DIRECTORY), PLUGINS_DIRECTORY),
+          BASE_PLUGIN_PREFIX + *baseVersion),
+      PLUGIN_CUSTOMIZATION);
+  if (!fs::exists(baseFile)) return true;
+  std::optional<JavaProperties> merged = instance_files::loadForRewrite(baseFile);
+  if (!merged) return false;
+  mergeInto(*merged, *path);
+  const bool baseWritten = merged->savePropertiesToFile(baseFile);
+  const bool rcphomeWritten =
+      merged->savePropertiesToFile(appendComponent(*_pathToRcphome, PLUGIN_CUSTOMIZATION));
+  return baseWritten && rcphomeWritten;
+}
+
+}  // namespace rcpinstall
