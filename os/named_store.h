@@ -10,6 +10,13 @@
 
 namespace rcpinstall::os {
 
+// The per-user store directory is this prefix followed by the invoking user's uid.
+inline constexpr const char* kNamedStoreDirectoryPrefix = "/tmp/.pasteboards-";
+
+// The store file is the property list {"types": [declared types], "values": {type: value}}.
+// The directory (mode 0700, owned by the invoking user, made when missing) is refused when it
+// is a symbolic link, not a directory, or owned by anyone else; the store is then
+// unavailable. A name that is not a plain file name makes the store unavailable too.
 class NamedStore {
  public:
   // The store file is <directory>/<name>. The default directory is
@@ -24,7 +31,8 @@ class NamedStore {
   // The value under the type, or none.
   std::optional<PlistValue> propertyListForType(const std::string& type) const;
 
-  // "/tmp/.pasteboards-<uid>" for the invoking user (USER, else the real user).
+  // "/tmp/.pasteboards-<uid>" for the invoking user (USER, else the real user; the real uid
+  // when USER names no account).
   static std::string defaultDirectory();
 
  private:

@@ -1,0 +1,121 @@
+// Files at fixed names in shared directories, opened without following what is planted there.
+#include "os/shared_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace rcpinstall::os {
+
+namespace {
+
+bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Empties the directory open at dirFd, never following a link (links are removed as entries).
+bool emptyDirectory(int dirFd, int depth) {
+  if (depth > 256) return false;
+  DIR* dir = ::fdopendir(dirFd);
+  if (dir == nullptr) {
+    ::close(dirFd);
+    return false;
+  }
+  bool ok = true;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) ok = false;
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      int child = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0 || !emptyDirectory(child, depth + 1) ||
+          ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) {
+        ok = false;
+      }
+    } else if (::unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) {
+      ok = false;
+    }
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+// Removes whatever entry is at the path: a file, link, FIFO, device or a whole tree.
+bool removeEntry(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (!emptyDirectory(fd, 0)) return false;
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+int openRegularFileTruncated(const std::string& path) {
+  // Opened without O_TRUNC first, so that nothing is truncated before it is known to be a
+  // regular file; O_NONBLOCK keeps a FIFO from holding the open.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  struct stat st {};
+  // A second name for the file (a hard link planted in the shared directory) would let the
+  // writer clobber a file elsewhere: only a file with this one name is accepted.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    return -1;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool createFreshFile(const std::string& path, mode_t mode, std::optional<uid_t> owner,
+                     std::optional<gid_t> group, const std::string& contents) {
+  if (path.empty()) return false;
+  // Someone may put a new entry back between the removal and the exclusive create; a few
+  // rounds settle that, after which the create is refused.
+  int fd = -1;
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    if (!removeEntry(path)) return false;
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+
+  bool ok = writeAll(fd, contents);
+  if (ok && (owner || group)) {
+    ok = ::fchown(fd, owner.value_or(static_cast<uid_t>(-1)),
+                  group.value_or(static_cast<gid_t>(-1))) == 0;
+  }
+  // After the owner: changing the owner clears set-id bits.
+  if (ok) ok = ::fchmod(fd, mode & 07777) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    int saved = errno;
+    ::unlink(path.c_str());
+    errno = saved;
+  }
+  return ok;
+}
+
+}  // namespace rcpinstall::os
