@@ -117,8 +117,18 @@ std::string JavaProperties::serialize(const Table& table) {
     const std::string escapedKey = StringUtil::convertNSStringTo8859_1Key(key);
     if (escapedKey.empty()) continue;
     out += escapedKey;
-    out += '=';
-    out += StringUtil::convertNSStringTo8859_1Value(value);
+    // A virtual-machine option ("-Xmx256m", "-Xbootclasspath/a:x.jar") is read with its
+    // separators as part of the value; it is written back the way it was read, so that
+    // reading and writing it again does not add a separator each time.
+    const size_t separators = value.find_first_not_of("=: \t");
+    if (key.starts_with("-X") && separators != 0) {
+      const size_t run = separators == std::string::npos ? value.size() : separators;
+      out.append(value, 0, run);
+      out += StringUtil::convertNSStringTo8859_1Value(std::string_view(value).substr(run));
+    } else {
+      out += '=';
+      out += StringUtil::convertNSStringTo8859_1Value(value);
+    }
     out += '\n';
   }
   return out;
