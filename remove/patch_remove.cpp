@@ -1,0 +1,160 @@
+// PatchRemove: staging the removal manifest, the launcher runs and the removal itself.
+#include "remove/patch_remove.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "foundation/install_util.h"
+#include "os/child_process.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/system_log.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::appendComponent;
+using os::SystemLog::kError;
+using os::SystemLog::kInfo;
+
+namespace {
+
+constexpr const char* UNEXPECTED_RESULTS =
+    "Unexpected results have occurred during the provisioning operation.For additional "
+    "information, please refer to the logs.";
+constexpr const char* REMOVAL_SUCCEEDED =
+    "The provisioning operations have completed successfully.";
+
+// A line for the person running the removal. Flushed at once, so that it keeps its place
+// among the lines of the caller and of the launcher runs.
+void printLine(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void reportMissingManifest(const std::string& name) {
+  os::SystemLog::log(kError,
+                     "File %s not found. Provisioning process failed to launch or was "
+                     "terminated before status could be determined.",
+                     name.c_str());
+  printLine("File " + name +
+            " not found. Provisioning process failed to launch or was terminated before status "
+            "could be determined.");
+}
+
+// Runs the launcher once and waits for it. Its exit status is no outcome (the result file
+// is); a launcher that cannot be started leaves no result file, so the run reads as failed.
+void runLauncher(const std::string& launcher, const std::vector<std::string>& arguments) {
+  if (os::runAndWait(launcher, arguments) == -1) {
+    os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher.c_str());
+  }
+}
+
+}  // namespace
+
+PatchRemove::PatchRemove(const std::optional<std::string>& pathToRcpHome) {
+  if (pathToRcpHome && fs::entryExists(*pathToRcpHome)) {
+    _pathToRcpHome = pathToRcpHome;
+    _instance.emplace(pathToRcpHome);
+  }
+}
+
+std::optional<std::string> PatchRemove::removalManifestPath(const char* manifestName) const {
+  if (!_instance || !_instance->pathToRcphome()) return std::nullopt;
+  return appendComponent(
+      appendComponent(*_instance->pathToRcphome(), InstanceService::DEPLOY_DIRECTORY),
+      manifestName);
+}
+
+std::string PatchRemove::launcherPath() const {
+  return appendComponent(_instance ? _instance->pathToRcphome().value_or("") : std::string(),
+                         LAUNCHER);
+}
+
+bool PatchRemove::copyRemovalManifest(const char* manifestName) {
+  const std::optional<std::string> manifest = removalManifestPath(manifestName);
+  if (!manifest) return false;
+  if (!fs::exists(*manifest)) {
+    reportMissingManifest(*manifest);
+    return false;
+  }
+  if (!_instance->copyUpdateManifest(*manifest, std::nullopt)) {
+    reportMissingManifest(InstanceService::UPDATE_MANIFEST);
+    return false;
+  }
+  return true;
+}
+
+bool PatchRemove::copyUninstallManifest() {
+  return copyRemovalManifest(UNINSTALL_MANIFEST);
+}
+
+bool PatchRemove::copyOrreryUninstallManifest() {
+  return copyRemovalManifest(ORRERY_UNINSTALL_MANIFEST);
+}
+
+bool PatchRemove::startProvisioning() {
+  if (!_instance) return false;
+  if (!_instance->removeProvisionRCFile()) {
+    os::SystemLog::log(kError, "Cannot remove the result of an earlier provisioning run.");
+    return false;
+  }
+  os::SystemLog::log(kInfo, "Launching platform to uninstall provisioned features...");
+  const std::string locale = InstallUtil::getCurrentLocale();
+  const std::vector<std::string> arguments = {
+      "-ignitorWait", "-provManifest", "-noSplash", "-provisioningOperation", "update",
+      "-nl",          locale,          "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
+      "-Xmx256m"};
+  const std::string launcher = launcherPath();
+  for (int run = 0; run < 2; ++run) runLauncher(launcher, arguments);
+  return true;
+}
+
+void PatchRemove::cleanup() {
+  if (!_instance) return;
+  _instance->removeProvisionRCFile();
+  os::SystemLog::log(kInfo, "Begin to start provisoning system to cleanup features");
+  runLauncher(launcherPath(), {"-provManifest", "-ignitorWait", "-noSplash", "-product", "NULL",
+                               "-provisioningOperation", "cleanup"});
+}
+
+bool PatchRemove::removeHotfixReceipt() {
+  return true;
+}
+
+bool PatchRemove::uninstallOldHotfix() {
+  return uninstall(UNINSTALL_MANIFEST);
+}
+
+bool PatchRemove::uninstallOldOrreryHotfix() {
+  return uninstall(ORRERY_UNINSTALL_MANIFEST);
+}
+
+bool PatchRemove::uninstall(const char* manifestName) {
+  if (!_instance) return false;
+  if (!copyRemovalManifest(manifestName)) return false;
+
+  _instance->backupInstallManifest();
+  _instance->updateProvisionManifestVersion(InstallUtil::generateNewManifestVersion());
+
+  // A result that could not be read as success leaves the removal manifest and the hotfix
+  // record in place: the hotfix may still be installed, and the removal can be run again.
+  if (!startProvisioning() || _instance->getProvisioningResult() == -1) {
+    os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
+    printLine(UNEXPECTED_RESULTS);
+    return false;
+  }
+  _instance->updateHotfixVersion(std::nullopt);
+  fs::removeItem(*removalManifestPath(manifestName));
+
+  cleanup();
+  _instance->removeProvisionRCFile();
+  printLine(REMOVAL_SUCCEEDED);
+  removeHotfixReceipt();
+  _instance->updatePermissions(false, true);
+  return true;
+}
+
+}  // namespace rcpinstall

@@ -1,0 +1,65 @@
+// PatchRemove: takes the installed hotfix off one platform instance through its provisioning
+// system.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "instance/instance_service.h"
+
+namespace rcpinstall {
+
+// One object serves one removal: create it for the rcp home, call uninstallOldHotfix or
+// uninstallOldOrreryHotfix, drop it. The removal stages the hotfix's removal manifest as
+// deploy/install.update.xml, runs the launcher's provisioning "update" twice, reads the
+// outcome from .provisioning_rc and on success runs the "cleanup" operation. Messages for the
+// person running the removal go to standard output, diagnostics to the system log.
+//
+// A failed removal keeps the removal manifest and the instance's hotfix record, so that the
+// hotfix can still be removed once the cause is mended; both go only when the provisioning
+// run reported success.
+class PatchRemove {
+ public:
+  // Removal manifests left in deploy by the install of a hotfix.
+  static constexpr const char* UNINSTALL_MANIFEST = "uninstall.hotfix.xml";
+  static constexpr const char* ORRERY_UNINSTALL_MANIFEST = "uninstall.orreryhotfix.xml";
+  // The platform launcher inside the rcp home.
+  static constexpr const char* LAUNCHER = "ignitor";
+
+  // The rcp home and its instance are kept only when the path is given and exists now.
+  explicit PatchRemove(const std::optional<std::string>& pathToRcpHome);
+
+  // Stage deploy/uninstall.hotfix.xml (respectively uninstall.orreryhotfix.xml) as
+  // deploy/install.update.xml. False, after the file-not-found message, when there is no
+  // removal manifest or it could not be staged.
+  bool copyUninstallManifest();
+  bool copyOrreryUninstallManifest();
+
+  // The two provisioning "update" runs of the launcher, one after the other. False, with no
+  // run made, when the result of an earlier run could not be removed (it would be taken for
+  // the outcome of these runs).
+  bool startProvisioning();
+  // The provisioning "cleanup" run of the launcher.
+  void cleanup();
+
+  // The whole removal of the plain hotfix (respectively the product hotfix). True when the
+  // provisioning run reported success (rc 0 or 2).
+  bool uninstallOldHotfix();
+  bool uninstallOldOrreryHotfix();
+
+  // Called once after a successful removal; there is no receipt to remove. Always true.
+  bool removeHotfixReceipt();
+
+  const std::optional<std::string>& pathToRcpHome() const { return _pathToRcpHome; }
+
+ private:
+  bool copyRemovalManifest(const char* manifestName);
+  bool uninstall(const char* manifestName);
+  std::optional<std::string> removalManifestPath(const char* manifestName) const;
+  std::string launcherPath() const;
+
+  std::optional<InstanceService> _instance;
+  std::optional<std::string> _pathToRcpHome;
+};
+
+}  // namespace rcpinstall
