@@ -1,0 +1,129 @@
+// The removal tool patchremove: locating the platform, the guarded removal, status messages.
+#include "remove/patch_remove_tool.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "foundation/register_file.h"
+#include "instance/instance_service.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/system_log.h"
+#include "remove/patch_remove.h"
+#include "remove/patchremove.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::SystemLog::kInfo;
+
+namespace {
+
+constexpr const char* PERMISSION_DENIED =
+    "Failed to uninstall this package. Permission denied. To retry the work, please make sure "
+    "you belong to admin group and execute this command as root.\nUsage: sudo ./patchremove\n";
+constexpr const char* PLATFORM_HOME_UNKNOWN =
+    "RCP home of Orrery cannot be determined! \n"
+    "Usage: patchremove -rcphome <absolute pathToRcphome>\n";
+
+void print(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, bool orreryHotfix) {
+  os::SystemLog::log(kInfo, "RCP Home : %s .", platformHome ? platformHome->c_str() : "(null)");
+  if (!platformHome || !fs::exists(*platformHome)) return kPlatformNotFound;
+
+  const std::string rcpHome = os::appendComponent(*platformHome, RCP_DIRECTORY);
+  os::SystemLog::log(kInfo, "Checking unsupported characters.");
+  if (InstallUtil::containUnSupportedCharacters(rcpHome)) return kLocationUnsupported;
+
+  os::SystemLog::log(kInfo, "Checking target platform. ");
+  if (!InstanceService(rcpHome).hasInstanceInstalled()) return kPlatformNotFound;
+
+  os::SystemLog::log(kInfo, "Checking whether platform is running.");
+  const std::optional<std::string> bundle = InstallUtil::getBundlePath(rcpHome);
+  if (!bundle) return kBundleNotFound;
+  if (InstallUtil::checkBundleIsRunning(*bundle)) return kPlatformRunning;
+
+  os::SystemLog::log(kInfo, "Removing hotfix.");
+  PatchRemove removal(rcpHome);
+  const bool removed =
+      orreryHotfix ? removal.uninstallOldOrreryHotfix() : removal.uninstallOldHotfix();
+  return removed ? kRemovalSucceeded : kRemovalFailed;
+}
+
+std::optional<std::string> statusMessage(int status) {
+  const char* text = nullptr;
+  switch (status) {
+    case kPlatformNotFound:
+      text = "Error:%d: Fail to locate target platform. \n";
+      break;
+    case kLocationUnsupported:
+      text = "Error:%d: The specified location contains unsupported characters. \n";
+      break;
+    case kPlatformRunning:
+      text = "Error:%d: Platform is running. \n";
+      break;
+    case kRemovalFailed:
+      text = "Error:%d: Unstall provisioning fails.\n";
+      break;
+    default:
+      return std::nullopt;
+  }
+  char line[128];
+  std::snprintf(line, sizeof line, text, status);
+  return std::string(line);
+}
+
+std::optional<std::string> findRcpHomeOption(const std::vector<std::string>& arguments) {
+  for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == RCP_HOME_OPTION) return arguments[i + 1];
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> locatePlatformHome(const std::vector<std::string>& arguments,
+                                              const PatchRemoveLocations& locations) {
+  if (std::optional<std::string> given = findRcpHomeOption(arguments)) return given;
+
+  const RegisterFile registry(PRODUCT_NAME, locations.registerDirectory);
+  const std::optional<std::string> rcpHome = registry.getPathToRcpHome();
+  if (rcpHome) {
+    std::string oldInstallLocation = os::deletingLastComponent(*rcpHome);
+    if (fs::exists(oldInstallLocation)) return oldInstallLocation;
+  }
+  if (fs::exists(locations.defaultPlatformHome)) return locations.defaultPlatformHome;
+  return std::nullopt;
+}
+
+int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot,
+                   const PatchRemoveLocations& locations) {
+  // A refused run is a failure to whoever called the tool, not a success.
+  if (!runningAsRoot) {
+    print(PERMISSION_DENIED);
+    return 1;
+  }
+  const int trace = InstallUtil::openTraceOutput(locations.traceLogPath);
+
+  int status = 1;
+  if (const std::optional<std::string> platformHome = locatePlatformHome(arguments, locations)) {
+    status = RCPUninstallHotfix(platformHome->c_str());
+    if (const std::optional<std::string> message = statusMessage(status)) print(*message);
+  } else {
+    print(PLATFORM_HOME_UNKNOWN);
+  }
+
+  InstallUtil::closeTraceOutput(trace);
+  return status;
+}
+
+int PatchRemoveMain(int argc, char** argv) {
+  return runPatchRemove(std::vector<std::string>(argv, argv + argc), ::geteuid() == 0);
+}
+
+}  // namespace rcpinstall
