@@ -6,10 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <pugixml.hpp>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "os/system_log.h"
 #include "tests/support/testing.h"
@@ -21,54 +20,39 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::ScratchDirectory;
 
-// Collects what the system log writes to an attached descriptor, as "<Level>: message".
-class LogCapture {
- public:
-  LogCapture() : file_(dir_ / "log") {
-    fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    os::SystemLog::addLogFile(fd_);
-  }
-  ~LogCapture() {
-    os::SystemLog::removeLogFile(fd_);
-    ::close(fd_);
-  }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> result;
-    std::istringstream in(testing::readFile(file_).value_or(""));
-    for (std::string line; std::getline(in, line);) {
-      size_t level = line.find("] <");
-      result.push_back(level == std::string::npos ? line : line.substr(level + 2));
-    }
-    return result;
-  }
-
- private:
-  ScratchDirectory dir_;
-  std::string file_;
-  int fd_ = -1;
-};
-
-// A manifest with the fixed levels around the given install features.
-std::string manifest(const std::string& installFeatures, const std::string& root = "manifest") {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + root +
-         "><domain-object name=\"rcp\"><object-data><install>" + installFeatures +
-         "</install></object-data></domain-object></" + root + ">\n";
+// The lines the system log writes while `run` runs, as "<Level>: message".
+std::vector<std::string> logLinesOf(const std::function<void()>& run) {
+  ScratchDirectory dir;
+  int fd = ::open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  os::SystemLog::addLogFile(fd);
+  run();
+  os::SystemLog::removeLogFile(fd);
+  ::close(fd);
+  std::vector<std::string> lines;
+  std::istringstream in(testing::readFile(dir / "log").value_or(""));
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line.substr(line.find("] <") + 2));
+  return lines;
 }
 
-std::string feature(const std::string& attributes) {
-  return "<feature " + attributes + "/>";
+// The fixed levels around the given install features.
+std::string levels(const std::string& inside, const std::string& root = "manifest") {
+  return "<" + root + "><domain-object><object-data><install>" + inside +
+         "</install></object-data></domain-object></" + root + ">";
 }
 std::string installFeature(const std::string& attributes, const std::string& features) {
   return "<installfeature " + attributes + "><requirements>" + features +
          "</requirements></installfeature>";
 }
+std::string feature(const std::string& attributes) {
+  return "<feature " + attributes + "/>";
+}
 
 class InstallManifestTest : public ::testing::Test {
  protected:
   std::string write(const std::string& xml, const std::string& name = "install.xml") {
-    std::string path = dir_ / name;
-    EXPECT_TRUE(testing::writeFile(path, xml));
-    return path;
+    testing::writeFile(dir_ / name, xml);
+    return dir_ / name;
   }
   ScratchDirectory dir_;
 };
@@ -77,305 +61,208 @@ TEST_F(InstallManifestTest, VersionLookup) {
   struct Row {
     const char* name;
     std::string xml;
-    std::optional<std::string> installFeatureID, featureID;
-    std::optional<std::string> expected;
+    std::optional<std::string> installFeatureID, featureID, expected;
+    const char* line = nullptr;  // the walk's log line, when it ends early
   };
   const std::string base =
-      installFeature("id=\"com.zantec.base\" version=\"8.5.0\"",
-                     feature("id=\"com.zantec.core\" version=\"8.5.0.1\"") +
-                         feature("id=\"com.zantec.mail\" version=\"8.5.0.2\" action=\"install\""));
-  const std::vector<Row> rows = {
-      {"install feature", manifest(base), "com.zantec.base", std::nullopt, "8.5.0"},
-      {"feature", manifest(base), std::nullopt, "com.zantec.core", "8.5.0.1"},
-      {"feature with action install", manifest(base), std::nullopt, "com.zantec.mail", "8.5.0.2"},
-      {"root of any name", manifest(base, "anything"), std::nullopt, "com.zantec.core", "8.5.0.1"},
-      {"first of two install features with one id wins",
-       manifest(installFeature("id=\"dup\" version=\"1.0\"", "") +
-                installFeature("id=\"dup\" version=\"2.0\"", "")),
-       "dup", std::nullopt, "1.0"},
-      {"install feature id is ignored when a feature id is given",
-       manifest(base + installFeature("id=\"other\" version=\"1\"",
-                                      feature("id=\"wanted\" version=\"3.1\""))),
-       "com.zantec.base", "wanted", "3.1"},
-      {"uninstalled feature is passed over",
-       manifest(installFeature("id=\"a\"", feature("id=\"f\" version=\"1\" action=\"uninstall\"") +
+      installFeature("id=\"base\" version=\"8.5\"",
+                     feature("id=\"core\" version=\"8.5.1\"") +
+                         feature("id=\"mail\" version=\"8.5.2\" action=\"install\""));
+  const std::string nested = "<domain-object><object-data><install>" +
+                             installFeature("id=\"x\"", feature("id=\"f\" version=\"2\"")) +
+                             "</install></object-data></domain-object>";
+  for (const Row& row : std::vector<Row>{
+           {"install feature", levels(base), "base", std::nullopt, "8.5"},
+           {"feature, any root name", levels(base, "anything"), std::nullopt, "core", "8.5.1"},
+           {"action install", levels(base), std::nullopt, "mail", "8.5.2"},
+           {"first install feature wins",
+            levels(installFeature("id=\"d\" version=\"1.0\"", "") +
+                   installFeature("id=\"d\" version=\"2.0\"", "")),
+            "d", std::nullopt, "1.0"},
+           {"install feature id ignored with a feature id",
+            levels(base + installFeature("id=\"o\"", feature("id=\"f\" version=\"3\""))), "base",
+            "f", "3"},
+           {"uninstalled passed over",
+            levels(
+                installFeature("id=\"a\"", feature("id=\"f\" version=\"1\" action=\"uninstall\"") +
                                                feature("id=\"f\" version=\"2\""))),
-       std::nullopt, "f", "2"},
-      {"action compared exactly",
-       manifest(installFeature("id=\"a\"", feature("id=\"f\" version=\"1\" action=\"Install\""))),
-       std::nullopt, "f", "-1"},
-      {"search goes on in later install features",
-       manifest(installFeature("id=\"a\"", feature("id=\"f\" version=\"1\" action=\"uninstall\"")) +
-                installFeature("id=\"b\"", feature("id=\"f\" version=\"2\""))),
-       std::nullopt, "f", "2"},
-      {"install feature without requirements",
-       manifest("<installfeature id=\"a\" version=\"1\"><feature id=\"f\" version=\"0\"/>"
-                "</installfeature>" +
-                installFeature("id=\"b\"", feature("id=\"f\" version=\"4\""))),
-       std::nullopt, "f", "4"},
-      {"only the first requirements element",
-       manifest("<installfeature id=\"a\"><requirements/><requirements>" +
-                feature("id=\"f\" version=\"1\"") + "</requirements></installfeature>"),
-       std::nullopt, "f", "-1"},
-      {"ids compared exactly", manifest(base), std::nullopt, "COM.ZANTEC.CORE", "-1"},
-      {"unknown id", manifest(base), "com.zantec.none", std::nullopt, "-1"},
-      {"neither id", manifest(base), std::nullopt, std::nullopt, "-1"},
-      {"only the first domain-object",
-       "<m><domain-object><object-data><install>" +
-           installFeature("id=\"a\"", feature("id=\"x\" version=\"1\"")) +
-           "</install></object-data></domain-object><domain-object><object-data><install>" +
-           installFeature("id=\"b\"", feature("id=\"f\" version=\"2\"")) +
-           "</install></object-data></domain-object></m>",
-       std::nullopt, "f", "-1"},
-      {"levels are direct children",
-       "<m><wrapper><domain-object><object-data><install>" + base +
-           "</install></object-data></domain-object></wrapper><domain-object><object-data>"
-           "<install><installfeature id=\"near\" version=\"5\"/></install></object-data>"
-           "</domain-object></m>",
-       "com.zantec.base", std::nullopt, "-1"},
-      {"matching feature without version",
-       manifest(
-           installFeature("id=\"a\"", feature("id=\"f\"") + feature("id=\"f\" version=\"2\""))),
-       std::nullopt, "f", std::nullopt},
-      {"matching install feature without version",
-       manifest(installFeature("id=\"a\"", "") + installFeature("id=\"a\" version=\"2\"", "")), "a",
-       std::nullopt, std::nullopt},
-      {"entities decoded before comparing",
-       manifest(installFeature("id=\"a&amp;b\" version=\"1&lt;2\"", "")), "a&b", std::nullopt,
-       "1<2"},
-  };
-  for (const Row& row : rows) {
+            std::nullopt, "f", "2"},
+           {"action compared exactly",
+            levels(
+                installFeature("id=\"a\"", feature("id=\"f\" version=\"1\" action=\"Install\""))),
+            std::nullopt, "f", "-1"},
+           {"later install feature",
+            levels(installFeature("id=\"a\"", feature("id=\"f\" version=\"1\" action=\"x\"")) +
+                   "<installfeature id=\"b\"><feature id=\"f\" version=\"0\"/></installfeature>" +
+                   installFeature("id=\"c\"", feature("id=\"f\" version=\"2\""))),
+            std::nullopt, "f", "2"},
+           {"first requirements only",
+            levels("<installfeature><requirements/><requirements>" +
+                   feature("id=\"f\" version=\"1\"") + "</requirements></installfeature>"),
+            std::nullopt, "f", "-1"},
+           {"first domain-object only",
+            "<m>" + nested.substr(0, 15) + "</domain-object>" + nested + "</m>", std::nullopt, "f",
+            "-1", "<Error>: Not able to get object-data element"},
+           {"direct children only", "<m><w>" + nested + "</w></m>", std::nullopt, "f", "-1",
+            "<Error>: Not able to get domain-object element"},
+           {"ids compared exactly", levels(base), std::nullopt, "CORE", "-1"},
+           {"neither id", levels(base), std::nullopt, std::nullopt, "-1"},
+           {"feature without version",
+            levels(installFeature("id=\"a\"",
+                                  feature("id=\"f\"") + feature("id=\"f\" version=\"2\""))),
+            std::nullopt, "f", std::nullopt},
+           {"install feature without version", levels(installFeature("id=\"a\"", "")), "a",
+            std::nullopt, std::nullopt},
+       }) {
     SCOPED_TRACE(row.name);
-    InstallManifest manifestFile(write(row.xml));
-    ASSERT_TRUE(manifestFile.hasDocument());
-    LogCapture log;
-    EXPECT_EQ(manifestFile.checkInstalledFeature(row.installFeatureID, row.featureID),
-              row.expected);
-    EXPECT_THAT(log.lines(), IsEmpty());
+    InstallManifest manifest(write(row.xml));
+    ASSERT_TRUE(manifest.hasDocument());
+    std::vector<std::string> log = logLinesOf([&] {
+      EXPECT_EQ(manifest.checkInstalledFeature(row.installFeatureID, row.featureID), row.expected);
+    });
+    if (row.line) {
+      EXPECT_THAT(log, ElementsAre(row.line));
+    } else {
+      EXPECT_THAT(log, IsEmpty());
+    }
   }
 }
 
-// Each missing level ends the walk with its own line; lookups answer "-1", edits no.
-TEST_F(InstallManifestTest, MissingLevels) {
-  struct Row {
-    std::string xml;
-    const char* line;
+TEST_F(InstallManifestTest, MissingLevelsAndUnreadableFiles) {
+  const std::vector<std::pair<std::string, std::string>> missing = {
+      {"<m><Domain-Object/></m>", "domain-object"},
+      {"<m><domain-object><install/></domain-object></m>", "object-data"},
+      {"<m><domain-object><object-data><installfeature/></object-data></domain-object></m>",
+       "install"},
+      {levels("<InstallFeature id=\"a\" version=\"1\"/>"), "install-feature"},
   };
-  const std::vector<Row> rows = {
-      {"<m><Domain-Object/></m>", "<Error>: Not able to get domain-object element"},
-      {"<m><domain-object><install/></domain-object></m>",
-       "<Error>: Not able to get object-data element"},
-      {"<m><domain-object><object-data><installfeature id=\"a\" version=\"1\"/></object-data>"
-       "</domain-object></m>",
-       "<Error>: Not able to get install element"},
-      {"<m><domain-object><object-data><install><InstallFeature id=\"a\" version=\"1\"/>"
-       "</install></object-data></domain-object></m>",
-       "<Error>: Not able to get install-feature element"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.line);
-    const std::string path = write(row.xml);
-    InstallManifest manifestFile(path);
-    LogCapture log;
-    EXPECT_EQ(manifestFile.checkInstalledFeature("a", std::nullopt), "-1");
-    EXPECT_EQ(manifestFile.checkInstalledFeature(std::nullopt, std::nullopt), "-1");
-    EXPECT_FALSE(manifestFile.replaceInstallerRootWith("file:/x"));
-    EXPECT_THAT(log.lines(), ElementsAre(row.line, row.line, row.line));
-    EXPECT_TRUE(manifestFile.saveInstallManifestAs());  // the document itself is fine
+  for (const auto& [xml, level] : missing) {
+    InstallManifest manifest(write(xml));
+    const std::string line = "<Error>: Not able to get " + level + " element";
+    EXPECT_THAT(logLinesOf([&] {
+                  EXPECT_EQ(manifest.checkInstalledFeature("a", std::nullopt), "-1");
+                  EXPECT_EQ(manifest.checkInstalledFeature(std::nullopt, std::nullopt), "-1");
+                  EXPECT_FALSE(manifest.replaceInstallerRootWith("file:/x"));
+                }),
+                ElementsAre(line, line, line));
   }
-}
-
-TEST_F(InstallManifestTest, UnreadableManifestHasNoDocument) {
-  struct Row {
-    const char* name;
-    std::optional<std::string> xml;
-  };
-  const std::vector<Row> rows = {
-      {"missing", std::nullopt},
-      {"empty", std::string()},
-      {"not well-formed", manifest(installFeature("id=\"a\" version=\"1\"", "")).substr(0, 90)},
-      {"only a comment", std::string("<!-- nothing -->")},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const std::string path = dir_ / "install.xml";
-    if (row.xml) write(*row.xml);
-    LogCapture log;
-    InstallManifest manifestFile(path);
-    EXPECT_FALSE(manifestFile.hasDocument());
-    EXPECT_EQ(manifestFile.checkInstalledFeature("a", std::nullopt), "-1");
-    EXPECT_FALSE(manifestFile.replaceInstallerRootWith("file:/x"));
-    EXPECT_FALSE(manifestFile.saveInstallManifestAs(dir_ / "copy.xml"));
-    EXPECT_FALSE(manifestFile.saveInstallManifestAs());
-    EXPECT_THAT(log.lines(), IsEmpty());
-    EXPECT_EQ(testing::readFile(path), row.xml);  // left as it was
+  // Without a document nothing is answered, logged or written.
+  for (std::optional<std::string> xml :
+       {std::optional<std::string>(), std::optional<std::string>(""),
+        std::optional<std::string>(levels("").substr(0, 30)),
+        std::optional<std::string>("<!-- only -->")}) {
+    std::remove((dir_ / "install.xml").c_str());
+    if (xml) write(*xml);
+    EXPECT_THAT(logLinesOf([&] {
+                  InstallManifest manifest(dir_ / "install.xml");
+                  EXPECT_FALSE(manifest.hasDocument());
+                  EXPECT_EQ(manifest.checkInstalledFeature("a", "b"), "-1");
+                  EXPECT_FALSE(manifest.replaceInstallerRootWith("file:/x"));
+                  EXPECT_FALSE(manifest.saveInstallManifestAs());
+                  EXPECT_FALSE(manifest.saveInstallManifestAs(dir_ / "copy.xml"));
+                }),
+                IsEmpty());
+    EXPECT_EQ(testing::readFile(dir_ / "install.xml"), xml);
     EXPECT_FALSE(testing::readFile(dir_ / "copy.xml"));
   }
 }
 
-std::vector<std::string> featureUrls(const std::string& path) {
-  pugi::xml_document doc;
-  EXPECT_TRUE(doc.load_file(path.c_str()));
-  std::vector<std::string> urls;
-  for (pugi::xpath_node node : doc.select_nodes("//feature"))
-    urls.push_back(node.node().attribute("url") ? node.node().attribute("url").value() : "(none)");
-  return urls;
-}
-
-TEST_F(InstallManifestTest, ReplaceInstallerRootAndSaveBack) {
-  const std::string path = write(manifest(
+TEST_F(InstallManifestTest, ReplaceInstallerRootThenSave) {
+  const std::string path = write(levels(
       installFeature("id=\"a\"",
-                     feature("id=\"f1\" url=\"${installer.root}/features/x.jar\"") +
-                         feature("id=\"f2\" url=\"${installer.root}/a|${installer.root}/b\"") +
-                         feature("id=\"f3\" url=\"http://update.example/site/f3.jar\"") +
-                         feature("id=\"f4\"")) +
-      "<installfeature id=\"b\"><feature id=\"outside\" url=\"${installer.root}/o.jar\"/>"
-      "</installfeature>" +
-      "<installfeature id=\"c\"><requirements/><requirements>" +
-      feature("id=\"second\" url=\"${installer.root}/s.jar\"") +
-      "</requirements></installfeature>"));
+                     feature("id=\"1\" url=\"${installer.root}/features/x.jar\"") +
+                         feature("id=\"2\" url=\"${installer.root}/a ${installer.root}/b\"") +
+                         feature("id=\"3\" url=\"http://site/f.jar\"") + feature("id=\"4\"")) +
+      "<installfeature><feature id=\"5\" url=\"${installer.root}/o.jar\"/></installfeature>"));
   const std::string before = *testing::readFile(path);
-
-  InstallManifest manifestFile(path);
-  EXPECT_TRUE(manifestFile.replaceInstallerRootWith("file:/Volumes/Disk/Hotfix.mpkg"));
-  EXPECT_EQ(testing::readFile(path), before);  // only the tree changed so far
-  ASSERT_TRUE(manifestFile.saveInstallManifestAs());
-  EXPECT_THAT(featureUrls(path),
-              ElementsAre("file:/Volumes/Disk/Hotfix.mpkg/features/x.jar",
-                          "file:/Volumes/Disk/Hotfix.mpkg/a|file:/Volumes/Disk/Hotfix.mpkg/b",
-                          "http://update.example/site/f3.jar", "(none)", "${installer.root}/o.jar",
-                          "${installer.root}/s.jar"));
-  // Saved with indentation: one element per line.
-  EXPECT_THAT(*testing::readFile(path), ::testing::HasSubstr("\n  <domain-object"));
-  EXPECT_EQ(InstallManifest(path).checkInstalledFeature(std::nullopt, "f4"), std::nullopt);
-}
-
-// Compares two trees node by node: kind, name, value, attributes in order, children.
-void expectSameTree(const pugi::xml_node& a, const pugi::xml_node& b, const std::string& where) {
-  SCOPED_TRACE(where);
-  ASSERT_EQ(a.type(), b.type());
-  EXPECT_STREQ(a.name(), b.name());
-  EXPECT_STREQ(a.value(), b.value());
-  auto attributeA = a.attributes_begin(), attributeB = b.attributes_begin();
-  for (; attributeA != a.attributes_end() && attributeB != b.attributes_end();
-       ++attributeA, ++attributeB) {
-    EXPECT_STREQ(attributeA->name(), attributeB->name());
-    EXPECT_STREQ(attributeA->value(), attributeB->value());
-  }
-  EXPECT_TRUE(attributeA == a.attributes_end() && attributeB == b.attributes_end())
-      << "attribute count differs";
-  pugi::xml_node childA = a.first_child(), childB = b.first_child();
-  int index = 0;
-  for (; childA && childB; childA = childA.next_sibling(), childB = childB.next_sibling())
-    expectSameTree(childA, childB,
-                   where + "/" + childA.name() + "[" + std::to_string(index++) + "]");
-  EXPECT_TRUE(!childA && !childB) << "child count differs";
-}
-
-pugi::xml_document parseFull(const std::string& text) {
-  pugi::xml_document doc;
-  EXPECT_TRUE(doc.load_buffer(text.data(), text.size(), pugi::parse_full));
-  return doc;
-}
-
-// What the class does not touch comes back from a load and save as it was parsed.
-TEST_F(InstallManifestTest, UntouchedContentSurvivesASave) {
-  const std::string original =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-      "<!DOCTYPE manifest [ <!ELEMENT manifest ANY> ]>\n"
-      "<!-- provisioning manifest, do not edit -->\n"
-      "<?provisioning-tool version=\"3\"?>\n"
-      "<manifest xmlns:p=\"http://example.com/p\" p:schema=\"2\">\n"
-      "  <header created=\"2024-01-02\">Orrery \xC3\xBC base &amp; hotfix</header>\n"
-      "  <domain-object name=\"rcp\" class=\"com.zantec.Deploy\">\n"
-      "    <!-- features -->\n"
-      "    <object-data>\n"
-      "      <install mode=\"update\" note=\"a &quot;quoted&quot; &lt;value&gt; &#10;two lines\">\n"
-      "        <installfeature id=\"com.zantec.base\" version=\"8.5\" extra=\"kept\">\n"
-      "          <description>Line one\n  line two <b>bold</b> tail</description>\n"
-      "          <requirements match=\"all\">\n"
-      "            <feature id=\"core\" version=\"8.5.1\" url=\"${installer.root}/core.jar\" "
-      "size=\"12\"/>\n"
-      "            <p:feature id=\"namespaced\" url=\"${installer.root}/n.jar\"/>\n"
-      "            <script><![CDATA[if (a < b && c) run();]]></script>\n"
-      "          </requirements>\n"
-      "        </installfeature>\n"
-      "      </install>\n"
-      "    </object-data>\n"
-      "  </domain-object>\n"
-      "  <trailer/>\n"
-      "</manifest>\n"
-      "<!-- end -->\n";
-  InstallManifest manifestFile(write(original));
-  ASSERT_TRUE(manifestFile.replaceInstallerRootWith("file:/Volumes/Disk/Hotfix.mpkg"));
-  ASSERT_TRUE(manifestFile.saveInstallManifestAs(dir_ / "saved.xml"));
-
-  std::string expected = original;
-  expected.replace(expected.find("${installer.root}/core.jar"), 17,
-                   "file:/Volumes/Disk/Hotfix.mpkg");
-  pugi::xml_document before = parseFull(expected);
-  pugi::xml_document after = parseFull(*testing::readFile(dir_ / "saved.xml"));
-  expectSameTree(before, after, "");
-  EXPECT_THAT(
-      *testing::readFile(dir_ / "saved.xml"),
-      ::testing::StartsWith("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"));
-}
-
-// A manifest is written back in the encoding it was read in, with its byte-order mark.
-TEST_F(InstallManifestTest, EncodingSurvivesASave) {
-  const std::string body =
-      "<m><domain-object><object-data><install><installfeature id=\"caf\xC3\xA9\" "
-      "version=\"1\"/></install></object-data></domain-object></m>";
-  auto utf16le = [](const std::string& ascii) {
-    std::string out = "\xFF\xFE";
-    for (char c : ascii) out += std::string{c, '\0'};
-    return out;
-  };
-  struct Row {
-    const char* name;
-    std::string bytes;
-    std::string prefix;  // how the saved file must begin
-  };
-  const std::vector<Row> rows = {
-      {"UTF-8", "<?xml version=\"1.0\"?>" + body, "<?xml"},
-      {"UTF-8 with mark", "\xEF\xBB\xBF<?xml version=\"1.0\"?>" + body, "\xEF\xBB\xBF<?xml"},
-      {"ISO-8859-1",
-       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><m><domain-object><object-data><install>"
-       "<installfeature id=\"caf\xE9\" version=\"1\"/></install></object-data></domain-object></m>",
-       "<?xml"},
-      {"UTF-16LE",
-       utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\"?><m><domain-object><object-data>"
-               "<install><installfeature id=\"caf") +
-           std::string("\xE9\0", 2) +
-           utf16le("\" version=\"1\"/></install></object-data></domain-object></m>").substr(2),
-       utf16le("<?xml")},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    InstallManifest manifestFile(write(row.bytes));
-    ASSERT_TRUE(manifestFile.hasDocument());
-    EXPECT_EQ(manifestFile.checkInstalledFeature("caf\xC3\xA9", std::nullopt), "1");
-    ASSERT_TRUE(manifestFile.saveInstallManifestAs(dir_ / "saved.xml"));
-    std::string saved = *testing::readFile(dir_ / "saved.xml");
-    EXPECT_EQ(saved.substr(0, row.prefix.size()), row.prefix);
-    EXPECT_EQ(
-        InstallManifest(dir_ / "saved.xml").checkInstalledFeature("caf\xC3\xA9", std::nullopt),
-        "1");
-  }
-}
-
-TEST_F(InstallManifestTest, FailedSaveKeepsTheTarget) {
-  const std::string path = write(manifest(installFeature("id=\"a\" version=\"1\"", "")));
-  InstallManifest manifestFile(path);
-  EXPECT_FALSE(manifestFile.saveInstallManifestAs(dir_ / "no-such-dir/install.xml"));
-  ASSERT_EQ(::mkdir((dir_ / "a-directory").c_str(), 0755), 0);
-  EXPECT_FALSE(manifestFile.saveInstallManifestAs(dir_ / "a-directory"));
+  InstallManifest manifest(path);
+  EXPECT_TRUE(manifest.replaceInstallerRootWith("file:/Volumes/Disk/Hotfix.mpkg"));
+  EXPECT_EQ(testing::readFile(path), before);  // only the tree has changed
+  EXPECT_FALSE(manifest.saveInstallManifestAs(dir_ / "no-dir/install.xml"));
+  EXPECT_FALSE(manifest.saveInstallManifestAs(dir_.path()));
   if (::geteuid() != 0) {  // root writes into read-only directories
-    const std::string before = *testing::readFile(path);
-    ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
-    EXPECT_FALSE(manifestFile.saveInstallManifestAs());
+    ::chmod(dir_.path().c_str(), 0555);
+    EXPECT_FALSE(manifest.saveInstallManifestAs());
     ::chmod(dir_.path().c_str(), 0755);
     EXPECT_EQ(testing::readFile(path), before);
+  }
+  ASSERT_TRUE(manifest.saveInstallManifestAs());
+
+  pugi::xml_document saved;
+  ASSERT_TRUE(saved.load_file(path.c_str()));
+  std::vector<std::string> urls;
+  for (pugi::xpath_node node : saved.select_nodes("//feature"))
+    urls.push_back(node.node().attribute("url").as_string("(none)"));
+  EXPECT_THAT(urls, ElementsAre("file:/Volumes/Disk/Hotfix.mpkg/features/x.jar",
+                                "file:/Volumes/Disk/Hotfix.mpkg/a file:/Volumes/Disk/Hotfix.mpkg/b",
+                                "http://site/f.jar", "(none)", "${installer.root}/o.jar"));
+  EXPECT_THAT(*testing::readFile(path), ::testing::HasSubstr("\n  <domain-object>\n"));
+}
+
+// Two trees are the same node by node: kind, name, value, attributes in order, children.
+void expectSameTree(const pugi::xml_node& a, const pugi::xml_node& b, const std::string& where) {
+  ASSERT_EQ(a.type(), b.type()) << where;
+  EXPECT_STREQ(a.name(), b.name()) << where;
+  EXPECT_STREQ(a.value(), b.value()) << where;
+  std::vector<std::pair<std::string, std::string>> attributesA, attributesB;
+  for (pugi::xml_attribute x : a.attributes()) attributesA.emplace_back(x.name(), x.value());
+  for (pugi::xml_attribute x : b.attributes()) attributesB.emplace_back(x.name(), x.value());
+  EXPECT_EQ(attributesA, attributesB) << where;
+  pugi::xml_node childA = a.first_child(), childB = b.first_child();
+  for (; childA && childB; childA = childA.next_sibling(), childB = childB.next_sibling())
+    expectSameTree(childA, childB, where + "/" + childA.name());
+  EXPECT_TRUE(!childA && !childB) << where << ": child count differs";
+}
+
+// What the class does not touch comes back from a load and save as it was, in the encoding
+// and with the byte-order mark it had.
+TEST_F(InstallManifestTest, UntouchedContentSurvivesASave) {
+  const std::string body =
+      "<!DOCTYPE manifest [ <!ELEMENT manifest ANY> ]>\n<!-- do not edit -->\n<?tool v=\"3\"?>\n"
+      "<manifest xmlns:p=\"urn:p\" p:schema=\"2\">\n <header>Orrery \xC3\xBC &amp; more</header>\n"
+      " <domain-object name=\"rcp\"><!-- features --><object-data>\n"
+      "  <install note=\"&quot;q&quot; &lt;v&gt; &#10;two\">\n"
+      "   <installfeature id=\"caf\xC3\xA9\" version=\"8.5\" extra=\"kept\">\n"
+      "    <description>Line one\n  two <b>bold</b> tail</description>\n"
+      "    <requirements match=\"all\">\n"
+      "     <feature id=\"core\" version=\"8.5.1\" url=\"${installer.root}/core.jar\" "
+      "size=\"12\"/>\n"
+      "     <p:feature id=\"ns\" url=\"${installer.root}/n.jar\"/>\n"
+      "     <script><![CDATA[if (a < b && c) run();]]></script>\n"
+      "    </requirements>\n   </installfeature>\n  </install>\n </object-data></domain-object>\n"
+      " <trailer/>\n</manifest>\n<!-- end -->\n";
+  auto utf16le = [](const std::string& utf8) {
+    std::u16string wide;
+    for (size_t i = 0; i < utf8.size(); ++i) {  // two-byte sequences are enough here
+      unsigned char c = utf8[i];
+      wide += c < 0x80 ? char16_t(c) : char16_t(((c & 0x1F) << 6) | (utf8[++i] & 0x3F));
+    }
+    std::string bytes = "\xFF\xFE";
+    for (char16_t u : wide) bytes += std::string{char(u & 0xFF), char(u >> 8)};
+    return bytes;
+  };
+  const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {declaration + body, "<?xml"},
+      {"\xEF\xBB\xBF" + body, "\xEF\xBB\xBF<!DOCTYPE"},
+      {utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + body), utf16le("<?xml")},
+  };
+  std::string expected = declaration + body;
+  expected.replace(expected.find("${installer.root}/core.jar"), 17, "file:/V/H.mpkg");
+  pugi::xml_document want;
+  ASSERT_TRUE(want.load_string(expected.c_str(), pugi::parse_full));
+  for (const auto& [bytes, prefix] : rows) {
+    SCOPED_TRACE(prefix);
+    InstallManifest manifest(write(bytes));
+    ASSERT_TRUE(manifest.replaceInstallerRootWith("file:/V/H.mpkg"));
+    ASSERT_TRUE(manifest.saveInstallManifestAs(dir_ / "saved.xml"));
+    const std::string saved = *testing::readFile(dir_ / "saved.xml");
+    EXPECT_EQ(saved.substr(0, prefix.size()), prefix);
+    pugi::xml_document got;
+    ASSERT_TRUE(got.load_buffer(saved.data(), saved.size(), pugi::parse_full));
+    // The declaration is where the forms differ; everything from the root element on is equal.
+    expectSameTree(want.document_element(), got.document_element(), "");
+    EXPECT_EQ(InstallManifest(dir_ / "saved.xml").checkInstalledFeature("caf\xC3\xA9", {}), "8.5");
   }
 }
 

@@ -1,166 +1,117 @@
 #include "foundation/properties.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <functional>
+#include <future>
+#include <sstream>
 
-#include "os/plist_value.h"
+#include "foundation/configuration.h"
+#include "foundation/register_file.h"
+#include "os/system_log.h"
 #include "tests/support/testing.h"
 
 namespace rcpinstall {
 namespace {
 
-using os::PlistDictionary;
 using os::PlistValue;
+using ::testing::ElementsAre;
 using testing::ScratchDirectory;
 
-const char* kStoreXml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-  <key>hotfixVersion</key><string>2.1.0.3</string>
-  <key>pathToProduct</key><string>/Applications/Orrery.app</string>
-</dict>
-</plist>
-)";
-
-bool entryExists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+// The lines the system log writes while `run` runs, as "<Level>: message".
+std::vector<std::string> logLinesOf(const std::function<void()>& run) {
+  ScratchDirectory dir;
+  int fd = ::open((dir / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  os::SystemLog::addLogFile(fd);
+  run();
+  os::SystemLog::removeLogFile(fd);
+  ::close(fd);
+  std::vector<std::string> lines;
+  std::istringstream in(testing::readFile(dir / "log").value_or(""));
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line.substr(line.find("] <") + 2));
+  return lines;
 }
 
-// What each kind of file at the store's path gives, and what may be done with the store.
-TEST(PropertiesTest, LoadingAndTheFailureTable) {
+std::string plist(const std::string& entries) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + entries +
+         "</dict></plist>\n";
+}
+
+TEST(PropertiesTest, WhatEachFileGivesAndAllows) {
   struct Row {
     const char* name;
-    std::optional<std::string> content;  // none: no file at all
-    bool dictionary;
-    bool fileKept;
+    std::optional<std::string> content;  // none: no file
+    bool usable, fileKept;
   };
-  const std::vector<Row> rows = {
-      {"store", std::string(kStoreXml), true, true},
-      {"missing", std::nullopt, false, false},
-      {"not a plist", std::string("hotfixVersion=2.1\n"), false, true},
-      {"empty file", std::string(), false, true},
-      {"array root",
-       std::string("<plist version=\"1.0\"><array><string>a</string></array></plist>"), false,
-       true},
-      {"truncated", std::string(kStoreXml).substr(0, 200), false, true},
-  };
-  for (const Row& row : rows) {
+  for (const Row& row : std::vector<Row>{
+           {"store", plist("<key>a</key><string>1</string><key>n</key><integer>3</integer>"), true,
+            true},
+           {"missing", std::nullopt, false, false},
+           {"not a plist", "a=1\n", false, true},
+           {"empty", "", false, true},
+           {"array root", "<plist version=\"1.0\"><array/></plist>", false, true},
+       }) {
     SCOPED_TRACE(row.name);
     ScratchDirectory dir;
-    const std::string file = dir / "framework.plist";
-    const std::string other = dir / "other.plist";
-    if (row.content) {
-      ASSERT_TRUE(testing::writeFile(file, *row.content));
+    if (row.content) testing::writeFile(dir / "s.plist", *row.content);
+    Properties store(dir / "s.plist");
+    EXPECT_EQ(store.file(), row.fileKept ? std::optional(dir / "s.plist") : std::nullopt);
+    EXPECT_EQ(store.setProperty(PlistValue("2"), "a"), row.usable);
+    EXPECT_EQ(store.savePropertiesToFile(), row.usable);
+    EXPECT_EQ(store.savePropertiesToFile(dir / "other.plist"), row.usable);
+    EXPECT_EQ(std::filesystem::exists(dir / "other.plist"), row.usable);
+    EXPECT_EQ(testing::readFile(dir / "s.plist").has_value(), row.content.has_value());
+    if (!row.usable) {
+      EXPECT_EQ(store.getPropertyForKey("a"), std::nullopt);
+      EXPECT_EQ(testing::readFile(dir / "s.plist"), row.content);
+      continue;
     }
-
-    Properties store(file);
-    EXPECT_EQ(store.hasDictionary(), row.dictionary);
-    EXPECT_EQ(store.file(), row.fileKept ? std::optional(file) : std::nullopt);
-    EXPECT_EQ(store.setProperty(PlistValue("1.0"), "hotfixVersion"), row.dictionary);
-    EXPECT_EQ(store.savePropertiesToFile(), row.dictionary);
-    EXPECT_EQ(store.savePropertiesToFile(other), row.dictionary);
-    EXPECT_EQ(entryExists(other), row.dictionary);
-    if (row.dictionary) {
-      EXPECT_EQ(store.getStringForKey("hotfixVersion"), "1.0");
-      Properties reread(file);
-      EXPECT_EQ(reread.getStringForKey("hotfixVersion"), "1.0");
-      EXPECT_EQ(reread.getStringForKey("pathToProduct"), "/Applications/Orrery.app");
-    } else {
-      EXPECT_EQ(store.getPropertyForKey("hotfixVersion"), std::nullopt);
-      // A store that could not be read leaves whatever is on disk as it was.
-      EXPECT_EQ(testing::readFile(file), row.content);
-    }
+    Properties reread(dir / "s.plist");
+    EXPECT_EQ(reread.getStringForKey("a"), "2");
+    EXPECT_EQ(reread.getPropertyForKey("n"), PlistValue(3));  // kept as it was, not a string
+    EXPECT_EQ(reread.getStringForKey("n"), std::nullopt);
   }
 }
 
-TEST(PropertiesTest, EmptyStoreWritesOnlyWhenGivenAPath) {
+TEST(PropertiesTest, ChangesTargetsAndFailedWrites) {
   ScratchDirectory dir;
-  Properties store;
-  EXPECT_TRUE(store.hasDictionary());
-  EXPECT_EQ(store.file(), std::nullopt);
-  EXPECT_TRUE(
-      store.setProperty(PlistValue("/Applications/Orrery.app/Contents/rcp"), "pathToRcpHome"));
-  EXPECT_TRUE(store.savePropertiesToFile());  // no target: nothing written, nothing lost
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-
-  ASSERT_TRUE(store.savePropertiesToFile(dir / "new.plist"));
-  EXPECT_EQ(Properties(dir / "new.plist").getStringForKey("pathToRcpHome"),
-            "/Applications/Orrery.app/Contents/rcp");
-}
-
-TEST(PropertiesTest, SettingRemovingAndKeysThatAreAbsent) {
   Properties store;
   EXPECT_FALSE(store.setProperty(PlistValue("x"), std::nullopt));
-  EXPECT_EQ(store.getPropertyForKey(std::nullopt), std::nullopt);
-  store.removePropertyForKey(std::nullopt);  // no effect, no crash
+  EXPECT_TRUE(store.setProperty(PlistValue("1"), "a"));
+  EXPECT_TRUE(store.setProperty(PlistValue("2"), "b"));
+  EXPECT_TRUE(store.setProperty(PlistValue("3"), "a"));  // replaced in place
+  EXPECT_TRUE(store.setProperty(std::nullopt, "b"));     // an absent value removes the entry
+  EXPECT_EQ(*store.dictionary(), PlistValue(os::PlistDictionary{{"a", PlistValue("3")}}));
+  EXPECT_TRUE(store.savePropertiesToFile());  // no target: nothing written
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 
-  EXPECT_TRUE(store.setProperty(PlistValue("a"), "first"));
-  EXPECT_TRUE(store.setProperty(PlistValue(int64_t{7}), "second"));
-  EXPECT_TRUE(store.setProperty(PlistValue("b"), "first"));  // replaces in place
-  EXPECT_EQ(*store.dictionary()->asDictionary(),
-            (PlistDictionary{{"first", PlistValue("b")}, {"second", PlistValue(int64_t{7})}}));
-  // A value that is not a string is kept, but is no string value.
-  EXPECT_EQ(store.getPropertyForKey("second"), PlistValue(int64_t{7}));
-  EXPECT_EQ(store.getStringForKey("second"), std::nullopt);
+  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "/";
+  ::setenv("HOME", dir.path().c_str(), 1);
+  EXPECT_TRUE(store.savePropertiesToFile("~/s.plist"));
+  Properties fromHome("~/s.plist");
+  ::setenv("HOME", oldHome.c_str(), 1);
+  EXPECT_EQ(fromHome.file(), dir / "s.plist");
+  EXPECT_EQ(fromHome.getStringForKey("a"), "3");
 
-  EXPECT_TRUE(store.setProperty(std::nullopt, "first"));  // an absent value removes the entry
-  EXPECT_TRUE(store.setProperty(std::nullopt, "never there"));
-  EXPECT_EQ(store.getPropertyForKey("first"), std::nullopt);
-  store.removePropertyForKey("second");
-  EXPECT_EQ(store.getPropertyForKey("second"), std::nullopt);
-
-  store.setProperty(PlistValue("c"), "third");
-  store.removeAllProperties();
-  EXPECT_TRUE(store.hasDictionary());
-  EXPECT_TRUE(store.dictionary()->asDictionary()->empty());
-}
-
-TEST(PropertiesTest, FailedWriteIsReportedAndKeepsTheOldFile) {
-  ScratchDirectory dir;
-  ASSERT_TRUE(testing::writeFile(dir / "store.plist", kStoreXml));
-  Properties store(dir / "store.plist");
-  ASSERT_TRUE(store.setProperty(PlistValue("9.9"), "hotfixVersion"));
-
-  EXPECT_FALSE(store.savePropertiesToFile(dir / "missing-dir/store.plist"));
-  ASSERT_EQ(::mkdir((dir / "a-directory").c_str(), 0755), 0);
-  EXPECT_FALSE(store.savePropertiesToFile(dir / "a-directory"));
-
+  // A write that fails says so, and the old file stays.
+  EXPECT_FALSE(store.savePropertiesToFile(dir / "no-dir/s.plist"));
+  EXPECT_FALSE(store.savePropertiesToFile(dir.path()));
+  fromHome.removeAllProperties();
   if (::geteuid() != 0) {  // root writes into read-only directories
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    EXPECT_FALSE(store.savePropertiesToFile());
+    ::chmod(dir.path().c_str(), 0555);
+    EXPECT_FALSE(fromHome.savePropertiesToFile());
     ::chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(testing::readFile(dir / "store.plist"), std::string(kStoreXml));
   }
-}
-
-TEST(PropertiesTest, TildeMeansTheHomeDirectory) {
-  ScratchDirectory home;
-  const char* saved = std::getenv("HOME");
-  const std::optional<std::string> oldHome =
-      saved ? std::optional<std::string>(saved) : std::nullopt;
-  ::setenv("HOME", home.path().c_str(), 1);
-
-  Properties store;
-  store.setProperty(PlistValue("yes"), "written");
-  EXPECT_TRUE(store.savePropertiesToFile("~/prefs.plist"));
-  Properties reread("~/prefs.plist");
-  EXPECT_EQ(reread.file(), home / "prefs.plist");
-  EXPECT_EQ(reread.getStringForKey("written"), "yes");
-
-  if (oldHome)
-    ::setenv("HOME", oldHome->c_str(), 1);
-  else
-    ::unsetenv("HOME");
+  EXPECT_EQ(Properties(dir / "s.plist").getStringForKey("a"), "3");
 }
 
 // XML property lists give dates in whole seconds; a binary one may hold fractions.
@@ -169,82 +120,158 @@ PlistValue inWholeSeconds(PlistValue value) {
     return PlistValue(os::PlistDate{std::floor(date->secondsSince2001)});
   if (os::PlistArray* array = value.asArray())
     for (PlistValue& item : *array) item = inWholeSeconds(std::move(item));
-  if (PlistDictionary* dictionary = value.asDictionary())
+  if (os::PlistDictionary* dictionary = value.asDictionary())
     for (auto& entry : *dictionary) entry.second = inWholeSeconds(std::move(entry.second));
   return value;
 }
 
-// Stores written on the target system (binary) are read, and what we write back holds the
-// same values for another reader.
-TEST(PropertiesTest, CorpusStoresSurviveALoadAndSave) {
+// Stores from the target system and from Python's plistlib (XML and binary) are read, and
+// what we write back holds the same values for plistlib.
+TEST(PropertiesTest, InteroperatesWithOtherWriters) {
   std::optional<std::string> python = testing::python3();
-  for (const char* name : {"global_defaults.binary.plist", "symbolic_hotkeys.binary.plist"}) {
-    SCOPED_TRACE(name);
+  if (!python) GTEST_SKIP() << "no python3 for the plistlib checks";
+  const std::string pyValues =
+      "import plistlib,sys,datetime\n"
+      "d={'text':'Gr\\u00fc\\u00dfe \\u2713 <&>','negative':-42,'big':2**40,'real':1.5,"
+      "'flag':True,'data':b'\\x00\\xff','date':datetime.datetime(2020,1,2,3,4,5),"
+      "'list':['a',1,{'k':'v'}]}\n"
+      "def whole(v):\n"
+      "  if isinstance(v,datetime.datetime): return v.replace(microsecond=0)\n"
+      "  if isinstance(v,list): return [whole(x) for x in v]\n"
+      "  if isinstance(v,dict): return {k: whole(x) for k,x in v.items()}\n"
+      "  return v\n";
+  const std::string corpus = testing::corpusDir() + "/plists/";
+  for (std::string source :
+       {std::string("FMT_XML"), std::string("FMT_BINARY"), corpus + "global_defaults.binary.plist",
+        corpus + "symbolic_hotkeys.binary.plist"}) {
+    SCOPED_TRACE(source);
     ScratchDirectory dir;
-    const std::string original = testing::corpusDir() + "/plists/" + name;
-    Properties store(original);
-    ASSERT_TRUE(store.hasDictionary());
-    EXPECT_FALSE(store.dictionary()->asDictionary()->empty());
-    ASSERT_TRUE(store.savePropertiesToFile(dir / "copy.plist"));
-    Properties copy(dir / "copy.plist");
-    ASSERT_TRUE(copy.hasDictionary());
-    EXPECT_EQ(*copy.dictionary(), inWholeSeconds(*store.dictionary()));
-    if (!python) continue;
+    if (source.rfind("FMT_", 0) == 0) {
+      testing::RunResult dumped = testing::runProgram(
+          {*python, "-c",
+           pyValues + "plistlib.dump(d,open(sys.argv[1],'wb'),fmt=plistlib." + source + ")",
+           dir / "in.plist"});
+      ASSERT_EQ(dumped.exitStatus, 0) << dumped.err;
+      source = dir / "in.plist";
+      Properties store(source);
+      EXPECT_EQ(store.getStringForKey("text"), "Gr\u00fc\u00dfe \u2713 <&>");
+      EXPECT_EQ(store.getPropertyForKey("negative"), PlistValue(-42));
+      EXPECT_EQ(store.getPropertyForKey("date"), PlistValue(os::PlistDate{599627045.0}));
+    }
+    Properties store(source);
+    ASSERT_TRUE(store.savePropertiesToFile(dir / "out.plist"));
+    EXPECT_EQ(*Properties(dir / "out.plist").dictionary(), inWholeSeconds(*store.dictionary()));
     testing::RunResult same = testing::runProgram(
         {*python, "-c",
-         "import plistlib,sys,datetime\n"
-         "def whole(v):\n"
-         "  if isinstance(v,datetime.datetime): return v.replace(microsecond=0)\n"
-         "  if isinstance(v,list): return [whole(x) for x in v]\n"
-         "  if isinstance(v,dict): return {k: whole(x) for k,x in v.items()}\n"
-         "  return v\n"
-         "a=plistlib.load(open(sys.argv[1],'rb')); b=plistlib.load(open(sys.argv[2],'rb'))\n"
-         "sys.exit(0 if whole(a)==b else 'differs')",
-         original, dir / "copy.plist"});
+         pyValues +
+             "a=plistlib.load(open(sys.argv[1],'rb')); b=plistlib.load(open(sys.argv[2],'rb'))\n"
+             "sys.exit(0 if whole(a)==b else 'differs: %r' % b)",
+         source, dir / "out.plist"});
     EXPECT_EQ(same.exitStatus, 0) << same.err;
   }
 }
 
-// A store written by Python's plistlib, in both encodings, is read; what we save from it is
-// read by plistlib with every value unchanged.
-TEST(PropertiesTest, InteroperatesWithPlistlib) {
-  std::optional<std::string> python = testing::python3();
-  if (!python) GTEST_SKIP() << "no python3 for the plistlib interop check";
-  const std::string values =
-      "import plistlib,sys,datetime\n"
-      "d={'pathToRcpHome':'/Applications/Orrery.app/Contents/rcp',"
-      "'P_RCPDATA':'${env.HOME}/Library/Application Support/Orrery',"
-      "'text':'Gr\\u00fc\\u00dfe \\u2713 <&>','negative':-42,'big':2**40,'real':1.5,"
-      "'flag':True,'data':b'\\x00\\x01\\xff','date':datetime.datetime(2020,1,2,3,4,5),"
-      "'list':['a',1,{'k':'v'}],'nested':{'inner':{'deep':''}}}\n";
-  for (const char* format : {"FMT_XML", "FMT_BINARY"}) {
-    SCOPED_TRACE(format);
+TEST(RegisterFileTest, GettersAndUpdate) {
+  ScratchDirectory root;
+  std::filesystem::create_directories(root / "Orrery");
+  testing::writeFile(root / "Orrery/framework.plist",
+                     plist("<key>pathToProduct</key><string>/Applications/Orrery.app</string>"
+                           "<key>oldInstallLocation</key><string>/Opt/Orrery/</string>"
+                           "<key>hotfixVersion</key><integer>2</integer>"));
+  testing::writeFile(root / "framework.plist",
+                     plist("<key>pathToProduct</key><string>/x</string>"));
+  RegisterFile file("Orrery", root.path());
+  EXPECT_EQ(file.getRegisterDirectory(), root / "Orrery");
+  EXPECT_EQ(file.getProductPath(), "/Applications/Orrery.app");
+  EXPECT_EQ(file.getOldInstallLocation(), "/Opt/Orrery/");
+  EXPECT_EQ(file.getPathToRcpHome(), "/Opt/Orrery/rcp");
+  EXPECT_EQ(file.getHotfixVersion(), std::nullopt);  // not a string
+  EXPECT_EQ(RegisterFile("Orrery").getRegisterDirectory(),
+            "/Library/Application Support/Fernhollow/Orrery");
+  // Names that are no single path component lead to no registry, not out of the directory.
+  for (const char* name : {"Missing", "", ".", "Orrery/..", "../Orrery"}) {
+    RegisterFile none(name, root / "Orrery");
+    EXPECT_EQ(none.getProductPath(), std::nullopt) << name;
+    EXPECT_EQ(none.getPathToRcpHome(), std::nullopt) << name;
+  }
+
+  EXPECT_THAT(logLinesOf([&] { file.updateHotfixVersion("2.1.0.4"); }),
+              ElementsAre("<Info>: Update CURRENT_HOTFIX_VERSION to 2.1.0.4"));
+  EXPECT_EQ(RegisterFile("Orrery", root.path()).getHotfixVersion(), "2.1.0.4");
+  EXPECT_EQ(RegisterFile("Orrery", root.path()).getProductPath(), "/Applications/Orrery.app");
+  EXPECT_THAT(logLinesOf([&] { RegisterFile("Missing", root.path()).updateHotfixVersion("3"); }),
+              ElementsAre("<Warning>: Fail to update CURRENT_HOTFIX_VERSION",
+                          "<Warning>: Fail to save CURRENT_HOTFIX_VERSION"));
+  EXPECT_FALSE(std::filesystem::exists(root / "Missing"));
+  if (::geteuid() != 0) {  // root writes into read-only directories
+    ::chmod((root / "Orrery").c_str(), 0555);
+    EXPECT_THAT(logLinesOf([&] { file.updateHotfixVersion("3"); }),
+                ElementsAre("<Info>: Update CURRENT_HOTFIX_VERSION to 3",
+                            "<Warning>: Fail to save CURRENT_HOTFIX_VERSION"));
+    ::chmod((root / "Orrery").c_str(), 0755);
+  }
+}
+
+TEST(ConfigurationTest, HandOffKeepsWhatItDoesNotSet) {
+  EXPECT_STREQ(CONFIGURATION_FILE, "/tmp/com.zantec.rcp.platform.internal.configuration");
+  ScratchDirectory dir;
+  const std::string file = dir / "handoff";
+  testing::writeFile(file, plist("<key>other</key><string>kept</string>"
+                                 "<key>P_RCPDATA</key><string>${env.HOME}/data</string>"));
+  Configuration configuration(file);
+  EXPECT_EQ(configuration.getStringValueForKey(P_RCPDATA), "${env.HOME}/data");
+  configuration.setProperty(PlistValue("/Volumes/Other/rcp"), KEY_PATH_TO_RCP_HOME);
+  configuration.setProperty(std::nullopt, P_RCPDATA);
+  ASSERT_TRUE(configuration.saveConfiguration());
+  EXPECT_EQ(testing::readFile(file)->find(P_RCPDATA), std::string::npos);
+  Configuration reader(file);
+  EXPECT_EQ(reader.getStringValueForKey(KEY_PATH_TO_RCP_HOME), "/Volumes/Other/rcp");
+  EXPECT_EQ(reader.getStringValueForKey("other"), "kept");
+  reader.cleanupConfiguration();
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(reader.getPropertyValueForKey("other"), std::nullopt);
+}
+
+// Whatever is planted at the hand-off name is neither read nor written through: saving puts a
+// fresh regular file of ours (0644) in its place; a directory there makes the save fail.
+TEST(ConfigurationTest, PlantedEntriesAreReplacedNotFollowed) {
+  namespace fs = std::filesystem;
+  using Plant = std::function<void(const std::string& at, const std::string& victim)>;
+  const std::vector<std::pair<const char*, Plant>> rows = {
+      {"nothing", [](auto&, auto&) {}},
+      {"link", [](auto& at, auto& victim) { fs::create_symlink(victim, at); }},
+      {"dangling link", [](auto& at, auto&) { fs::create_symlink("/nonexistent/x", at); }},
+      {"fifo", [](auto& at, auto&) { ::mkfifo(at.c_str(), 0666); }},
+      {"garbage", [](auto& at, auto&) { testing::writeFile(at, "garbage", 0666); }},
+      {"directory", [](auto& at, auto&) { fs::create_directory(at); }},
+  };
+  for (const auto& [name, plant] : rows) {
+    SCOPED_TRACE(name);
     ScratchDirectory dir;
-    testing::RunResult written = testing::runProgram(
-        {*python, "-c",
-         values + "plistlib.dump(d,open(sys.argv[1],'wb'),fmt=plistlib." + format + ")",
-         dir / "in.plist"});
-    ASSERT_EQ(written.exitStatus, 0) << written.err;
-
-    Properties store(dir / "in.plist");
-    ASSERT_TRUE(store.hasDictionary());
-    EXPECT_EQ(store.getStringForKey("text"), "Gr\u00fc\u00dfe \u2713 <&>");
-    EXPECT_EQ(store.getPropertyForKey("negative"), PlistValue(int64_t{-42}));
-    EXPECT_EQ(store.getPropertyForKey("big"), PlistValue(int64_t{1} << 40));
-    EXPECT_EQ(store.getPropertyForKey("data"),
-              PlistValue(os::PlistData{std::string("\0\1\xff", 3)}));
-    EXPECT_EQ(store.getPropertyForKey("date"), PlistValue(os::PlistDate{599627045.0}));
-
-    ASSERT_TRUE(store.setProperty(PlistValue("yes"), "added"));
-    ASSERT_TRUE(store.savePropertiesToFile(dir / "out.plist"));
-    EXPECT_THAT(*testing::readFile(dir / "out.plist"), ::testing::StartsWith("<?xml"));
-    testing::RunResult read =
-        testing::runProgram({*python, "-c",
-                             values + "d['added']='yes'\n"
-                                      "r=plistlib.load(open(sys.argv[1],'rb'))\n"
-                                      "sys.exit(0 if r==d else 'differs: %r' % r)",
-                             dir / "out.plist"});
-    EXPECT_EQ(read.exitStatus, 0) << read.err;
+    const std::string file = dir / "handoff", victim = dir / "victim.plist";
+    const std::string secret = plist("<key>secret</key><string>s</string>");
+    testing::writeFile(victim, secret, 0600);
+    plant(file, victim);
+    auto loading = std::async(std::launch::async, [&] { return Configuration(file); });
+    if (loading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK));  // releases a blocked reader
+      FAIL() << "loading blocked";
+    }
+    Configuration configuration = loading.get();
+    EXPECT_EQ(configuration.getPropertyValueForKey("secret"), std::nullopt);
+    configuration.setProperty(PlistValue("/a/rcp"), KEY_PATH_TO_RCP_HOME);
+    const bool directory = std::string(name) == "directory";
+    EXPECT_EQ(configuration.saveConfiguration(), !directory);
+    EXPECT_EQ(testing::readFile(victim), secret);
+    if (directory) {
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+      continue;
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(Configuration(file).getStringValueForKey(KEY_PATH_TO_RCP_HOME), "/a/rcp");
   }
 }
 
