@@ -76,6 +76,13 @@ pugi::xml_node firstInstallFeature(const pugi::xml_document& tree) {
   return installFeature;
 }
 
+// The parser accepts several top-level elements; a well-formed document has exactly one.
+bool hasSingleRoot(const pugi::xml_document& tree) {
+  int elements = 0;
+  for (pugi::xml_node node : tree.children()) elements += node.type() == pugi::node_element;
+  return elements == 1;
+}
+
 class StringWriter : public pugi::xml_writer {
  public:
   void write(const void* data, size_t size) override {
@@ -95,7 +102,7 @@ InstallManifest::InstallManifest(const std::string& pathToManifest)
   document->byteOrderMark = startsWithByteOrderMark(document->buffer);
   pugi::xml_parse_result result = document->tree.load_buffer_inplace(
       document->buffer.data(), document->buffer.size(), pugi::parse_full, pugi::encoding_auto);
-  if (!result) return;
+  if (!result || !hasSingleRoot(document->tree)) return;
   document->encoding = result.encoding;
   _xmlDoc = std::move(document);
 }

@@ -150,7 +150,7 @@ TEST_F(InstallManifestTest, MissingLevelsAndUnreadableFiles) {
   for (std::optional<std::string> xml :
        {std::optional<std::string>(), std::optional<std::string>(""),
         std::optional<std::string>(levels("").substr(0, 30)),
-        std::optional<std::string>("<!-- only -->")}) {
+        std::optional<std::string>("<!-- only -->"), std::optional<std::string>("<a/><b/>")}) {
     std::remove((dir_ / "install.xml").c_str());
     if (xml) write(*xml);
     EXPECT_THAT(logLinesOf([&] {
