@@ -11,69 +11,30 @@ namespace {
 using os::PlistValue;
 
 TEST(InstallUtilTraceTest, PreferenceValuesReadAsBooleans) {
-  struct Row {
-    PlistValue value;
-    bool expected;
-  };
-  const Row rows[] = {
-      {PlistValue(true), true},
-      {PlistValue(false), false},
-      {PlistValue(1), true},
-      {PlistValue(-1), true},
-      {PlistValue(0), false},
-      {PlistValue(0.5), true},
-      {PlistValue(0.0), false},
-      {PlistValue("YES"), true},
-      {PlistValue("yes"), true},
-      {PlistValue("True"), true},
-      {PlistValue("t"), true},
-      {PlistValue("1"), true},
-      {PlistValue("9 lives"), true},
-      {PlistValue("No"), false},
-      {PlistValue("NO"), false},
-      {PlistValue("0"), false},
-      {PlistValue("false"), false},
-      {PlistValue("on"), false},
-      {PlistValue(""), false},
-      {PlistValue(os::PlistDate{1.0}), false},
-      {PlistValue(os::PlistData{"1"}), false},
-      {PlistValue(os::PlistArray{PlistValue(true)}), false},
-      {PlistValue(os::PlistDictionary{{"k", PlistValue(true)}}), false},
-  };
-  int row = 0;
-  for (const Row& r : rows) {
-    EXPECT_EQ(InstallUtil::readsAsTrue(r.value), r.expected) << "row " << row;
-    ++row;
-  }
+  const PlistValue on[] = {PlistValue(true),  PlistValue(-1),       PlistValue(0.5),
+                           PlistValue("YES"), PlistValue("true"),   PlistValue("t"),
+                           PlistValue("1"),   PlistValue("9 lives")};
+  const PlistValue off[] = {PlistValue(false),
+                            PlistValue(0),
+                            PlistValue("No"),
+                            PlistValue("0"),
+                            PlistValue("on"),
+                            PlistValue(""),
+                            PlistValue(os::PlistData{"1"}),
+                            PlistValue(os::PlistArray{PlistValue(true)})};
+  for (const PlistValue& value : on) EXPECT_TRUE(InstallUtil::readsAsTrue(value));
+  for (const PlistValue& value : off) EXPECT_FALSE(InstallUtil::readsAsTrue(value));
 }
 
 TEST(InstallUtilTraceTest, UnsupportedCharactersInLocations) {
-  struct Row {
-    std::optional<std::string> path;
-    bool expected;
-  };
-  const Row rows[] = {
-      {std::nullopt, false},
-      {"", false},
-      {"/Applications/My Apps/Caf\u00e9 \u00dcbersicht/Orrery.app", false},
-      {"/Volumes/Data/\u4e2d\u6587/x-y_z.(1)+[2]{3}~$&@,", false},
-      {"/", false},
-      {"/Applications/v#2/Orrery.app", true},
-      {"/Users/a/file:name.pkg", true},
-      {":", true},
-      {"/a!b", true},
-      {"/a\"b", true},
-      {"/a'b", true},
-      {"/a;b", true},
-      {"/a\\b", true},
-      {"/a%b", true},
-      {"/a|b", true},
-      {"/a=b", true},
-      {"/a?b", true},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(InstallUtil::containUnSupportedCharacters(row.path), row.expected)
-        << row.path.value_or("(none)");
+  for (const char c : std::string_view("!\"';\\#%|=?:")) {
+    EXPECT_TRUE(InstallUtil::containUnSupportedCharacters(std::string("/Apps/a") + c + "b")) << c;
+  }
+  const std::optional<std::string> accepted[] = {
+      std::nullopt, "", "/", "/Applications/My Apps/Caf\u00e9 \u00dcbersicht/Orrery.app",
+      "/Volumes/\u4e2d\u6587/x-y_z.(1)+[2]{3}~$&@,"};
+  for (const std::optional<std::string>& path : accepted) {
+    EXPECT_FALSE(InstallUtil::containUnSupportedCharacters(path)) << path.value_or("(none)");
   }
 }
 

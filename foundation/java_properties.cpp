@@ -1,3 +1,4 @@
+// JavaProperties: the properties-file reader, writer and merge.
 #include "foundation/java_properties.h"
 
 #include <cstddef>

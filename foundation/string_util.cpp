@@ -1,3 +1,4 @@
+// StringUtil: placeholders, replacement, volumes, and the escaping of properties files.
 #include "foundation/string_util.h"
 
 #include <cstddef>

@@ -10,22 +10,16 @@ namespace {
 using StringUtil::toUtf16;
 using StringUtil::toUtf8;
 
-TEST(StringUtilTest, Utf16ConversionRoundTripsAndRepairsBadBytes) {
+TEST(StringUtilTest, Utf16Conversion) {
   const std::string mixed = "a\u00e9\u4e2d\U0001F600z";
-  const std::u16string units = toUtf16(mixed);
-  EXPECT_EQ(units, u"a\u00e9\u4e2d\U0001F600z");
-  EXPECT_EQ(units.size(), 6u);  // the emoji is two code units
-  EXPECT_EQ(toUtf8(units), mixed);
-
-  // A lone surrogate survives the trip through UTF-8 and back.
-  const std::u16string lone = {0xD83D};
+  EXPECT_EQ(toUtf16(mixed), u"a\u00e9\u4e2d\U0001F600z");
+  EXPECT_EQ(toUtf8(toUtf16(mixed)), mixed);
+  const std::u16string lone = {0xD83D};  // a lone surrogate survives the trip
   EXPECT_EQ(toUtf16(toUtf8(lone)), lone);
   // Stray, truncated and overlong bytes become U+FFFD one byte at a time.
   EXPECT_EQ(toUtf16("a\xff"
-                    "b"),
-            u"a\uFFFDb");
-  EXPECT_EQ(toUtf16("\xe4\xb8"), u"\uFFFD\uFFFD");
-  EXPECT_EQ(toUtf16("\xc0\xaf"), u"\uFFFD\uFFFD");
+                    "b\xe4\xb8\xc0\xaf"),
+            u"a\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFD");
 }
 
 TEST(StringUtilTest, CharAtIndexCountsUtf16Units) {
@@ -35,23 +29,18 @@ TEST(StringUtilTest, CharAtIndexCountsUtf16Units) {
     std::optional<std::u16string> expected;
   };
   const Row rows[] = {
-      {0, "abc", u"a"},
       {2, "abc", u"c"},
       {3, "abc", std::nullopt},
       {-1, "abc", std::nullopt},
-      {0, "", std::nullopt},
-      {0, std::nullopt, std::nullopt},
+      {0, std::nullopt, {}},
       {1, "x\u00e9y", u"\u00e9"},
-      {1, "a\U0001F600b", std::u16string{0xD83D}},
-      {2, "a\U0001F600b", std::u16string{0xDE00}},
+      {1, "a\U0001F600b", u"\xD83D"},
+      {2, "a\U0001F600b", u"\xDE00"},
       {3, "a\U0001F600b", u"b"},
   };
   for (const Row& row : rows) {
     const std::optional<std::string> got = StringUtil::charAtIndex(row.index, row.text);
-    ASSERT_EQ(got.has_value(), row.expected.has_value()) << row.index;
-    if (got) {
-      EXPECT_EQ(toUtf16(*got), *row.expected) << row.index;
-    }
+    EXPECT_EQ(got ? std::optional(toUtf16(*got)) : std::nullopt, row.expected) << row.index;
   }
 }
 
@@ -65,17 +54,13 @@ TEST(StringUtilTest, BindStringFillsPlaceholdersByPosition) {
   const Row rows[] = {
       {"A %@ B %@", Values{{"x"}}, "A x B "},
       {"%@", std::nullopt, ""},
-      {"%@", std::vector<std::string>{}, ""},
       {"no placeholder", Values{{"x", "y"}}, "no placeholder"},
       {"%@ and %@", Values{{"1", "2", "3"}}, "1 and 2"},
       {"[%@]", Values{{"%@"}}, "[%@]"},
-      {"%@%@", Values{{"a", "b"}}, "ab"},
       {"100%@%", Values{{"!"}}, "100!%"},
-      {"\u00e9%@\u00e9", Values{{"\u4e2d"}}, "\u00e9\u4e2d\u00e9"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(StringUtil::bindString(row.templateText, row.values), row.expected)
-        << row.templateText;
+    EXPECT_EQ(StringUtil::bindString(row.templateText, row.values), row.expected);
   }
   EXPECT_EQ(StringUtil::bindString(std::nullopt, Values{{"x"}}), std::nullopt);
 }
@@ -89,18 +74,14 @@ TEST(StringUtilTest, ReplacingOccurrencesSearchesFromTheEnd) {
       {"${installer.root}/a|${installer.root}/b", "${installer.root}", "file:/p",
        "file:/p/a|file:/p/b"},
       {"aaa", "aa", "b", "ab"},
-      {"aaaa", "aa", "b", "bb"},
       {"aaa", "a", "aa", "aaaaaa"},  // the replacement is not searched again
       {"abc", "", "x", "abc"},
-      {"ab", "abc", "x", "ab"},
-      {"Path", "path", "x", "Path"},  // case matters
-      {"caf\u00e9 caf\u00e9", "\u00e9", "e", "cafe cafe"},
+      {"Path", "path", "x", "Path"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(
         StringUtil::stringByReplacingOccurrencesOfString(row.source, row.target, row.replacement),
-        row.expected)
-        << row.source << " / " << row.target;
+        row.expected);
   }
 }
 
@@ -111,35 +92,19 @@ TEST(StringUtilTest, GetVolumeFindsTheVolumeDirectory) {
   const Row rows[] = {
       {"/Volumes/Data/Apps/X.app", "/Volumes/Data"},
       {"/Volumes/Data", "/Volumes/Data"},
-      {"/Volumes/Data/", "/Volumes/Data/"},
       {"/Applications/X.app", "/"},
       {"/Volumes", "/"},
       {"/", "/"},
       {"Volumes/Data/x", "/"},
-      {"relative/path", "/"},
       {"/Volumes/../etc/x", "/Volumes/.."},
       {std::nullopt, std::nullopt},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(StringUtil::getVolume(row.path), row.expected) << row.path.value_or("(none)");
-  }
+  for (const Row& row : rows) EXPECT_EQ(StringUtil::getVolume(row.path), row.expected);
 
-  const char* savedHome = std::getenv("HOME");
-  const std::optional<std::string> restore =
-      savedHome ? std::optional<std::string>(savedHome) : std::nullopt;
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/";
   setenv("HOME", "/Volumes/Home/alice", 1);
   EXPECT_EQ(StringUtil::getVolume("~/Documents"), "/Volumes/Home");
-  if (restore) {
-    setenv("HOME", restore->c_str(), 1);
-  } else {
-    unsetenv("HOME");
-  }
-}
-
-TEST(StringUtilTest, QuotesAndTranslationSignLeaveTheTextAsItIs) {
-  EXPECT_EQ(StringUtil::addQuotesToString("a \"b\""), "\"a \"b\"\"");
-  EXPECT_EQ(StringUtil::addQuotesToString(""), "\"\"");
-  EXPECT_EQ(StringUtil::addTranslationSignToString("x y"), "x y");
+  setenv("HOME", home.c_str(), 1);
 }
 
 TEST(StringUtilTest, KeyEscaping) {
@@ -150,14 +115,10 @@ TEST(StringUtilTest, KeyEscaping) {
       {"plain.key/name_1", "plain.key/name_1"},
       {"a b", "a\\ b"},
       {"#!=:\\", "\\#\\!\\=\\:\\\\"},
-      {"C:\\users", "C\\:\\\\users"},  // keys double every backslash
-      {"\\u00e9", "\\\\u00e9"},
-      {"tab\there", "tab\\u0009here"},
-      {"\x7f", "\\u007f"},
-      {"caf\u00e9", "caf\\u00e9"},
-      {"\u4e2d", "\\u4e2d"},
+      {"\\u00e9", "\\\\u00e9"},  // keys double every backslash
+      {"tab\t\x7f", "tab\\u0009\\u007f"},
+      {"caf\u00e9\u4e2d", "caf\\u00e9\\u4e2d"},
       {"\U0001F600", "\\ud83d\\ude00"},
-      {"", ""},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(StringUtil::convertNSStringTo8859_1Key(row.key), row.expected) << row.key;
@@ -169,40 +130,22 @@ TEST(StringUtilTest, ValueEscaping) {
     std::string value, expected;
   };
   const Row rows[] = {
-      {"a b  c", "a b  c"},
-      {" leading", " leading"},
+      {" a b  c", " a b  c"},
       {"#!=:", "\\#\\!\\=\\:"},
       {"C:\\users", "C\\:\\\\users"},
-      {"\\u00e9", "\\u00e9"},
-      {"F\\u00FCgt", "F\\u00FCgt"},
-      {"\\u00g9", "\\\\u00g9"},  // not four hex digits: a plain backslash
-      {"\\u12", "\\\\u12"},
-      {"\\u", "\\\\u"},
-      {"x\\r\\ny", "x\\r\\ny"},
-      {"\\t\\f", "\\t\\f"},
-      {"\\a\\b\\x", "\\\\a\\\\b\\\\x"},
+      {"\\u00e9 F\\u00FCgt", "\\u00e9 F\\u00FCgt"},  // escapes Java decodes pass through
+      {"x\\r\\n\\t\\fy", "x\\r\\n\\t\\fy"},
+      {"\\u00g9 \\u12", "\\\\u00g9 \\\\u12"},  // not four hex digits: a plain backslash
+      {"\\a\\b", "\\\\a\\\\b"},
       {"end\\", "end\\\\"},
-      {"\\\\server", "\\\\\\\\server"},
       {"\\\\n", "\\\\\\n"},  // the second backslash begins \n
-      {"tab\there", "tab\\u0009here"},
-      {"line\nbreak", "line\\u000abreak"},
-      {"caf\u00e9", "caf\\u00e9"},
-      {"\u20ac", "\\u20ac"},
+      {"tab\tline\n", "tab\\u0009line\\u000a"},
+      {"caf\u00e9 \u20ac", "caf\\u00e9 \\u20ac"},
       {"\U0001D11E", "\\ud834\\udd1e"},
-      {"", ""},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(StringUtil::convertNSStringTo8859_1Value(row.value), row.expected) << row.value;
   }
-}
-
-TEST(StringUtilTest, HexDigitsAreFourLowerCase) {
-  std::string text = "x";
-  StringUtil::addHexDigits(0x00E9, text);
-  StringUtil::addHexDigits(0, text);
-  StringUtil::addHexDigits(0xABCD, text);
-  StringUtil::addHexDigits(0xFFFF, text);
-  EXPECT_EQ(text, "x00e90000abcdffff");
 }
 
 TEST(StringUtilTest, ConvertUnicodeDecodesEscapes) {
@@ -210,18 +153,15 @@ TEST(StringUtilTest, ConvertUnicodeDecodesEscapes) {
     std::string text, expected;
   };
   const Row rows[] = {
-      {"\\u00e9", "\u00e9"},
-      {"F\\u00FCgt", "F\u00fcgt"},
+      {"F\\u00FCgt \\u00e9", "F\u00fcgt \u00e9"},
       {"\\ud83d\\ude00", "\U0001F600"},
       {"\\u00e", "\\u00e"},  // too short at the end
       {"\\uzz41", "A"},      // non-digits are skipped
       {"\\n and \\\\", "\\n and \\\\"},
-      {"plain", "plain"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(StringUtil::convertUnicode2Characters(row.text), row.expected) << row.text;
   }
-  // Writing and decoding again gives back every character outside printable ASCII.
   const std::string wide = "caf\u00e9 \u4e2d \U0001F600 tab\t";
   EXPECT_EQ(StringUtil::convertUnicode2Characters(StringUtil::convertNSStringTo8859_1Value(wide)),
             wide);
