@@ -1,0 +1,264 @@
+// Hotfix: one hotfix installation into one installed platform, from staging to hand-off.
+#include "apply/hotfix.h"
+
+#include <utility>
+
+#include "foundation/install_util.h"
+#include "foundation/java_properties.h"
+#include "foundation/string_util.h"
+#include "os/child_process.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/system_log.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::appendComponent;
+using os::SystemLog::kError;
+using os::SystemLog::kInfo;
+using os::SystemLog::kWarning;
+
+namespace {
+
+constexpr const char* UPDATE_SITE_TEMPLATE = "-DprovUpdateSiteListOverride=file:{update.site}";
+constexpr const char* UPDATE_SITE_PLACEHOLDER = "{update.site}";
+
+bool isAbsentOrEmpty(const os::PlistValue* value) {
+  if (value == nullptr) return true;
+  const std::string* text = value->asString();
+  return text != nullptr && text->empty();
+}
+
+}  // namespace
+
+std::string settingsFilePath(const std::string& package) {
+  return appendComponent(
+      appendComponent(appendComponent(package, PACKAGE_CONTENTS), PACKAGE_RESOURCES),
+      SETTINGS_FILE);
+}
+
+std::optional<os::PlistValue> readSettings(const std::string& package) {
+  std::optional<os::PlistValue> settings = os::readPlistFile(settingsFilePath(package));
+  if (!settings || settings->asDictionary() == nullptr) return std::nullopt;
+  return settings;
+}
+
+std::optional<std::string> settingsString(const os::PlistValue& settings, const char* key) {
+  const os::PlistValue* value = settings.find(key);
+  if (value == nullptr || value->asString() == nullptr) return std::nullopt;
+  return *value->asString();
+}
+
+std::string frameworkPathOf(const os::PlistValue& settings) {
+  std::optional<std::string> frameworkPath = settingsString(settings, KEY_FRAMEWORK_PATH);
+  if (!frameworkPath || frameworkPath->empty()) return DEFAULT_FRAMEWORK_PATH;
+  return *frameworkPath;
+}
+
+std::string rcpHomeOf(const std::string& bundlePath, const os::PlistValue& settings) {
+  return appendComponent(appendComponent(bundlePath, frameworkPathOf(settings)),
+                         RCP_DIRECTORY_NAME);
+}
+
+std::vector<std::string> installLauncherArguments(const std::string& locale,
+                                                  const std::string& updateSite) {
+  return {"-ignitorWait",
+          "-provManifest",
+          "-noSplash",
+          "-provisioningOperation",
+          "update",
+          "-nl",
+          locale,
+          "-vmargs",
+          "-Dfile.encoding=UTF-8",
+          "-DprovisioningOperation=update",
+          StringUtil::stringByReplacingOccurrencesOfString(UPDATE_SITE_TEMPLATE,
+                                                           UPDATE_SITE_PLACEHOLDER, updateSite),
+          "-Xms32m",
+          "-Xmx256m"};
+}
+
+Hotfix::Hotfix(const std::optional<std::string>& pathToInstallPackage,
+               const std::optional<std::string>& pathToInstallLocation,
+               const std::optional<std::string>& pathToRcpHome, HotfixLocations locations)
+    : _locations(std::move(locations)) {
+  if (pathToInstallPackage && fs::exists(*pathToInstallPackage)) {
+    _pathToInstallPackage = pathToInstallPackage;
+    loadPreference();
+  }
+  _pathToInstallLocation = pathToInstallLocation;
+
+  if (pathToRcpHome) {
+    _pathToRcpHome = pathToRcpHome;
+  } else if (_preference && _pathToInstallLocation) {
+    if (const std::optional<std::string> bundleName = preferenceString(KEY_BUNDLE_NAME)) {
+      _pathToRcpHome = rcpHomeOf(
+          appendComponent(*_pathToInstallLocation, *bundleName + APP_EXTENSION), *_preference);
+    }
+  }
+  if (_pathToRcpHome && fs::exists(*_pathToRcpHome)) _service.emplace(_pathToRcpHome);
+}
+
+void Hotfix::loadPreference() {
+  _preference.reset();
+  if (!_pathToInstallPackage) return;
+  _preference = readSettings(*_pathToInstallPackage);
+  if (!_preference) return;
+  initializeDefaultValues();
+  resolvePackageVariable(_pathToInstallPackage);
+}
+
+void Hotfix::initializeDefaultValues() {
+  if (!_preference) return;
+  os::PlistValue& settings = *_preference;
+  auto setDefault = [&settings](const char* key, std::optional<std::string> value) {
+    if (value && isAbsentOrEmpty(settings.find(key))) settings.set(key, *value);
+  };
+
+  setDefault(KEY_HOTFIX_MANIFEST, "${package}/../deploy/install.hotfix.xml");
+  setDefault(KEY_PATCH_REMOVE_MANIFEST, "${package}/../deploy/uninstall.hotfix.xml");
+  setDefault(KEY_PLUGIN_CUSTOMIZATION, "${package}/../deploy/plugin_customization.ini");
+  setDefault(KEY_UPDATE_SITE_LIST, "${package}/../../updates/platform");
+
+  // Keystores and extras sit beside the install manifest unless the settings say otherwise.
+  std::optional<std::string> manifestDirectory;
+  if (std::optional<std::string> manifest = settingsString(settings, KEY_HOTFIX_MANIFEST)) {
+    manifestDirectory = os::deletingLastComponent(*manifest);
+  }
+  setDefault(KEY_KEYSTORE, manifestDirectory);
+  setDefault(KEY_EXTRAS, appendComponent(manifestDirectory, InstanceService::EXTRAS_DIRECTORY));
+}
+
+void Hotfix::resolvePackageVariable(const std::optional<std::string>& package) {
+  if (!_preference || _preference->asDictionary() == nullptr) return;
+  InstallUtil::replacePackageVariableWith(package, *_preference->asDictionary());
+}
+
+std::optional<std::string> Hotfix::preferenceString(const char* key) const {
+  if (!_preference) return std::nullopt;
+  return settingsString(*_preference, key);
+}
+
+void Hotfix::sendError(int code, const std::vector<std::string>& details) const {
+  InstallUtil::sendErrorMessage(makeErrorRecord(code, details), _locations.errorStoreDirectory);
+}
+
+bool Hotfix::copyHotfixInstallManifest() {
+  const std::optional<std::string> manifest = preferenceString(KEY_HOTFIX_MANIFEST);
+  if (manifest && fs::exists(*manifest)) {
+    if (_service && _service->copyUpdateManifest(*manifest, _pathToInstallPackage)) return true;
+    sendError(kInstallFileNotFound, {HOTFIX_MANIFEST_NAME});
+    return false;
+  }
+  sendError(kInstallFileNotFound, {manifest.value_or(HOTFIX_MANIFEST_NAME)});
+  return false;
+}
+
+void Hotfix::copyPatchRemoveManifest() {
+  const std::optional<std::string> manifest = preferenceString(KEY_PATCH_REMOVE_MANIFEST);
+  if (!manifest || !fs::exists(*manifest)) return;
+  if (!_service || !_service->copyPatchRemoveManifest(*manifest)) {
+    os::SystemLog::log(kWarning, "Not able to copy hotfix uninstall manifest");
+  }
+}
+
+void Hotfix::backupInstallManifest() {
+  os::SystemLog::log(kInfo, "Begin to backup install manifest");
+  if (_service) _service->backupInstallManifest();
+}
+
+void Hotfix::updateProvisionManifestVersion() {
+  if (_service) _service->updateProvisionManifestVersion(InstallUtil::generateNewManifestVersion());
+}
+
+void Hotfix::mergePluginCustomization() {
+  const std::optional<std::string> customization = preferenceString(KEY_PLUGIN_CUSTOMIZATION);
+  if (!customization || !fs::exists(*customization) || !_service) return;
+  _service->mergePluginCustomizationWithRcphome(*customization);
+}
+
+void Hotfix::copyKeyStores() {
+  os::SystemLog::log(kInfo, "Copying .keystore file.");
+  if (_service) _service->copyKeyStores(preferenceString(KEY_KEYSTORE));
+}
+
+void Hotfix::copyExtras() {
+  if (_service) _service->copyExtras(preferenceString(KEY_EXTRAS));
+}
+
+bool Hotfix::startProvisioning() {
+  if (!_service || !_pathToRcpHome) return false;
+  if (!_service->removeProvisionRCFile()) {
+    os::SystemLog::log(kError, "Cannot remove the result of an earlier provisioning run.");
+    return false;
+  }
+  os::SystemLog::log(kInfo, "Begin to start provisoning sytem to install features");
+  const std::string launcher = appendComponent(*_pathToRcpHome, LAUNCHER_NAME);
+  const std::vector<std::string> arguments = installLauncherArguments(
+      InstallUtil::getCurrentLocale(), preferenceString(KEY_UPDATE_SITE_LIST).value_or(""));
+  // The exit status is no outcome; a launcher that cannot be started leaves no result file,
+  // which reads as a failed run.
+  if (os::runAndWait(launcher, arguments) == -1) {
+    os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher.c_str());
+  }
+  return true;
+}
+
+void Hotfix::updateHotfixVersion() {
+  os::SystemLog::log(kInfo, "Begin to update new hotfix version");
+  const std::optional<std::string> version = preferenceString(KEY_PACKAGE_VERSION);
+  if (version && _service) _service->updateHotfixVersion(*version);
+}
+
+void Hotfix::setupConfiguratioForResultPanel() {
+  std::optional<std::string> rcpData;
+  if (_pathToRcpHome) {
+    const std::string launcherProperties =
+        appendComponent(*_pathToRcpHome, InstanceService::IGNITOR_PROPERTIES);
+    if (fs::exists(launcherProperties)) {
+      rcpData = JavaProperties(launcherProperties).getPropertyForKey(InstanceService::KEY_RCP_DATA);
+    }
+  }
+  // The link itself, never what it points to.
+  if (fs::entryExists(_locations.qelConfigFile)) fs::removeItem(_locations.qelConfigFile);
+
+  Configuration configuration(_locations.configurationFile);
+  configuration.setProperty(rcpData ? std::optional<os::PlistValue>(*rcpData) : std::nullopt,
+                            P_RCPDATA);
+  configuration.setProperty(
+      _pathToRcpHome ? std::optional<os::PlistValue>(*_pathToRcpHome) : std::nullopt,
+      KEY_PATH_TO_RCP_HOME);
+  if (!configuration.saveConfiguration()) {
+    os::SystemLog::log(kWarning, "Not able to write %s", _locations.configurationFile.c_str());
+  }
+}
+
+bool Hotfix::installNewHotfix() {
+  if (!_pathToRcpHome || !_pathToInstallPackage || !_preference) return false;
+  if (!copyHotfixInstallManifest()) return false;
+
+  os::SystemLog::log(kInfo, "Copying install manifest.");
+  copyPatchRemoveManifest();
+  backupInstallManifest();
+  updateProvisionManifestVersion();
+  os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
+  mergePluginCustomization();
+  os::SystemLog::log(kInfo, "Copying .keystore file.");
+  copyKeyStores();
+  os::SystemLog::log(kInfo, "Copying extras file.");
+  copyExtras();
+  os::SystemLog::log(kInfo, "Starting provisioning system. ");
+  const bool ran = startProvisioning();
+
+  const bool succeeded = ran && _service->getProvisioningResult() != -1;
+  if (succeeded) updateHotfixVersion();
+
+  // A failed run leaves the platform's files changed too, so their owners and modes are put
+  // right and the result pane still learns where to look.
+  _service->updatePermissions(true, true);
+  setupConfiguratioForResultPanel();
+  return succeeded;
+}
+
+}  // namespace rcpinstall

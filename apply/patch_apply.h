@@ -1,0 +1,83 @@
+// The install program patchapply: settings, location of the product, pre-checks, hand-off.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "apply/hotfix.h"
+#include "foundation/install_util.h"
+#include "foundation/register_file.h"
+#include "os/plist_value.h"
+
+namespace rcpinstall {
+
+// Left for the install package's scripts when the install workflow fails: an empty file that
+// everyone may read and write, owned by the invoking user and the group "admin".
+inline constexpr const char* ERROR_MARKER_FILE = "/tmp/Orrery.hotfix.error";
+inline constexpr const char* ERROR_MARKER_GROUP = "admin";
+inline constexpr mode_t ERROR_MARKER_MODE = 0777;
+
+// The computed entry that the settings gain when they locate a product.
+inline constexpr const char* KEY_RCP_HOME = "rcpHome";
+
+inline constexpr const char* PATCH_APPLY_USAGE =
+    "usage: patchapply <package path> <install destination>\n";
+
+// Fixed places the program reads and writes; tests give their own.
+struct PatchApplyLocations {
+  std::string registerDirectory = REGISTER_DIRECTORY;
+  std::string errorMarkerFile = ERROR_MARKER_FILE;
+  std::string traceLogPath = TRACE_LOG_PATH;
+  HotfixLocations hotfix;  // also names the error channel's directory
+};
+
+// What the start of a run works out from its two arguments.
+struct InstallTarget {
+  std::string pathToInstallPackage;
+  // Argument 2, replaced by the directory of the registered product when the registry is
+  // used.
+  std::string pathToInstallDestination;
+  // The settings file's entries as read, plus KEY_RCP_HOME when a product was located.
+  os::PlistValue properties;
+};
+
+// Reads the package's settings and locates the product's application bundle and its rcp
+// home: <destination>/<bundleName>.app when allowMultiInstance is true, else the registry's
+// product path when it exists, else <destination>/<bundleName>.app again.
+InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
+                                   const std::string& pathToInstallDestination,
+                                   const std::string& registerDirectory = REGISTER_DIRECTORY);
+
+// The product bundle path by the same rule, for settings that name a bundleName.
+std::optional<std::string> productBundlePath(
+    const os::PlistValue& properties, const std::string& pathToInstallDestination,
+    const std::string& registerDirectory = REGISTER_DIRECTORY);
+
+// Whether version a orders before version b: UTF-16 code unit by code unit, case-sensitive,
+// no numeric reading of digit runs ("1.10" orders before "1.9").
+bool versionOrdersBefore(const std::string& a, const std::string& b);
+
+// The pre-checks (unsupported characters, platform present, product not running, no newer
+// hotfix installed), the removal of the installed hotfix and the install workflow. Each
+// refusal sends its code on the error channel. True when the workflow succeeded; a failed
+// workflow leaves the error marker file.
+bool checkAndInstall(const InstallTarget& target, const PatchApplyLocations& locations = {});
+
+// Replaces whatever is at the path by a fresh, empty marker file: mode 0777, owner the
+// invoking user (USER, else the process's user, else root), group "admin". Without the
+// right to give the file to that owner and group, the file is still made, as the process's
+// own.
+bool createErrorMarkerFile(const std::string& path = ERROR_MARKER_FILE);
+
+// The whole run on the arguments (argv[0] first); answers the exit status, 0 only when the
+// hotfix was installed.
+int runPatchApply(const std::vector<std::string>& arguments,
+                  const PatchApplyLocations& locations = {});
+
+// The program's entry routine.
+int PatchApplyMain(int argc, char** argv);
+
+}  // namespace rcpinstall

@@ -1,0 +1,115 @@
+// The pre-checks of patchapply, the removal of the installed hotfix, the hand-off to Hotfix
+// and the error marker file.
+#include <unistd.h>
+
+#include "apply/patch_apply.h"
+#include "foundation/string_util.h"
+#include "instance/instance_service.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/shared_files.h"
+#include "os/system_log.h"
+#include "os/user_identity.h"
+#include "remove/patch_remove.h"
+
+namespace rcpinstall {
+
+namespace fs = os::FileSystem;
+using os::SystemLog::kError;
+using os::SystemLog::kInfo;
+
+namespace {
+
+void sendError(const PatchApplyLocations& locations, int code,
+               const std::vector<std::string>& details = {}) {
+  InstallUtil::sendErrorMessage(makeErrorRecord(code, details),
+                                locations.hotfix.errorStoreDirectory);
+}
+
+const char* orNull(const std::optional<std::string>& text) {
+  return text ? text->c_str() : "(null)";
+}
+
+}  // namespace
+
+bool versionOrdersBefore(const std::string& a, const std::string& b) {
+  return StringUtil::toUtf16(a) < StringUtil::toUtf16(b);
+}
+
+bool createErrorMarkerFile(const std::string& path) {
+  const std::string ownerName = InstallUtil::standardOwner().value_or("root");
+  const std::optional<uid_t> owner = os::lookupUserId(ownerName);
+  const std::optional<gid_t> group = os::lookupGroupId(ERROR_MARKER_GROUP);
+  if (os::createFreshFile(path, ERROR_MARKER_MODE, owner, group)) return true;
+  // An ordinary user may give the file neither to someone else nor to a group they are not
+  // in; the package's scripts look for the file, so it is made with what can be had.
+  if (group && os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, group)) return true;
+  return os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, std::nullopt);
+}
+
+bool checkAndInstall(const InstallTarget& target, const PatchApplyLocations& locations) {
+  const std::string& package = target.pathToInstallPackage;
+  const std::string& destination = target.pathToInstallDestination;
+
+  os::SystemLog::log(kInfo, "Checking unsupported characters");
+  if (InstallUtil::containUnSupportedCharacters(package) ||
+      InstallUtil::containUnSupportedCharacters(destination)) {
+    sendError(locations, kUnsupportedCharacters);
+    return false;
+  }
+
+  // Platform presence.
+  os::SystemLog::log(kInfo, "Checking platform");
+  const std::optional<std::string> bundleName = settingsString(target.properties, KEY_BUNDLE_NAME);
+  const std::optional<std::string> rcpHome = settingsString(target.properties, KEY_RCP_HOME);
+  bool platformInstalled = false;
+  if (rcpHome && fs::exists(*rcpHome)) {
+    os::SystemLog::log(kInfo, "Checking target platform under %s.", rcpHome->c_str());
+    platformInstalled = InstanceService(rcpHome).hasInstanceInstalled();
+  }
+  if (!platformInstalled) {
+    std::vector<std::string> details{destination};
+    if (bundleName) details.push_back(*bundleName + APP_EXTENSION);
+    sendError(locations, kInstalledPlatformNotFound, details);
+    return false;
+  }
+
+  // Running check, on the bundle the location rule gives for the destination as resolved.
+  os::SystemLog::log(kInfo, "Checking whether platform is running.");
+  const std::optional<std::string> bundle =
+      productBundlePath(target.properties, destination, locations.registerDirectory);
+  if (bundle && InstallUtil::checkBundleIsRunning(*bundle)) {
+    sendError(locations, kInstanceIsRunning, {*bundleName});
+    os::SystemLog::log(kInfo, "%s is running.", bundleName->c_str());
+    return false;
+  }
+
+  // Version order.
+  os::SystemLog::log(kInfo, "Checking hotfix version");
+  const std::optional<std::string> packageVersion =
+      settingsString(target.properties, KEY_PACKAGE_VERSION);
+  const std::optional<std::string> installedVersion =
+      InstanceService(rcpHome).getCurrentHotfixVersion();
+  os::SystemLog::log(kInfo, "Current hotfix version : %s . ", orNull(packageVersion));
+  os::SystemLog::log(kInfo, "Installed hotfix version : %s . ", orNull(installedVersion));
+  if (packageVersion && installedVersion &&
+      versionOrdersBefore(*packageVersion, *installedVersion)) {
+    os::SystemLog::log(kError, "High hotfix version has been installed ");
+    sendError(locations, kHotfixFoundHigherVersion,
+              {os::appendComponent(destination, *bundleName + APP_EXTENSION)});
+    return false;
+  }
+
+  // The installed hotfix goes first, also one of the same version (it is then installed
+  // again). A failed removal does not stop the install.
+  if (InstanceService(rcpHome).getCurrentHotfixVersion()) {
+    PatchRemove(rcpHome).uninstallOldHotfix();
+  }
+
+  // The workflow works on the platform these checks were made on.
+  const bool installed = Hotfix(package, destination, rcpHome, locations.hotfix).installNewHotfix();
+  if (!installed) createErrorMarkerFile(locations.errorMarkerFile);
+  return installed;
+}
+
+}  // namespace rcpinstall
