@@ -238,7 +238,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const EnvOverrides& e
   return result;
 }
 
-ScratchDirectory::ScratchDirectory(std::string_view tag) {
+ScratchDirectory::ScratchDirectory(std::string_view tag, mode_t mode) {
   const char* tmp = std::getenv("TMPDIR");
   std::string base = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
   std::string pattern = base + "/rcp-" + std::string(tag) + "-XXXXXX";
@@ -249,6 +249,7 @@ ScratchDirectory::ScratchDirectory(std::string_view tag) {
     std::abort();
   }
   path_ = buffer.data();
+  if (mode != 0700 && ::chmod(path_.c_str(), mode) != 0) std::perror("chmod");
 }
 
 ScratchDirectory::~ScratchDirectory() {

@@ -49,10 +49,11 @@ RunResult runProgram(const std::vector<std::string>& argv, const EnvOverrides& e
                      const std::optional<std::string>& input = std::nullopt,
                      int timeoutSeconds = 300);
 
-// A fresh directory under TMPDIR (else /tmp), removed with its contents when destroyed.
+// A fresh directory under TMPDIR (else /tmp), removed with its contents when destroyed. Mode
+// 0700 unless given (0755 lets the sandbox's ordinary users in).
 class ScratchDirectory {
  public:
-  explicit ScratchDirectory(std::string_view tag = "scratch");
+  explicit ScratchDirectory(std::string_view tag = "scratch", mode_t mode = 0700);
   ~ScratchDirectory();
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
