@@ -93,8 +93,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   if (attributes.mode) mode = *attributes.mode & 07777;
   uid_t newOwner = attributes.owner.value_or(keepOwner ? owner : static_cast<uid_t>(-1));
   gid_t newGroup = attributes.group.value_or(keepOwner ? group : static_cast<gid_t>(-1));
-  const bool changeOwner =
-      newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1);
+  const bool changeOwner = newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1);
 
   std::string pattern = appendComponent(directory, "." + name + ".XXXXXX");
   std::vector<char> buffer(pattern.begin(), pattern.end());
