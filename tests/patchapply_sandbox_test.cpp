@@ -1,0 +1,376 @@
+// End-to-end scenarios of the install program patchapply in the sandbox: the outcome of each
+// kind of run (error channel, error marker file, exit status), where the product is found,
+// and bad input.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "foundation/install_util.h"
+#include "tests/patchapply_scenario.h"
+
+namespace rcpinstall::apply_scenario {
+namespace {
+
+using os::PlistValue;
+
+class PatchApplyOutcome : public PatchApplyScenario {};
+
+TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
+  struct Case {
+    const char* name;
+    // Lays out what the case needs below dir; answers package path and destination.
+    std::function<std::pair<std::string, std::string>(const std::string& dir)> setUp;
+    int code;
+    std::vector<std::string> details;  // "@" stands for the scratch directory of the case
+    bool marker;
+    int status;
+    size_t launcherRuns;
+  };
+  const std::vector<Case> cases = {
+      {"unsupported characters in the package path",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         return std::pair{Package(dir + "/hot#fix").path, dir + "/Applications"};
+       },
+       kUnsupportedCharacters,
+       {},
+       false,
+       1,
+       0},
+      {"unsupported characters in the destination",
+       [](const std::string& dir) {
+         Product product(dir + "/Apps;old");
+         return std::pair{Package(dir + "/package").path, dir + "/Apps;old"};
+       },
+       kUnsupportedCharacters,
+       {},
+       false,
+       1,
+       0},
+      {"no installed platform",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications", {"--without", "install-manifest"});
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       kInstalledPlatformNotFound,
+       {"@/Applications", "Orrery.app"},
+       false,
+       1,
+       0},
+      {"no product at all",
+       [](const std::string& dir) {
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       kInstalledPlatformNotFound,
+       {"@/Applications", "Orrery.app"},
+       false,
+       1,
+       0},
+      {"a higher hotfix is installed (10.0 orders before 2.0)",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications", {"--hotfix-version", "2.0"});
+         return std::pair{Package(dir + "/package", {"--version", "10.0"}).path,
+                          dir + "/Applications"};
+       },
+       kHotfixFoundHigherVersion,
+       {"@/Applications/Orrery.app"},
+       false,
+       1,
+       0},
+      {"the install manifest is missing",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         return std::pair{Package(dir + "/package", {"--without", "install-manifest"}).path,
+                          dir + "/Applications"};
+       },
+       kInstallFileNotFound,
+       {"@/package/Hotfix.mpkg/Contents/Packages/hotfix.pkg/../deploy/install.hotfix.xml"},
+       true,
+       1,
+       0},
+      {"provisioning fails",
+       [](const std::string& dir) {
+         Product(dir + "/Applications").setFault("rc=1\n");
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       kNoError,
+       {},
+       true,
+       1,
+       1},
+      {"the hotfix is installed",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       kNoError,
+       {},
+       false,
+       0,
+       1},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearMachine();
+    const std::string dir = scratch_ / ("case-" + std::to_string(index++));
+    const auto [package, destination] = c.setUp(dir);
+
+    const RunResult run = patchapply({package, destination});
+
+    EXPECT_EQ(run.exitStatus, c.status) << run.out << run.err;
+    std::vector<std::string> details;
+    for (const std::string& detail : c.details) {
+      details.push_back(detail[0] == '@' ? dir + detail.substr(1) : detail);
+    }
+    EXPECT_EQ(errorRecordOf("alice"), makeErrorRecord(c.code, details));
+    const EntryState marker = stateOf(ERROR_MARKER);
+    EXPECT_EQ(marker.exists, c.marker);
+    if (c.marker) {
+      EXPECT_TRUE(marker.regular);
+      EXPECT_EQ(marker.size, 0);
+      EXPECT_EQ(marker.mode, 0777u);
+      EXPECT_EQ(marker.owner, "alice");
+      EXPECT_EQ(marker.group, "admin");
+    }
+    // Each launcher run ends with an empty line in ignitor.calls.
+    std::istringstream lines(
+        readFile(dir + "/Applications/Orrery.app/Contents/MacOS/rcp/ignitor.calls").value_or(""));
+    size_t launched = 0;
+    for (std::string line; std::getline(lines, line);) launched += line.empty() ? 1 : 0;
+    EXPECT_EQ(launched, c.launcherRuns);
+  }
+}
+
+TEST_F(PatchApplyOutcome, MarkerOwnerFollowsTheInvokingUser) {
+  struct Case {
+    testing::EnvOverrides env;
+    const char* owner;
+  };
+  const std::vector<Case> cases = {
+      {{{"USER", "bob"}}, "bob"}, {{{"USER", std::nullopt}}, "root"},  // the process's own user
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.owner);
+    clearMachine();
+    ScratchDirectory dir("owner");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    Product(dir / "Applications").setFault("result=none\n");
+    const RunResult run = patchapply({Package(dir / "package").path, dir / "Applications"}, c.env);
+    EXPECT_EQ(run.exitStatus, 1);
+    const EntryState marker = stateOf(ERROR_MARKER);
+    EXPECT_TRUE(marker.exists);
+    EXPECT_EQ(marker.owner, c.owner);
+    EXPECT_EQ(marker.group, "admin");
+    EXPECT_EQ(marker.mode, 0777u);
+  }
+}
+
+TEST_F(PatchApplyOutcome, MarkerReplacesAPlantedLinkWithoutWritingThroughIt) {
+  const std::string victim = scratch_ / "victim";
+  ASSERT_TRUE(writeFile(victim, "precious\n", 0600));
+  ASSERT_EQ(::symlink(victim.c_str(), ERROR_MARKER), 0);
+  Product(scratch_ / "Applications").setFault("rc=1\n");
+
+  const RunResult run = patchapply({Package(scratch_ / "package").path, scratch_ / "Applications"});
+
+  EXPECT_EQ(run.exitStatus, 1);
+  const EntryState marker = stateOf(ERROR_MARKER);
+  EXPECT_TRUE(marker.regular) << "the link itself was replaced";
+  EXPECT_EQ(readFile(victim), "precious\n");
+  const EntryState target = stateOf(victim);
+  EXPECT_EQ(target.mode, 0600u);
+  EXPECT_EQ(target.owner, "root");
+}
+
+TEST_F(PatchApplyOutcome, RefusalLeavesAnEarlierMarkerAndTheProductAlone) {
+  ASSERT_TRUE(writeFile(ERROR_MARKER, "from an earlier run\n", 0644));
+  const Product product(scratch_ / "Applications", {"--hotfix-version", "2.0"});
+  const auto before = snapshot(product.bundle);
+
+  const RunResult run = patchapply(
+      {Package(scratch_ / "package", {"--version", "10.0"}).path, scratch_ / "Applications"});
+
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(readFile(ERROR_MARKER), "from an earlier run\n") << "a refusal creates no marker";
+  EXPECT_EQ(snapshot(product.bundle), before);
+}
+
+TEST_F(PatchApplyOutcome, RunningProductIsRefused) {
+  const Product product(scratch_ / "Applications", {"--hotfix-version", "1.0.1"});
+  const auto before = snapshot(product.bundle);
+  // The product's own executable, as the product would run it from its bundle.
+  const std::string executable = product.platformHome + "/Orrery";
+  ASSERT_TRUE(writeFile(executable, readFile("/bin/sleep").value_or(""), 0755));
+  char* const argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>("120"), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv, environ), 0);
+
+  const RunResult run = patchapply({Package(scratch_ / "package").path, scratch_ / "Applications"});
+
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(errorRecordOf("alice"), makeErrorRecord(kInstanceIsRunning, {"Orrery"}));
+  EXPECT_FALSE(stateOf(ERROR_MARKER).exists);
+  ::unlink(executable.c_str());
+  EXPECT_EQ(snapshot(product.bundle), before) << "no removal, no install";
+}
+
+class PatchApplyLocation : public PatchApplyScenario {};
+
+TEST_F(PatchApplyLocation, MultiInstanceInstallsAtTheDestinationWhateverTheRegistrySays) {
+  const Product here(scratch_ / "Applications");
+  const Product registered(scratch_ / "Registered");
+  writeRegistry("Orrery", registered.bundle);
+
+  const RunResult run = patchapply(
+      {Package(scratch_ / "package", {"--allow-multi-instance"}).path, scratch_ / "Applications"});
+
+  EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+  EXPECT_EQ(here.record("hotfixVersion"), "1.0.2");
+  EXPECT_EQ(registered.record("hotfixVersion"), std::nullopt);
+  EXPECT_EQ(registered.launcherRuns(), Runs{});
+}
+
+TEST_F(PatchApplyLocation, RegistryWithAnExistingProductReplacesTheDestination) {
+  // The registered product may carry another bundle name than the package's bundleName; the
+  // install goes where the checks were made.
+  for (const char* name : {"Orrery", "Orrery Beta"}) {
+    SCOPED_TRACE(name);
+    clearMachine();
+    ScratchDirectory dir("registry");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const Product atDestination(dir / "Applications");
+    const Product registered(dir / "Registered", {}, name);
+    writeRegistry("Orrery", registered.bundle);
+
+    const RunResult run = patchapply({Package(dir / "package").path, dir / "Applications"});
+
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(registered.record("hotfixVersion"), "1.0.2");
+    EXPECT_EQ(registered.launcherRuns().size(), 1u);
+    EXPECT_EQ(atDestination.launcherRuns(), Runs{});
+    EXPECT_EQ(atDestination.record("hotfixVersion"), std::nullopt);
+    const std::optional<PlistValue> handOff = os::readPlistFile(HAND_OFF);
+    ASSERT_TRUE(handOff);
+    EXPECT_EQ(*handOff->find("pathToRcpHome"), PlistValue(registered.rcpHome));
+  }
+}
+
+TEST_F(PatchApplyLocation, RegistryNamingAMissingPathFallsBackToTheDestination) {
+  const Product product(scratch_ / "Applications");
+  writeRegistry("Orrery", scratch_ / "Gone/Orrery.app");
+
+  const RunResult run =
+      patchapply({Package(scratch_ / "package").path, scratch_ / "Applications/"});
+
+  EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+  EXPECT_EQ(product.record("hotfixVersion"), "1.0.2");
+}
+
+TEST_F(PatchApplyLocation, RegistryWithAMissingProductReportsTheReplacedDestination) {
+  const Product registered(scratch_ / "Registered", {"--without", "install-manifest"});
+  writeRegistry("Orrery", registered.bundle);
+
+  const RunResult run = patchapply({Package(scratch_ / "package").path, scratch_ / "Applications"});
+
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(errorRecordOf("alice"),
+            makeErrorRecord(kInstalledPlatformNotFound, {scratch_ / "Registered", "Orrery.app"}));
+}
+
+class PatchApplyBadInput : public PatchApplyScenario {};
+
+TEST_F(PatchApplyBadInput, SettingsThatLocateNoProductGiveCodeEightWithTheDestinationOnly) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const Package&)> spoil;  // answers the package path to give
+  };
+  const std::vector<Case> cases = {
+      {"no settings file",
+       [](const Package& p) {
+         ::unlink(p.settings().c_str());
+         return p.path;
+       }},
+      {"settings that are no property list",
+       [](const Package& p) {
+         writeFile(p.settings(), "bundleName = Orrery\n");
+         return p.path;
+       }},
+      {"settings without bundleName",
+       [](const Package& p) {
+         PlistValue settings;
+         settings.set("version", "1.0.2");
+         os::writePlistFile(p.settings(), settings);
+         return p.path;
+       }},
+      {"a package path that does not exist", [](const Package& p) { return p.path + "x"; }},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearMachine();
+    const std::string dir = scratch_ / ("case-" + std::to_string(index++));
+    const Product product(dir + "/Applications", {"--hotfix-version", "1.0.1"});
+    const auto before = snapshot(product.bundle);
+    const std::string package = c.spoil(Package(dir + "/package"));
+
+    const RunResult run = patchapply({package, dir + "/Applications"});
+
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(errorRecordOf("alice"),
+              makeErrorRecord(kInstalledPlatformNotFound, {dir + "/Applications"}));
+    EXPECT_FALSE(stateOf(ERROR_MARKER).exists);
+    EXPECT_EQ(snapshot(product.bundle), before);
+  }
+}
+
+TEST_F(PatchApplyBadInput, ManifestThatIsNotXmlStopsBeforeTheLauncher) {
+  const Product product(scratch_ / "Applications");
+  const Package package(scratch_ / "package");
+  ASSERT_TRUE(writeFile(package.deploy("install.hotfix.xml"), "<install><feature id=\"x\""));
+  const std::string installed = readFile(product.deploy("install.xml")).value_or("");
+  const std::string properties = readFile(product.rcp("ignitor.properties")).value_or("");
+
+  const RunResult run = patchapply({package.path, scratch_ / "Applications"});
+
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(errorRecordOf("alice"), makeErrorRecord(kInstallFileNotFound, {"install.hotfix.xml"}));
+  EXPECT_TRUE(stateOf(ERROR_MARKER).exists);
+  EXPECT_EQ(product.launcherRuns(), Runs{});
+  EXPECT_EQ(readFile(product.deploy("install.xml")), installed);
+  EXPECT_EQ(readFile(product.rcp("ignitor.properties")), properties);
+  EXPECT_FALSE(readFile(product.deploy("uninstall.hotfix.xml")));
+  EXPECT_EQ(product.record("hotfixVersion"), std::nullopt);
+}
+
+TEST_F(PatchApplyBadInput, FewerThanTwoArgumentsPrintUsageAndTouchNothing) {
+  // A record left for the result pane by an earlier run stays as it was.
+  ASSERT_EQ(::setenv("USER", "alice", 1), 0);
+  InstallUtil::initInternalPasteboard(true);
+  InstallUtil::sendErrorMessage(makeErrorRecord(kInstanceIsRunning, {"Orrery"}));
+  ASSERT_EQ(::setenv("USER", "root", 1), 0);
+  const Product product(scratch_ / "Applications");
+
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{}, {Package(scratch_ / "package").path}}) {
+    const RunResult run = patchapply(arguments);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "usage: patchapply <package path> <install destination>\n");
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(errorRecordOf("alice"), makeErrorRecord(kInstanceIsRunning, {"Orrery"}));
+  EXPECT_FALSE(stateOf(ERROR_MARKER).exists);
+  EXPECT_FALSE(stateOf(HAND_OFF).exists);
+  EXPECT_EQ(product.launcherRuns(), Runs{});
+}
+
+}  // namespace
+}  // namespace rcpinstall::apply_scenario
