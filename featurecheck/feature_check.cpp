@@ -1,0 +1,75 @@
+// The feature check tool featurecheck: which version of a feature a platform instance records.
+#include "featurecheck/feature_check.h"
+
+#include <cstdio>
+
+#include "foundation/command_line.h"
+#include "foundation/install_manifest.h"
+#include "foundation/string_util.h"
+#include "os/file_system.h"
+#include "os/path.h"
+
+namespace rcpinstall::FeatureCheck {
+
+namespace fs = os::FileSystem;
+
+Options readOptions(const std::vector<std::string>& arguments) {
+  return Options{
+      getValueByKey(arguments, PRODUCT_NAME_OPTION),
+      getValueByKey(arguments, RCPHOME_OPTION),
+      getValueByKey(arguments, INSTALL_FEATURE_ID_OPTION),
+      getValueByKey(arguments, FEATURE_ID_OPTION),
+  };
+}
+
+std::optional<std::string> locatePlatformHome(const Options& options, const Locations& locations) {
+  if (options.rcpHome) return options.rcpHome;
+
+  const std::string product = options.productName.value_or(DEFAULT_PRODUCT_NAME);
+  const RegisterFile registry(product, locations.registerDirectory);
+  if (const std::optional<std::string> rcpHome = registry.getPathToRcpHome()) {
+    if (fs::exists(*rcpHome)) return os::deletingLastComponent(*rcpHome);
+  }
+
+  // The default application path is itself the platform home, as for the removal tool.
+  std::string applicationPath = StringUtil::stringByReplacingOccurrencesOfString(
+      locations.defaultApplicationPath, APP_NAME_VAR, product);
+  if (fs::isDirectory(applicationPath)) return applicationPath;
+  return std::nullopt;
+}
+
+std::string manifestPath(const std::string& platformHome) {
+  return platformHome + INSTALL_MANIFEST_SUFFIX;
+}
+
+std::string answer(const Options& options, const Locations& locations) {
+  const std::optional<std::string> platformHome = locatePlatformHome(options, locations);
+  // An empty home names no directory; joined to the suffix it would name the root's "rcp".
+  if (!platformHome || platformHome->empty()) return FEATURE_NOT_FOUND;
+  const InstallManifest manifest(manifestPath(*platformHome));
+  // A matching element without a version is recorded all the same: it must not read as "-1".
+  return manifest.checkInstalledFeature(options.installFeatureID, options.featureID)
+      .value_or(std::string());
+}
+
+int run(const std::vector<std::string>& arguments, const Locations& locations) {
+  const Options options = readOptions(arguments);
+  const int trace = InstallUtil::openTraceOutput(locations.traceLogPath);
+
+  const std::string text = answer(options, locations);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+
+  InstallUtil::closeTraceOutput(trace);
+  return 0;
+}
+
+}  // namespace rcpinstall::FeatureCheck
+
+namespace rcpinstall {
+
+int FeatureCheckMain(int argc, char** argv) {
+  return FeatureCheck::run(std::vector<std::string>(argv, argv + argc));
+}
+
+}  // namespace rcpinstall
