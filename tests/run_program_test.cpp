@@ -1,7 +1,6 @@
-// The test helpers that other tests lean on: running programs and scratch directories.
+// The program runner that other tests lean on.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include "tests/support/testing.h"
 
@@ -45,23 +44,6 @@ TEST(RunProgramTest, EnvironmentOverridesAndTimeout) {
   run = runProgram({"sleep", "30"}, {}, std::nullopt, std::nullopt, 1);
   EXPECT_TRUE(run.timedOut);
   EXPECT_EQ(run.termSignal, SIGKILL);
-}
-
-TEST(ScratchDirectoryTest, IsRemovedWithItsContentsButNotWhatLinksPointAt) {
-  ScratchDirectory outside("outside");
-  ASSERT_TRUE(writeFile(outside / "keep", "kept"));
-  std::string path;
-  {
-    ScratchDirectory dir("inner");
-    path = dir.path();
-    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "sub/f", "x", 0600));
-    ASSERT_EQ(::symlink(outside.path().c_str(), (dir / "sub/link").c_str()), 0);
-    EXPECT_EQ(readFile(dir / "sub/f"), "x");
-  }
-  struct stat st {};
-  EXPECT_NE(::lstat(path.c_str(), &st), 0);
-  EXPECT_EQ(readFile(outside / "keep"), "kept");
 }
 
 }  // namespace
