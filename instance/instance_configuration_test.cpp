@@ -4,8 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "foundation/java_properties.h"
@@ -80,7 +81,8 @@ TEST_F(InstanceConfigurationTest, RefreshingTheLauncherProperties) {
   ASSERT_TRUE(service_.updateIgnitorProperties());
   JavaProperties::Table table = propertiesOf(instance_.read("ignitor.properties"));
   const std::string version = valueOf(table, "rcp.install.id");
-  EXPECT_TRUE(std::regex_match(version, std::regex("[0-9]{10}"))) << version;
+  EXPECT_TRUE(version.size() == 10 && std::all_of(version.begin(), version.end(), ::isdigit))
+      << version;
   EXPECT_EQ(valueOf(table, "provisioning.manifest.version"), version);
   EXPECT_EQ(valueOf(table, "rcp.base.location"), "kept");  // no base plug-in
   EXPECT_EQ(valueOf(table, "rcp.data"), "/w");
