@@ -56,13 +56,37 @@ class Descriptor {
   int fd_;
 };
 
+constexpr size_t kListingBufferSize = 32 * 1024;
+
+// Listing buffers handed from one directory to the next during a walk, so that a walk of
+// thousands of directories allocates only one buffer per level of depth.
+class BufferPool {
+ public:
+  std::unique_ptr<char[]> take() {
+    if (free_.empty()) return std::make_unique<char[]>(kListingBufferSize);
+    std::unique_ptr<char[]> buffer = std::move(free_.back());
+    free_.pop_back();
+    return buffer;
+  }
+  void give(std::unique_ptr<char[]> buffer) { free_.push_back(std::move(buffer)); }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> free_;
+};
+
 // The entries of an open directory, read in large batches with getdents64 (no status call and
 // no allocation per entry), skipping "." and "..". Owns the descriptor.
 class Listing {
  public:
-  explicit Listing(int fd) : fd_(fd) {
-    if (fd_) buffer_ = std::make_unique<char[]>(kBufferSize);
+  explicit Listing(int fd, BufferPool* pool = nullptr) : fd_(fd), pool_(pool) {
+    if (fd_) buffer_ = pool_ ? pool_->take() : std::make_unique<char[]>(kListingBufferSize);
   }
+  ~Listing() {
+    if (pool_ && buffer_) pool_->give(std::move(buffer_));
+  }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+
   explicit operator bool() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }
   bool failed() const { return failed_; }
@@ -71,7 +95,7 @@ class Listing {
   const dirent64* next() {
     for (;;) {
       if (position_ >= filled_) {
-        ssize_t length = getdents64(fd_.get(), buffer_.get(), kBufferSize);
+        ssize_t length = getdents64(fd_.get(), buffer_.get(), kListingBufferSize);
         if (length < 0 && errno == EINTR) continue;
         if (length <= 0) {
           if (length < 0) failed_ = true;
@@ -97,8 +121,8 @@ class Listing {
   }
 
  private:
-  static constexpr size_t kBufferSize = 32 * 1024;
   Descriptor fd_;
+  BufferPool* pool_;
   std::unique_ptr<char[]> buffer_;
   size_t position_ = 0;
   size_t filled_ = 0;
@@ -173,14 +197,20 @@ int changeModeAt(int directory, const char* name, mode_t mode) {
   return fchmodat(directory, name, mode, AT_SYMLINK_NOFOLLOW);
 }
 
+bool needsChange(const struct stat& status, const Target& target) {
+  return (target.owner != kKeepOwner && status.st_uid != target.owner) ||
+         (target.group != kKeepGroup && status.st_gid != target.group) ||
+         (target.changeMode && !S_ISLNK(status.st_mode) && (status.st_mode & 07777) != target.mode);
+}
+
 // Gives the entry (whose own status, links not followed, is `status`) the target attributes
 // where they differ. A link gets owner and group only; its target is never touched.
 bool applyAt(int directory, const char* name, const struct stat& status, const Target& target) {
   bool ok = true;
-  uid_t owner = target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner
-                                                                            : kKeepOwner;
-  gid_t group = target.group != kKeepGroup && status.st_gid != target.group ? target.group
-                                                                            : kKeepGroup;
+  uid_t owner =
+      target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner : kKeepOwner;
+  gid_t group =
+      target.group != kKeepGroup && status.st_gid != target.group ? target.group : kKeepGroup;
   mode_t current = status.st_mode & 07777;
   if (owner != kKeepOwner || group != kKeepGroup) {
     if (fchownat(directory, name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -197,30 +227,112 @@ bool applyAt(int directory, const char* name, const struct stat& status, const T
   return ok;
 }
 
-// The one pass of setAttributesBelow: status, owner, group and mode per entry, then down into
-// subdirectories. Memory is one listing buffer per level of depth.
-bool applyBelow(int directoryFd, const Target& target) {
-  Listing listing(directoryFd);
-  if (!listing) return false;
-  bool ok = true;
-  while (const dirent64* entry = listing.next()) {
-    struct stat status;
-    if (fstatat(listing.fd(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) ok = false;  // an entry deleted meanwhile needs nothing
-      continue;
-    }
-    if (!applyAt(listing.fd(), entry->d_name, status, target)) ok = false;
-    if (!S_ISDIR(status.st_mode)) continue;
-    // A directory swapped for a link since its status was taken is not entered.
-    int sub = openat(listing.fd(), entry->d_name, kDirectoryFlags);
-    if (sub < 0) {
-      if (errno != ENOENT) ok = false;
-      continue;
-    }
-    if (!applyBelow(sub, target)) ok = false;
-  }
-  return ok && !listing.failed();
+// The same for an open directory, through its descriptor (directories keep their set-group-id
+// bit across a change of owner).
+bool applyToOpenDirectory(int fd, const struct stat& status, const Target& target) {
+  uid_t owner =
+      target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner : kKeepOwner;
+  gid_t group =
+      target.group != kKeepGroup && status.st_gid != target.group ? target.group : kKeepGroup;
+  bool ok = (owner == kKeepOwner && group == kKeepGroup) || fchown(fd, owner, group) == 0;
+  if (target.changeMode && (status.st_mode & 07777) != target.mode && fchmod(fd, target.mode) != 0)
+    ok = false;
+  return ok;
 }
+
+// Changes a file or link without looking at it first (a missing entry needs nothing).
+bool applyUnseen(int directory, const char* name, bool isLink, const Target& target) {
+  if (target.owner != kKeepOwner || target.group != kKeepGroup) {
+    if (fchownat(directory, name, target.owner, target.group, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT;
+  }
+  if (target.changeMode && !isLink && changeModeAt(directory, name, target.mode) != 0)
+    return errno == ENOENT;
+  return true;
+}
+
+// One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
+// differs, so a tree that is already right costs one status call per entry. Once a run of
+// entries all needed a change, as in a freshly copied tree, files and links are changed
+// without the status call, and every kProbeEvery-th one is still looked at: when a probe finds
+// nothing to change the walk goes back to looking first. The result is the same either way.
+class AttributeWalk {
+ public:
+  explicit AttributeWalk(const Target& target) : target_(target) {}
+
+  // Walks the open directory (the descriptor is owned here). False when anything failed.
+  bool below(int directoryFd) {
+    Listing listing(directoryFd, &buffers_);
+    if (!listing) return false;
+    bool ok = true;
+    while (const dirent64* entry = listing.next()) {
+      const unsigned char type = entry->d_type;
+      if (type == DT_DIR) {
+        if (!directory(listing.fd(), entry->d_name)) ok = false;
+        continue;
+      }
+      if ((type == DT_REG || type == DT_LNK) && changing_ >= kRunToSkipLooking &&
+          ++sinceProbe_ < kProbeEvery) {
+        if (!applyUnseen(listing.fd(), entry->d_name, type == DT_LNK, target_)) ok = false;
+        continue;
+      }
+      if (!looked(listing.fd(), entry->d_name)) ok = false;
+    }
+    return ok && !listing.failed();
+  }
+
+ private:
+  static constexpr int kRunToSkipLooking = 8;
+  static constexpr int kProbeEvery = 16;
+
+  // An entry of unknown type, or a file or link looked at first.
+  bool looked(int parent, const char* name, bool mayEnter = true) {
+    sinceProbe_ = 0;
+    struct stat status;
+    if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT;  // deleted meanwhile: nothing left to change
+    }
+    if (S_ISDIR(status.st_mode) && mayEnter) return directory(parent, name);
+    if (!needsChange(status, target_)) {
+      changing_ = 0;
+      return true;
+    }
+    ++changing_;
+    return applyAt(parent, name, status, target_);
+  }
+
+  // A directory: opened without following a link, changed through its descriptor, walked.
+  bool directory(int parent, const char* name) {
+    int fd = openat(parent, name, kDirectoryFlags);
+    if (fd < 0 && errno == EACCES) {
+      // Not readable as it is (a walk without root powers): change it by name, then enter.
+      struct stat status;
+      if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode) ||
+          !applyAt(parent, name, status, target_)) {
+        return false;
+      }
+      fd = openat(parent, name, kDirectoryFlags);
+    }
+    if (fd < 0) {
+      if (errno == ENOENT) return true;
+      // Swapped for a link or a file since the listing: handled as that, and not entered.
+      if (errno == ELOOP || errno == ENOTDIR) return looked(parent, name, false);
+      return false;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+      ::close(fd);
+      return false;
+    }
+    bool ok = applyToOpenDirectory(fd, status, target_);
+    return below(fd) && ok;
+  }
+
+  const Target& target_;
+  BufferPool buffers_;
+  int changing_ = 0;    // entries looked at in a row that needed a change
+  int sinceProbe_ = 0;  // entries changed unseen since the last one looked at
+};
 
 // Permission bits, sticky bit and, only where the copy keeps the source's owner or group,
 // set-user-id and set-group-id: a root process must not turn someone's file into a
@@ -300,8 +412,8 @@ struct CopyGuard {
 bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& status,
                  int toDirectory, const char* toName, CopyGuard& guard);
 
-bool copyLinkAt(int fromDirectory, const char* fromName, const struct stat& status,
-                int toDirectory, const char* toName) {
+bool copyLinkAt(int fromDirectory, const char* fromName, const struct stat& status, int toDirectory,
+                const char* toName) {
   std::string target(status.st_size > 0 ? static_cast<size_t>(status.st_size) + 1 : 256, '\0');
   for (;;) {
     ssize_t length = readlinkat(fromDirectory, fromName, target.data(), target.size());
@@ -623,7 +735,8 @@ bool setAttributesBelow(const std::string& directory, const Attributes& attribut
   // The directory named is not entered through a link either.
   int fd = open(top.c_str(), kDirectoryFlags);
   if (fd < 0) return false;
-  return applyBelow(fd, target) && known;
+  AttributeWalk walk(target);
+  return walk.below(fd) && known;
 }
 
 }  // namespace rcpinstall::os::FileSystem
