@@ -1,4 +1,4 @@
-// Test helpers of the rcpsim tests: sample layouts in scratch directories and launcher runs.
+// Test helpers of the rcpsim tests: a sample product and package, and launcher runs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -6,22 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "os/path.h"
 #include "rcpsim/ignitor.h"
 #include "rcpsim/sample_layout.h"
 #include "tests/support/testing.h"
 
 namespace rcpinstall::rcpsim_testing {
 
-inline std::vector<std::string> installArguments(const std::string& site,
-                                                 const std::string& locale = "en_US") {
+inline std::vector<std::string> installArguments(const std::string& site) {
   return {"-ignitorWait",
           "-provManifest",
           "-noSplash",
           "-provisioningOperation",
           "update",
           "-nl",
-          locale,
+          "en_US",
           "-vmargs",
           "-Dfile.encoding=UTF-8",
           "-DprovisioningOperation=update",
@@ -29,13 +27,11 @@ inline std::vector<std::string> installArguments(const std::string& site,
           "-Xms32m",
           "-Xmx256m"};
 }
-
-inline std::vector<std::string> removalArguments(const std::string& locale = "en_US") {
+inline std::vector<std::string> removalArguments() {
   return {"-ignitorWait", "-provManifest", "-noSplash", "-provisioningOperation", "update",
-          "-nl",          locale,          "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
+          "-nl",          "en_US",         "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
           "-Xmx256m"};
 }
-
 inline std::vector<std::string> cleanupArguments() {
   return {"-provManifest", "-ignitorWait",           "-noSplash", "-product",
           "NULL",          "-provisioningOperation", "cleanup"};
@@ -50,25 +46,18 @@ class SampleInstall {
     EXPECT_TRUE(rcpsim::layOutProduct(dir_ / "product", product, product_, error)) << error;
     EXPECT_TRUE(rcpsim::layOutHotfix(dir_ / "hotfix", hotfix, hotfix_, error)) << error;
   }
-  const rcpsim::ProductLayout& product() const { return product_; }
   const rcpsim::HotfixLayout& hotfix() const { return hotfix_; }
-  std::string rcphome() const { return product_.rcphome; }
-  std::string rcp(std::string_view relative) const {
-    return os::appendComponent(product_.rcphome, relative);
-  }
-  std::string resultFile() const {
-    return os::appendComponent(product_.platformHome, ".provisioning_rc");
-  }
+  const std::string& rcphome() const { return product_.rcphome; }
+  std::string rcp(const std::string& relative) const { return product_.rcphome + "/" + relative; }
+  std::string resultFile() const { return product_.platformHome + "/.provisioning_rc"; }
   std::string logFile() const { return product_.platformHome + "/workspace/logs/provisioning.log"; }
-  // The site as the install workflow names it: through the package, ".." unresolved.
+  // The update site as the install workflow names it: through the package, ".." unresolved.
   std::string updateSite() const { return hotfix_.package + "/../../updates/platform"; }
-  std::string scratch() const { return dir_.path(); }
 
-  testing::RunResult runIgnitor(const std::vector<std::string>& arguments,
+  testing::RunResult runIgnitor(std::vector<std::string> arguments,
                                 const testing::EnvOverrides& env = {}) const {
-    std::vector<std::string> argv{rcp("ignitor")};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return testing::runProgram(argv, env, std::nullopt, std::nullopt, 60);
+    arguments.insert(arguments.begin(), rcp("ignitor"));
+    return testing::runProgram(arguments, env, std::nullopt, std::nullopt, 60);
   }
 
  private:
@@ -77,20 +66,18 @@ class SampleInstall {
   rcpsim::HotfixLayout hotfix_;
 };
 
-// The last line of a log that ends in a line feed, split at ";".
+// The ";"-separated fields of the last line of a log that ends in a line feed.
 inline std::vector<std::string> lastLogFields(const std::string& log) {
-  std::vector<std::string> fields;
-  if (log.empty() || log.back() != '\n') return fields;
+  if (log.empty() || log.back() != '\n') return {};
   const size_t start = log.rfind('\n', log.size() - 2);
-  const std::string line =
-      log.substr(start == std::string::npos ? 0 : start + 1,
-                 log.size() - 1 - (start == std::string::npos ? 0 : start + 1));
-  size_t from = 0;
-  for (;;) {
-    const size_t semicolon = line.find(';', from);
-    fields.push_back(line.substr(from, semicolon - from));
-    if (semicolon == std::string::npos) break;
-    from = semicolon + 1;
+  const std::string line = log.substr(start == std::string::npos ? 0 : start + 1);
+  std::vector<std::string> fields(1);
+  for (char c : line.substr(0, line.size() - 1)) {
+    if (c == ';') {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
   }
   return fields;
 }

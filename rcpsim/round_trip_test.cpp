@@ -100,18 +100,20 @@ TEST(RoundTripTest, InstallThenRemove) {
 }
 
 TEST(RoundTripTest, FaultsDecideTheProvisioningResult) {
-  struct Row {
-    std::string fault;
-    int expected;
+  const std::pair<std::string, std::optional<std::string>> rows[] = {
+      // fault, result file
+      {"rc=1\n", "rc=1\n"},     {"result=none\n", std::nullopt}, {"crash=true\n", std::nullopt},
+      {"rc=abc\n", "rc=abc\n"}, {"garbage=true\n", "*"},         {"rc=2\n", "rc=2\n"},
+      {"sleep=1\n", "rc=0\n"},
   };
-  const Row rows[] = {
-      {"rc=1\n", -1},   {"result=none\n", -1},  {"crash=true\n", -1},
-      {"rc=abc\n", -1}, {"garbage=true\n", -1}, {"rc=2\n", 0},
-  };
-  for (const Row& row : rows) {
+  for (const auto& [fault, result] : rows) {
     SampleInstall sample;
-    ASSERT_TRUE(testing::writeFile(sample.rcp("ignitor.fault"), row.fault));
-    EXPECT_EQ(installThroughTheService(sample), row.expected) << row.fault;
+    ASSERT_TRUE(testing::writeFile(sample.rcp("ignitor.fault"), fault));
+    const bool success = result == "rc=2\n" || result == "rc=0\n";
+    EXPECT_EQ(installThroughTheService(sample), success ? 0 : -1) << fault;
+    if (result != "*") {
+      EXPECT_EQ(testing::readFile(sample.resultFile()), result) << fault;
+    }
   }
   // A feature the package lacks makes a partial result, which counts as success.
   HotfixOptions hotfix;
@@ -119,6 +121,12 @@ TEST(RoundTripTest, FaultsDecideTheProvisioningResult) {
   SampleInstall partial({}, hotfix);
   EXPECT_EQ(installThroughTheService(partial), 0);
   EXPECT_EQ(testing::readFile(partial.resultFile()), "rc=2\n");
+  const std::vector<std::string> fields =
+      lastLogFields(testing::readFile(partial.logFile()).value_or(""));
+  ASSERT_EQ(fields.size(), 7u);
+  EXPECT_EQ(fields[6],
+            "Provisioning completed with partial results|-2 features installed|-Not "
+            "fetched: com.zantec.rcp.fix.base 1.0.2|Restart the product");
 }
 
 }  // namespace
