@@ -137,7 +137,8 @@ class InstanceService {
                                              const std::optional<std::string>& workspace);
   // Copies the template to osgiagent.properties (never over an existing one).
   bool copyOgsiAgentProperties(const std::optional<std::string>& templatePath);
-  // Copies the template to deploy/jvm.properties, or without one makes that file empty.
+  // Copies the template to deploy/jvm.properties (never over an existing one), or without one
+  // makes that file empty, owned by the process's user with group "admin" and mode 0775.
   bool generateJVMPropertiesWithTemplate(const std::optional<std::string>& templatePath);
   // Writes eclipse/links/rcp.link and shared.link.
   bool generateLinks();
