@@ -14,7 +14,9 @@
 
 namespace rcpinstall::InstallUtil {
 
-std::vector<std::string> getAllProcess() { return os::runningExecutablePaths(); }
+std::vector<std::string> getAllProcess() {
+  return os::runningExecutablePaths();
+}
 
 // A plain text prefix, on purpose without regard to path components: the product counts as
 // running while anything under a path that begins with its bundle path runs.
@@ -70,6 +72,8 @@ std::string generateNewManifestVersion(std::time_t moment) {
   return version;
 }
 
-std::string generateNewManifestVersion() { return generateNewManifestVersion(std::time(nullptr)); }
+std::string generateNewManifestVersion() {
+  return generateNewManifestVersion(std::time(nullptr));
+}
 
 }  // namespace rcpinstall::InstallUtil

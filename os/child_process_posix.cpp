@@ -94,6 +94,8 @@ int runAndWait(const std::string& program, const std::vector<std::string>& argum
   return waitForExit(pid);
 }
 
-int runShellCommand(const std::string& commandLine) { return std::system(commandLine.c_str()); }
+int runShellCommand(const std::string& commandLine) {
+  return std::system(commandLine.c_str());
+}
 
 }  // namespace rcpinstall::os

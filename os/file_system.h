@@ -53,8 +53,7 @@ struct Attributes {
 // Creates a directory (not its parents) with the attributes. False when it exists or fails.
 bool createDirectory(const std::string& path, const Attributes& attributes);
 // Creates or truncates a regular file with the content, then applies the attributes.
-bool createFile(const std::string& path, const std::string& contents,
-                const Attributes& attributes);
+bool createFile(const std::string& path, const std::string& contents, const Attributes& attributes);
 // Applies the attributes to one entry without following a link (no mode on a link).
 bool setAttributes(const std::string& path, const Attributes& attributes);
 

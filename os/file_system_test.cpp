@@ -76,8 +76,12 @@ struct stat statusOf(const std::string& path) {
   return status;
 }
 
-std::string currentUser() { return getpwuid(geteuid())->pw_name; }
-std::string currentGroup() { return getgrgid(getegid())->gr_name; }
+std::string currentUser() {
+  return getpwuid(geteuid())->pw_name;
+}
+std::string currentGroup() {
+  return getgrgid(getegid())->gr_name;
+}
 
 TEST(FileSystemTest, CopyReproducesTreeWithLinksModesAndTimes) {
   ScratchDirectory scratch("copy");
@@ -343,6 +347,61 @@ TEST(FileSystemTest, AttributeWalkChangesEntriesBelowButNeverThroughLinks) {
   }
   // Already right: nothing to change, still a success.
   EXPECT_TRUE(setAttributesBelow(tree, attributes));
+}
+
+TEST(FileSystemTest, AttributeWalkOverLongRunsAndOverATreeAlreadyRight) {
+  ScratchDirectory scratch("attributes-runs");
+  const std::string outside = scratch / "outside";
+  ASSERT_TRUE(writeFile(outside, "o", 0600));
+  const std::string tree = scratch / "tree";
+  Tree nodes{{"sub", 'd', ""}, {"right", 'd', ""}};
+  for (int i = 0; i < 300; ++i) {
+    std::string name = (i % 3 == 0 ? "sub/f" : "f") + std::to_string(i);
+    // Links to the outside file among long runs of files that all need a change.
+    nodes.push_back(i % 10 == 5 ? Node{name, 'l', outside} : Node{name, 'f', "x"});
+    nodes.push_back({"right/f" + std::to_string(i), 'f', "x"});
+  }
+  build(tree, nodes);
+  const bool root = geteuid() == 0;
+  std::vector<std::string> entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tree))
+    entries.push_back(entry.path().string());
+  for (const std::string& entry : entries) {
+    const bool right = entry.find("/right/") != std::string::npos;
+    if (!std::filesystem::is_symlink(entry)) chmod(entry.c_str(), right ? 0775 : 0600);
+    if (root && !right) {
+      ASSERT_EQ(lchown(entry.c_str(), 4321, 4321), 0);
+    }
+  }
+  if (root) {
+    ASSERT_EQ(chown(outside.c_str(), 4321, 4321), 0);
+  }
+  const Attributes attributes{currentUser(), currentGroup(), 0775};
+  ASSERT_TRUE(setAttributesBelow(tree, attributes));
+
+  std::map<std::string, struct timespec> changed;
+  for (const std::string& entry : entries) {
+    struct stat status = statusOf(entry);
+    if (!S_ISLNK(status.st_mode)) {
+      EXPECT_EQ(status.st_mode & 07777, 0775u) << entry;
+    }
+    EXPECT_EQ(status.st_uid, geteuid()) << entry;
+    EXPECT_EQ(status.st_gid, getegid()) << entry;
+    changed[entry] = status.st_ctim;
+  }
+  EXPECT_EQ(statusOf(outside).st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(statusOf(outside).st_uid, 4321u);
+  }
+
+  // Nothing is changed, not even its change time, where everything is right already.
+  usleep(50 * 1000);
+  ASSERT_TRUE(setAttributesBelow(tree, attributes));
+  for (const std::string& entry : entries) {
+    struct stat status = statusOf(entry);
+    EXPECT_EQ(status.st_ctim.tv_sec, changed[entry].tv_sec) << entry;
+    EXPECT_EQ(status.st_ctim.tv_nsec, changed[entry].tv_nsec) << entry;
+  }
 }
 
 TEST(FileSystemTest, AttributeWalkRefusals) {

@@ -23,15 +23,15 @@ TEST(ProcessListTest, ReadsEveryReadableExecutableInPidOrder) {
   process("20", "/Applications/Orrery.app/Contents/MacOS/Orrery");
   process("3", "/usr/bin/sleep (deleted)");
   process("100", "/sbin/init");
-  process("7", nullptr);           // a kernel thread: no executable
-  process("self", "/not/a/pid");   // not a process directory
+  process("7", nullptr);          // a kernel thread: no executable
+  process("self", "/not/a/pid");  // not a process directory
   process("12a", "/not/a/pid");
   ASSERT_TRUE(testing::writeFile(proc / "uptime", "1.0 1.0"));
 
-  EXPECT_EQ(runningExecutablePaths(proc.path()),
-            (std::vector<std::string>{"/usr/bin/sleep (deleted)",
-                                      "/Applications/Orrery.app/Contents/MacOS/Orrery",
-                                      "/sbin/init"}));
+  EXPECT_EQ(
+      runningExecutablePaths(proc.path()),
+      (std::vector<std::string>{"/usr/bin/sleep (deleted)",
+                                "/Applications/Orrery.app/Contents/MacOS/Orrery", "/sbin/init"}));
   EXPECT_TRUE(runningExecutablePaths(proc / "missing").empty());
 }
 
