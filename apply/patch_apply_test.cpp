@@ -1,10 +1,8 @@
-// Tests of patchapply's entry: where it finds the product, how versions order, the error
-// marker file, and a call without its arguments.
+// Tests of patchapply's entry: where it finds the product and how versions order.
 #include "apply/patch_apply.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -133,13 +131,6 @@ TEST(InstallTarget, ProductIsFoundByTheMultiInstanceAndRegistryRules) {
   }
 }
 
-TEST(InstallTarget, PackageThatDoesNotExistLocatesNothing) {
-  ScratchDirectory dir("target");
-  const InstallTarget target = resolveInstallTarget(dir / "missing.pkg", dir / "Applications");
-  EXPECT_EQ(rcpHomeIn(target), "<none>");
-  EXPECT_EQ(target.pathToInstallDestination, dir / "Applications");
-}
-
 TEST(VersionOrder, IsOrdinalCodeUnitByCodeUnit) {
   struct Case {
     std::string a, b;
@@ -161,72 +152,6 @@ TEST(VersionOrder, IsOrdinalCodeUnitByCodeUnit) {
   for (const Case& c : cases) {
     EXPECT_EQ(versionOrdersBefore(c.a, c.b), c.before) << c.a << " vs " << c.b;
   }
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode;
-}
-
-TEST(ErrorMarker, ReplacesWhateverWasThereWithoutFollowingIt) {
-  ScratchDirectory dir("marker");
-  const std::string marker = dir / "Orrery.hotfix.error";
-  const std::string victim = dir / "victim";
-  ASSERT_TRUE(testing::writeFile(victim, "keep me", 0600));
-
-  struct Case {
-    const char* name;
-    void (*plant)(const std::string& marker, const std::string& victim);
-  };
-  const std::vector<Case> cases = {
-      {"nothing there", [](const std::string&, const std::string&) {}},
-      {"an old marker with content",
-       [](const std::string& m, const std::string&) { testing::writeFile(m, "old", 0644); }},
-      {"a link to another file",
-       [](const std::string& m, const std::string& v) {
-         ASSERT_EQ(::symlink(v.c_str(), m.c_str()), 0);
-       }},
-      {"a dangling link",
-       [](const std::string& m, const std::string& v) {
-         ASSERT_EQ(::symlink((v + ".none").c_str(), m.c_str()), 0);
-       }},
-      {"a directory",
-       [](const std::string& m, const std::string&) {
-         ::mkdir(m.c_str(), 0755);
-         testing::writeFile(m + "/inside", "x");
-       }},
-      {"a FIFO", [](const std::string& m, const std::string&) { ::mkfifo(m.c_str(), 0644); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::removeTree(marker);
-    c.plant(marker, victim);
-    EXPECT_TRUE(createErrorMarkerFile(marker));
-    EXPECT_TRUE(S_ISREG(modeOf(marker)));
-    EXPECT_EQ(modeOf(marker) & 07777, 0777u);
-    EXPECT_EQ(testing::readFile(marker), "");
-    EXPECT_EQ(testing::readFile(victim), "keep me");
-    EXPECT_EQ(modeOf(victim) & 07777, 0600u);
-    EXPECT_FALSE(testing::readFile(victim + ".none"));
-  }
-}
-
-TEST(PatchApplyRun, FewerThanTwoArgumentsTouchNothing) {
-  ScratchDirectory dir("run");
-  PatchApplyLocations locations;
-  locations.registerDirectory = dir / "Registry";
-  locations.errorMarkerFile = dir / "marker";
-  locations.traceLogPath = dir / "trace.log";
-  locations.hotfix = HotfixLocations{dir / "configuration", dir / "qel.config", dir / "store"};
-  for (const std::vector<std::string>& arguments :
-       std::vector<std::vector<std::string>>{{"patchapply"}, {"patchapply", dir / "pkg"}}) {
-    EXPECT_EQ(runPatchApply(arguments, locations), 1);
-  }
-  EXPECT_FALSE(testing::readFile(dir / "store/INSTALLATION_INTERNAL_PASTEBOARD"));
-  EXPECT_EQ(modeOf(dir / "store"), 0u);
-  EXPECT_EQ(modeOf(dir / "marker"), 0u);
-  EXPECT_EQ(modeOf(dir / "configuration"), 0u);
 }
 
 }  // namespace
