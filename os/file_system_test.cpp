@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -457,23 +456,6 @@ TEST(FileSystemTest, SingleEntryAttributesAndCreation) {
   EXPECT_TRUE(setAttributes(scratch / "plain", {std::nullopt, std::nullopt, 0640}));
   EXPECT_EQ(statusOf(scratch / "plain").st_mode & 07777, 0640u);
   EXPECT_FALSE(setAttributes(scratch / "missing", {std::nullopt, std::nullopt, 0640}));
-}
-
-TEST(FileSystemTest, TestsAndListing) {
-  ScratchDirectory scratch("tests");
-  build(scratch / "dir", {{"a", 'f', ""}, {"b", 'd', ""}, {"c", 'l', "b"}, {"dangling", 'l', "x"}});
-  const std::string dir = scratch / "dir";
-  EXPECT_TRUE(isDirectory(dir + "/c"));  // links followed
-  EXPECT_FALSE(isDirectory(dir + "/a"));
-  EXPECT_FALSE(exists(dir + "/dangling"));
-  EXPECT_TRUE(entryExists(dir + "/dangling"));
-  EXPECT_FALSE(exists(""));
-  auto names = listDirectory(dir);
-  ASSERT_TRUE(names.has_value());
-  std::sort(names->begin(), names->end());
-  EXPECT_EQ(*names, (std::vector<std::string>{"a", "b", "c", "dangling"}));
-  EXPECT_EQ(listDirectory(dir + "/a"), std::nullopt);
-  EXPECT_EQ(listDirectory(dir + "/missing"), std::nullopt);
 }
 
 }  // namespace
