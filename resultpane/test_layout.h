@@ -1,5 +1,5 @@
 // Test layout of the result pane: the outcome sources of one install and a bundle with the
-// pane's tables, all in a scratch directory.
+// pane's table, in a scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,8 +19,7 @@ namespace rcpinstall::resultpane_testing {
 
 // Texts that show which key (and which details) a message was made of.
 inline constexpr const char* kTestTable =
-    "\"Title\" = \"Result\";\n"
-    "\"provisioning_request_success\" = \"success\";\n"
+    "\"Title\" = \"Result\"; \"provisioning_request_success\" = \"success\";\n"
     "\"provisioning_request_partial_results\" = \"partial\";\n"
     "\"provisioning_request_unexpected_failure\" = \"failure\";\n"
     "\"upgrade_found_higher_version\" = \"upgrade %@\";\n"
@@ -38,7 +37,10 @@ class Layout {
   Layout() {
     std::filesystem::create_directories(rcpHome());
     std::filesystem::create_directories(data() + "/logs");
-    writeTable("en", kTestTable);
+    const std::string tables = bundlePath() + "/Contents/Resources/en.lproj";
+    std::filesystem::create_directories(tables);
+    EXPECT_TRUE(testing::writeFile(tables + "/Provision.strings", kTestTable));
+    writeHandOff(data(), rcpHome());
   }
 
   const std::string& root() const { return scratch_.path(); }
@@ -47,46 +49,29 @@ class Layout {
   std::string data() const { return scratch_ / "data"; }
   std::string log() const { return data() + "/logs/provisioning.log"; }
   std::string bundlePath() const { return scratch_ / "outcomepane.bundle"; }
+  os::Bundle bundle() const { return os::Bundle(bundlePath(), {"en"}); }
 
   ProvisionSources sources() const {
     return ProvisionSources{scratch_ / "handoff.plist", scratch_ / "qel.config",
                             scratch_ / "pasteboards"};
   }
 
-  // The hand-off as the install program leaves it; a value of none leaves the key out.
+  // The hand-off as the install program leaves it; none leaves the key out.
   void writeHandOff(const std::optional<std::string>& data,
                     const std::optional<std::string>& rcpHome) const {
     os::PlistDictionary entries;
     if (data) entries.emplace_back(P_RCPDATA, *data);
     if (rcpHome) entries.emplace_back(KEY_PATH_TO_RCP_HOME, *rcpHome);
-    ASSERT_TRUE(os::writePlistFile(sources().configurationFile, os::PlistValue(entries)));
+    EXPECT_TRUE(os::writePlistFile(sources().configurationFile, os::PlistValue(entries)));
   }
-  void writeHandOff() const { writeHandOff(data(), rcpHome()); }
-
   void writeResult(const std::string& text) const {
-    ASSERT_TRUE(testing::writeFile(resultFile(), text));
+    EXPECT_TRUE(testing::writeFile(resultFile(), text));
   }
-  void writeLog(const std::string& text) const { ASSERT_TRUE(testing::writeFile(log(), text)); }
+  void writeLog(const std::string& text) const { EXPECT_TRUE(testing::writeFile(log(), text)); }
 
-  void sendError(int code, const std::vector<std::string>& details = {}) const {
-    InstallUtil::initInternalPasteboard(true, sources().pasteboardDirectory);
-    InstallUtil::sendErrorMessage(makeErrorRecord(code, details), sources().pasteboardDirectory);
-  }
   void sendRecord(const os::PlistValue& record) const {
     InstallUtil::initInternalPasteboard(true, sources().pasteboardDirectory);
     InstallUtil::sendErrorMessage(record, sources().pasteboardDirectory);
-  }
-  std::optional<os::PlistValue> channel() const {
-    return InstallUtil::getErrorMessage(sources().pasteboardDirectory);
-  }
-
-  void writeTable(const std::string& language, const std::string& text) const {
-    const std::string dir = bundlePath() + "/Contents/Resources/" + language + ".lproj";
-    std::filesystem::create_directories(dir);
-    ASSERT_TRUE(testing::writeFile(dir + "/Provision.strings", text));
-  }
-  os::Bundle bundle(const std::string& language = "en") const {
-    return os::Bundle(bundlePath(), {language});
   }
 
  private:
