@@ -90,7 +90,11 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text) {
         continue;
       }
       if (c == u'\\' && i + 1 < line.size() && isEscapable(line[i + 1])) {
-        continue;  // the escaped character is then read by the same rules
+        // The escaped character is then read by the same rules, except that an escaped
+        // backslash is a character: it escapes nothing after it, so "\\\\server" keeps both
+        // backslashes and a key or value that ends in one reads back as it was written.
+        if (line[i + 1] != u'\\') continue;
+        ++i;
       }
       if (isSeparator(c) && separatorAllowed) {
         inValue = true;

@@ -48,6 +48,8 @@ TEST(JavaPropertiesTest, ReadsOneLine) {
       {"k=\\u00e9 a\\r\\nb", "k", "\\u00e9 a\\r\\nb"},  // kept as text
       {"k=C\\:\\\\users", "k", "C:\\users"},
       {"k=\\#\\! x\\b", "k", "#! x\\b"},
+      {"unc=\\\\\\\\server\\\\share", "unc", "\\\\server\\share"},  // "\\" is one backslash
+      {"end\\\\=v\\\\", "end\\", "v\\"},                            // that escapes nothing after it
       {"=v", "", "v"},
   };
   for (const Row& row : rows) {
@@ -123,6 +125,28 @@ TEST(JavaPropertiesTest, CorpusFilesAreStableUnderRewriting) {
           << name << ": " << key;
     }
   }
+}
+
+TEST(JavaPropertiesTest, OwnOutputReadsBackAsWritten) {
+  // Keys and values the writer escapes come back from its output unchanged, so a file rewritten
+  // on every merge keeps meaning the same.
+  const std::string rows[] = {
+      "caf\xe9.key=1\n",  // non-ASCII keys, written as "\u00e9"
+      "\x88\xff=2\n",
+      "tab\\tkey=x\n\\u00e9=y\n",     // escapes kept in keys
+      "key\\\n",                      // a key that ends in a backslash
+      "unc=\\\\\\\\server\\\\s\n",    // a run of backslashes
+      "v=a\\\\\\=b\\\\ c\\\\\\\\\n",  // backslashes before escaped characters
+  };
+  for (const std::string& text : rows) {
+    const Table read = JavaProperties::parse(text);
+    const std::string written = JavaProperties::serialize(read);
+    EXPECT_EQ(asMap(JavaProperties::parse(written)).size(), read.size()) << text;
+    EXPECT_EQ(JavaProperties::serialize(JavaProperties::parse(written)), written) << text;
+  }
+  EXPECT_EQ(JavaProperties::serialize(JavaProperties::parse("caf\\u00e9=1\n")), "caf\\u00e9=1\n");
+  EXPECT_EQ(asMap(JavaProperties::parse(JavaProperties::serialize({{"end\\", "\\\\s\\"}}))),
+            (StringMap{{"end\\", "\\\\s\\"}}));
 }
 
 TEST(JavaPropertiesTest, RefusesAbsentKeysAndValues) {
@@ -262,6 +286,20 @@ TEST(JavaPropertiesJavaTest, JavaReadsWhatWasWritten) {
   ASSERT_TRUE(escapes.savePropertiesToFile(escaped));
   EXPECT_EQ(asMap(JavaProperties(escaped).table()), asMap(escapes.table()));
 
+  // Keys and values Java reads the same after the file was read and rewritten twice.
+  const StringMap rewrittenTable = {
+      {"latin\u00e9\u00fc", "\\\\server\\share"},
+      {"cjk\u4e2d\u6587", "\u4e2d"},
+      {"astral\U0001F600", "end\\"},
+      {"end\\", "1"},
+  };
+  JavaProperties rewriting;
+  for (const auto& [key, value] : rewrittenTable) rewriting.setProperty(value, key);
+  const std::string twice = scratch / "twice.properties";
+  ASSERT_TRUE(rewriting.savePropertiesToFile(twice));
+  ASSERT_TRUE(JavaProperties(twice).savePropertiesToFile());
+  ASSERT_TRUE(JavaProperties(twice).savePropertiesToFile());
+
   // Virtual-machine options read by Java as from the file they came from, after two rewrites.
   const std::string options = scratch / "options.properties";
   const std::string rewritten = scratch / "rewritten.properties";
@@ -269,10 +307,11 @@ TEST(JavaPropertiesJavaTest, JavaReadsWhatWasWritten) {
   ASSERT_TRUE(JavaProperties(options).savePropertiesToFile(rewritten));
   ASSERT_TRUE(JavaProperties(rewritten).savePropertiesToFile());
 
-  LOAD_WITH_JAVA(java, (std::vector<std::string>{exact, escaped, options, rewritten}));
+  LOAD_WITH_JAVA(java, (std::vector<std::string>{exact, escaped, options, rewritten, twice}));
   EXPECT_EQ(java->at(exact), table);
   EXPECT_EQ(java->at(escaped), (StringMap{{"dir", "C:\\users"}, {"escapes", "\u00e9 a\r\nb\t\f"}}));
   EXPECT_EQ(java->at(rewritten), java->at(options));
+  EXPECT_EQ(java->at(twice), rewrittenTable);
 }
 
 // Where our reader departs from Java's on purpose, a merged file cannot carry Java's value.

@@ -216,9 +216,15 @@ std::string convertNSStringTo8859_1Key(std::string_view key) {
   const std::u16string units = toUtf16(key);
   std::string out;
   out.reserve(units.size() + 8);
-  for (const char16_t c : units) {
-    if (c >= 0x20 && c <= 0x7E) {
-      if (isEscapedPunctuation(c) || c == u'\\' || c == u' ') out += '\\';
+  for (size_t i = 0; i < units.size(); ++i) {
+    const char16_t c = units[i];
+    // The reader keeps a key's "\u00e9" as it stands, as it does a value's: written single,
+    // it stays the character Java read from the original file, however often the file is
+    // rewritten.
+    if (c == u'\\') {
+      out += beginsKeptEscape(units, i) ? "\\" : "\\\\";
+    } else if (c >= 0x20 && c <= 0x7E) {
+      if (isEscapedPunctuation(c) || c == u' ') out += '\\';
       out += static_cast<char>(c);
     } else {
       appendUnicodeEscape(c, out);

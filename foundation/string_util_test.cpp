@@ -115,7 +115,8 @@ TEST(StringUtilTest, KeyEscaping) {
       {"plain.key/name_1", "plain.key/name_1"},
       {"a b", "a\\ b"},
       {"#!=:\\", "\\#\\!\\=\\:\\\\"},
-      {"\\u00e9", "\\\\u00e9"},  // keys double every backslash
+      {"\\u00e9 \\t", "\\u00e9\\ \\t"},        // escapes Java decodes pass through, as in values
+      {"\\u00g9\\a\\", "\\\\u00g9\\\\a\\\\"},  // any other backslash is doubled
       {"tab\t\x7f", "tab\\u0009\\u007f"},
       {"caf\u00e9\u4e2d", "caf\\u00e9\\u4e2d"},
       {"\U0001F600", "\\ud83d\\ude00"},
