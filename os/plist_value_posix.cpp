@@ -196,10 +196,64 @@ plist_t toNode(const PlistValue& value) {
   return plist_new_dict();
 }
 
+// A big-endian unsigned number of `size` bytes (1 to 8) at `at`.
+uint64_t bigEndian(std::string_view bytes, size_t at, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; ++i)
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// Whether no string object of a binary property list holds the character U+0000. libplist
+// keeps a string's length apart from its text and stops the process (an assertion) on a
+// dictionary key whose text ends early; the XML reader refuses the character outright, so a
+// binary list that holds it is refused the same way, before libplist reads it. A trailer or
+// offset table that points outside the bytes is refused as well.
+bool binaryStringsHoldNoNul(std::string_view bytes) {
+  constexpr size_t kHeader = 8;
+  constexpr size_t kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer) return false;
+  const size_t trailer = bytes.size() - kTrailer;
+  const size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+  const uint64_t objects = bigEndian(bytes, trailer + 8, 8);
+  const uint64_t table = bigEndian(bytes, trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || table > trailer ||
+      objects > (trailer - table) / offsetSize) {
+    return false;
+  }
+  for (uint64_t object = 0; object < objects; ++object) {
+    const uint64_t at = bigEndian(bytes, table + object * offsetSize, offsetSize);
+    if (at >= trailer) return false;
+    const auto marker = static_cast<unsigned char>(bytes[at]);
+    const unsigned kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6 && kind != 0x7) continue;  // ASCII, UTF-16, UTF-8 text
+    uint64_t length = marker & 0x0F;
+    size_t start = at + 1;
+    if (length == 0x0F) {  // the length follows as an integer object
+      if (start >= trailer) return false;
+      const auto lengthMarker = static_cast<unsigned char>(bytes[start]);
+      const size_t lengthSize = size_t{1} << (lengthMarker & 0x0F);
+      if ((lengthMarker >> 4) != 0x1 || lengthSize > 8 || lengthSize > trailer - start - 1) {
+        return false;
+      }
+      length = bigEndian(bytes, start + 1, lengthSize);
+      start += 1 + lengthSize;
+    }
+    const size_t unit = kind == 0x6 ? 2 : 1;
+    if (length > (trailer - start) / unit) return false;
+    const std::string_view text = bytes.substr(start, length * unit);
+    for (size_t i = 0; i < text.size(); i += unit) {
+      if (text[i] == '\0' && (unit == 1 || text[i + 1] == '\0')) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<PlistValue> parsePlist(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  if (bytes.starts_with("bplist00") && !binaryStringsHoldNoNul(bytes)) return std::nullopt;
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   Node owned(root);

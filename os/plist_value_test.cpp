@@ -112,6 +112,32 @@ TEST(PlistValueTest, ParseRefusesWhatIsNoPropertyList) {
   for (const char* row : rows) EXPECT_EQ(parsePlist(row), std::nullopt) << row;
 }
 
+TEST(PlistValueTest, BinaryTextsHoldingNulAreRefused) {
+  // As the XML reader refuses "&#0;", so the binary reader refuses a text that holds U+0000:
+  // a key, in UTF-16 or ASCII, and a value (each as Python's plistlib writes it).
+  const std::string header("bplist00\xd1\x01\x02", 11);
+  const std::string trailer = std::string("\x00\x00\x00\x00\x00\x00\x01\x01", 8) +
+                              std::string("\x00\x00\x00\x00\x00\x00\x00\x03", 8) +
+                              std::string(8, '\0') + std::string("\x00\x00\x00\x00\x00\x00\x00", 7);
+  const std::string rows[] = {
+      header + std::string("\x62\x00\xe9\x00\x00\x10\x01\x08\x0b\x10", 10) + trailer + "\x12",
+      header + std::string("\x52\x61\x00\x10\x01\x08\x0b\x0e", 8) + trailer + "\x10",
+      header + std::string("\x51\x6b\x62\x00\xe9\x00\x00\x08\x0b\x0d", 10) + trailer + "\x12",
+  };
+  for (const std::string& bytes : rows) EXPECT_EQ(parsePlist(bytes), std::nullopt);
+  // The same lists without the NUL read as they are.
+  std::string key = rows[0];
+  key[15] = 'x';
+  EXPECT_EQ(parsePlist(key), PlistValue(PlistDictionary{{"\xc3\xa9x", PlistValue(1)}}));
+  std::string value = rows[2];
+  value[17] = 'y';
+  EXPECT_EQ(parsePlist(value), PlistValue(PlistDictionary{{"k", PlistValue("\xc3\xa9y")}}));
+  // A trailer that points outside the bytes is no property list either.
+  std::string outside = rows[0];
+  outside[outside.size() - 1] = '\x7f';
+  EXPECT_EQ(parsePlist(outside), std::nullopt);
+}
+
 TEST(PlistValueTest, DuplicateKeysKeepOneEntry) {
   std::optional<PlistValue> value = parsePlist(
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><integer>1</integer>"
