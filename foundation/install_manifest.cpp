@@ -2,6 +2,8 @@
 
 #include <pugixml.hpp>
 
+#include <cstdint>
+#include <cstdio>
 #include <string_view>
 #include <utility>
 
@@ -83,6 +85,64 @@ bool hasSingleRoot(const pugi::xml_document& tree) {
   return elements == 1;
 }
 
+// The parser also takes an XML declaration after other text, and then reads the document in
+// an encoding other than the one it names; a save, which writes the declaration first, would
+// change what the bytes mean. A well-formed document has its declaration at the very start:
+// its name follows "<?" directly, after the byte-order mark (three bytes once decoded).
+bool declarationComesFirst(const pugi::xml_document& tree, bool byteOrderMark) {
+  for (pugi::xml_node node : tree.children()) {
+    if (node.type() != pugi::node_declaration) continue;
+    return node == tree.first_child() && node.offset_debug() == (byteOrderMark ? 5 : 2);
+  }
+  return true;
+}
+
+// ISO-8859-1 holds the first 256 characters only, and the XML writer puts a "?" for any other
+// one (from a character reference of the original, or a replaced installer root). A document
+// read as ISO-8859-1 holds such characters only in text and attribute values, where a numeric
+// character reference stands for them: the UTF-8 form is turned into ISO-8859-1 that way. A
+// byte that begins no UTF-8 sequence (the replacement text is the caller's) stays as it is.
+std::string latin1WithReferences(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    size_t length = lead < 0x80             ? 1
+                    : (lead & 0xE0) == 0xC0 ? 2
+                    : (lead & 0xF0) == 0xE0 ? 3
+                    : (lead & 0xF8) == 0xF0 ? 4
+                                            : 0;
+    uint32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = i + k < utf8.size() ? static_cast<unsigned char>(utf8[i + k]) : 0;
+      if ((next & 0xC0) != 0x80) {
+        length = 0;
+        break;
+      }
+      codePoint = (codePoint << 6) | (next & 0x3F);
+    }
+    static constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (length != 0 && (codePoint < kShortest[length] || codePoint > 0x10FFFF ||
+                        (codePoint >= 0xD800 && codePoint <= 0xDFFF))) {
+      length = 0;  // an overlong form or no character: not UTF-8
+    }
+    if (length == 0) {
+      out += static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    if (codePoint <= 0xFF) {
+      out += static_cast<char>(codePoint);
+    } else {
+      char reference[16];
+      std::snprintf(reference, sizeof reference, "&#x%X;", static_cast<unsigned>(codePoint));
+      out += reference;
+    }
+    i += length;
+  }
+  return out;
+}
+
 class StringWriter : public pugi::xml_writer {
  public:
   void write(const void* data, size_t size) override {
@@ -102,7 +162,10 @@ InstallManifest::InstallManifest(const std::string& pathToManifest)
   document->byteOrderMark = startsWithByteOrderMark(document->buffer);
   pugi::xml_parse_result result = document->tree.load_buffer_inplace(
       document->buffer.data(), document->buffer.size(), pugi::parse_full, pugi::encoding_auto);
-  if (!result || !hasSingleRoot(document->tree)) return;
+  if (!result || !hasSingleRoot(document->tree) ||
+      !declarationComesFirst(document->tree, document->byteOrderMark)) {
+    return;
+  }
   document->encoding = result.encoding;
   _xmlDoc = std::move(document);
 }
@@ -172,6 +235,10 @@ bool InstallManifest::saveInstallManifestAs(const std::optional<std::string>& pa
   unsigned flags = pugi::format_indent | pugi::format_no_declaration;
   if (_xmlDoc->byteOrderMark) flags |= pugi::format_write_bom;
   StringWriter writer;
+  if (_xmlDoc->encoding == pugi::encoding_latin1) {
+    _xmlDoc->tree.save(writer, kIndent, flags, pugi::encoding_utf8);
+    return os::replaceFileAtomically(target, latin1WithReferences(writer.text));
+  }
   _xmlDoc->tree.save(writer, kIndent, flags, _xmlDoc->encoding);
   return os::replaceFileAtomically(target, writer.text);
 }

@@ -266,5 +266,45 @@ TEST_F(InstallManifestTest, UntouchedContentSurvivesASave) {
   }
 }
 
+// A declaration anywhere but at the very start makes the parser read the bytes in another
+// encoding than the one the saved file would name; such a manifest is not well-formed.
+TEST_F(InstallManifestTest, DeclarationAfterOtherTextHasNoDocument) {
+  const std::string declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+  const std::string body = levels(installFeature("id=\"a\" version=\"8.5\xE9\"", ""));
+  for (const std::string& xml :
+       {"\n" + declaration + body, "x" + declaration + body, "<!-- c -->" + declaration + body,
+        "\xEF\xBB\xBF " + declaration + body, body + declaration}) {
+    EXPECT_FALSE(InstallManifest(write(xml)).hasDocument()) << xml;
+  }
+  InstallManifest first(write(declaration + body));
+  ASSERT_TRUE(first.hasDocument());
+  EXPECT_EQ(first.checkInstalledFeature("a", std::nullopt), "8.5\xC3\xA9");
+}
+
+// An ISO-8859-1 manifest is saved in ISO-8859-1; a character that encoding cannot hold (from a
+// reference in the original or from the installer root) is written as a character reference.
+TEST_F(InstallManifestTest, Latin1ManifestKeepsEveryCharacter) {
+  const std::string path = write(
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" +
+      levels(installFeature("id=\"caf\xE9\" version=\"1&#x2013;2\"",
+                            feature("id=\"f\" version=\"\xFC\" url=\"${installer.root}/x.jar\"")) +
+             "<note>&#x65E5;\xE9</note>"));
+  InstallManifest manifest(path);
+  ASSERT_TRUE(
+      manifest.replaceInstallerRootWith("file:/Volumes/\xE6\x97\xA5\xC3\xA9 \xF0\x9F\x98\x80"));
+  ASSERT_TRUE(manifest.saveInstallManifestAs());
+  const std::string saved = *testing::readFile(path);
+  EXPECT_THAT(saved, ::testing::StartsWith("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"));
+  EXPECT_THAT(saved, ::testing::HasSubstr("url=\"file:/Volumes/&#x65E5;\xE9 &#x1F600;/x.jar\""));
+  EXPECT_THAT(saved, ::testing::HasSubstr("<note>&#x65E5;\xE9</note>"));
+  EXPECT_EQ(saved.find('?', saved.find("?>") + 2), std::string::npos);
+
+  const InstallManifest reloaded(path);
+  EXPECT_EQ(reloaded.checkInstalledFeature("caf\xC3\xA9", std::nullopt),
+            "1\xE2\x80\x93"
+            "2");
+  EXPECT_EQ(reloaded.checkInstalledFeature(std::nullopt, "f"), "\xC3\xBC");
+}
+
 }  // namespace
 }  // namespace rcpinstall
