@@ -204,12 +204,14 @@ uint64_t bigEndian(std::string_view bytes, size_t at, size_t size) {
   return value;
 }
 
-// Whether no string object of a binary property list holds the character U+0000. libplist
-// keeps a string's length apart from its text and stops the process (an assertion) on a
-// dictionary key whose text ends early; the XML reader refuses the character outright, so a
-// binary list that holds it is refused the same way, before libplist reads it. A trailer or
-// offset table that points outside the bytes is refused as well.
-bool binaryStringsHoldNoNul(std::string_view bytes) {
+// Whether the texts of a binary property list are what their kinds say: no text holds the
+// character U+0000, and an ASCII text holds ASCII only. libplist keeps a text's length apart
+// from its characters and stops the process (an assertion) on a dictionary key that ends
+// early, and it hands on the bytes of an ASCII text unchecked, so that a value would not be
+// UTF-8. The XML reader refuses U+0000 outright, and the target system refuses an ASCII text
+// that is not ASCII; such a list is refused here the same way, before libplist reads it. A
+// trailer or offset table that points outside the bytes is refused as well.
+bool binaryTextsAreWellFormed(std::string_view bytes) {
   constexpr size_t kHeader = 8;
   constexpr size_t kTrailer = 32;
   if (bytes.size() < kHeader + kTrailer) return false;
@@ -226,7 +228,7 @@ bool binaryStringsHoldNoNul(std::string_view bytes) {
     if (at >= trailer) return false;
     const auto marker = static_cast<unsigned char>(bytes[at]);
     const unsigned kind = marker >> 4;
-    if (kind != 0x5 && kind != 0x6 && kind != 0x7) continue;  // ASCII, UTF-16, UTF-8 text
+    if (kind != 0x5 && kind != 0x6) continue;  // ASCII and UTF-16 texts
     uint64_t length = marker & 0x0F;
     size_t start = at + 1;
     if (length == 0x0F) {  // the length follows as an integer object
@@ -243,7 +245,10 @@ bool binaryStringsHoldNoNul(std::string_view bytes) {
     if (length > (trailer - start) / unit) return false;
     const std::string_view text = bytes.substr(start, length * unit);
     for (size_t i = 0; i < text.size(); i += unit) {
-      if (text[i] == '\0' && (unit == 1 || text[i + 1] == '\0')) return false;
+      if (unit == 1 && (text[i] == '\0' || static_cast<unsigned char>(text[i]) >= 0x80)) {
+        return false;
+      }
+      if (unit == 2 && text[i] == '\0' && text[i + 1] == '\0') return false;
     }
   }
   return true;
@@ -253,7 +258,7 @@ bool binaryStringsHoldNoNul(std::string_view bytes) {
 
 std::optional<PlistValue> parsePlist(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-  if (bytes.starts_with("bplist00") && !binaryStringsHoldNoNul(bytes)) return std::nullopt;
+  if (bytes.starts_with("bplist00") && !binaryTextsAreWellFormed(bytes)) return std::nullopt;
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   Node owned(root);

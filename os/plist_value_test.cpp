@@ -112,7 +112,7 @@ TEST(PlistValueTest, ParseRefusesWhatIsNoPropertyList) {
   for (const char* row : rows) EXPECT_EQ(parsePlist(row), std::nullopt) << row;
 }
 
-TEST(PlistValueTest, BinaryTextsHoldingNulAreRefused) {
+TEST(PlistValueTest, BinaryTextsThatAreNotTheirKindAreRefused) {
   // As the XML reader refuses "&#0;", so the binary reader refuses a text that holds U+0000:
   // a key, in UTF-16 or ASCII, and a value (each as Python's plistlib writes it).
   const std::string header("bplist00\xd1\x01\x02", 11);
@@ -132,6 +132,12 @@ TEST(PlistValueTest, BinaryTextsHoldingNulAreRefused) {
   std::string value = rows[2];
   value[17] = 'y';
   EXPECT_EQ(parsePlist(value), PlistValue(PlistDictionary{{"k", PlistValue("\xc3\xa9y")}}));
+  // An ASCII text holds ASCII only, as on the target system.
+  std::string ascii = rows[1];
+  ascii[13] = '\x8a';
+  EXPECT_EQ(parsePlist(ascii), std::nullopt);
+  ascii[13] = 'b';
+  EXPECT_EQ(parsePlist(ascii), PlistValue(PlistDictionary{{"ab", PlistValue(1)}}));
   // A trailer that points outside the bytes is no property list either.
   std::string outside = rows[0];
   outside[outside.size() - 1] = '\x7f';
