@@ -195,31 +195,37 @@ std::string ProvisionResult::getResultString() const {
   }
 }
 
-std::string ProvisionResult::getFinalStatusMessage() {
-  if (!_provisionLogFile) return EMPTY_STRING;
-  const std::optional<std::string> log = os::readWholeFile(*_provisionLogFile);
-  if (!log || !isUtf8(*log)) return EMPTY_STRING;
+std::optional<std::string> finalStatusMessageFromLog(std::string_view log) {
+  if (!isUtf8(log)) return std::nullopt;
 
   // The log ends with a line feed, so its last line lies between the last two.
-  const size_t end = log->rfind('\n');
-  if (end == std::string::npos) return EMPTY_STRING;
-  const size_t previous = end == 0 ? std::string::npos : log->rfind('\n', end - 1);
-  const size_t start = previous == std::string::npos ? 0 : previous + 1;
-  std::string_view line = std::string_view(*log).substr(start, end - start);
+  const size_t end = log.rfind('\n');
+  if (end == std::string_view::npos) return std::nullopt;
+  const size_t previous = end == 0 ? std::string_view::npos : log.rfind('\n', end - 1);
+  const size_t start = previous == std::string_view::npos ? 0 : previous + 1;
+  std::string_view line = log.substr(start, end - start);
   if (line.ends_with('\r')) line.remove_suffix(1);
 
   size_t fieldStart = 0;
   for (int field = 0; field < INDEX_OF_STATUS_MESSAGE; ++field) {
     const size_t separator = line.find(';', fieldStart);
-    if (separator == std::string_view::npos) return EMPTY_STRING;  // fewer than seven fields
+    if (separator == std::string_view::npos) return std::nullopt;  // fewer than seven fields
     fieldStart = separator + 1;
   }
   const std::string_view status = line.substr(fieldStart, line.find(';', fieldStart) - fieldStart);
 
   std::string message = StringUtil::stringByReplacingOccurrencesOfString(status, "|-", "\n\n");
-  message = StringUtil::stringByReplacingOccurrencesOfString(message, "|", "\n\n");
+  return StringUtil::stringByReplacingOccurrencesOfString(message, "|", "\n\n");
+}
+
+std::string ProvisionResult::getFinalStatusMessage() {
+  if (!_provisionLogFile) return EMPTY_STRING;
+  const std::optional<std::string> log = os::readWholeFile(*_provisionLogFile);
+  if (!log) return EMPTY_STRING;
+  std::optional<std::string> message = finalStatusMessageFromLog(*log);
+  if (!message) return EMPTY_STRING;
   _finalStatusMessage = message;
-  return message;
+  return *message;
 }
 
 bool ProvisionResult::removeProvisionRC() {

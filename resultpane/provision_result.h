@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/configuration.h"
@@ -30,6 +31,11 @@ struct ProvisionSources {
   std::string leftoverConfigurationFile = CONFIGURATION;
   std::optional<std::string> pasteboardDirectory;  // none: the invoking user's
 };
+
+// The status field (the seventh, ";"-separated) of a provisioning log's last complete line, its
+// "|-" and "|" markers turned into empty lines. None when the text is not UTF-8, has no complete
+// line, or that line has fewer than seven fields.
+std::optional<std::string> finalStatusMessageFromLog(std::string_view log);
 
 class ProvisionResult {
  public:
