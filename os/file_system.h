@@ -60,7 +60,9 @@ bool setAttributes(const std::string& path, const Attributes& attributes);
 // Applies the attributes to every entry below the directory (not the directory itself), in
 // one walk through directory descriptors, skipping changes already in place. Links are never
 // followed: a link's own owner and group may change, its target's never; no mode is applied
-// through a link. Answers false when the directory is missing or any entry failed.
+// through a link. A regular file with more than one hard link is left unchanged (it may be a
+// file outside the tree) and counts as an entry that failed. Answers false when the directory
+// is missing or any entry failed.
 bool setAttributesBelow(const std::string& directory, const Attributes& attributes);
 
 }  // namespace rcpinstall::os::FileSystem

@@ -240,22 +240,22 @@ bool applyToOpenDirectory(int fd, const struct stat& status, const Target& targe
   return ok;
 }
 
-// Changes a file or link without looking at it first (a missing entry needs nothing).
-bool applyUnseen(int directory, const char* name, bool isLink, const Target& target) {
-  if (target.owner != kKeepOwner || target.group != kKeepGroup) {
-    if (fchownat(directory, name, target.owner, target.group, AT_SYMLINK_NOFOLLOW) != 0)
-      return errno == ENOENT;
-  }
-  if (target.changeMode && !isLink && changeModeAt(directory, name, target.mode) != 0)
-    return errno == ENOENT;
-  return true;
+// Changes a link itself without looking at it first (a missing entry needs nothing). Only
+// links: a regular file may be a hard link to a file outside the tree, which only its status
+// tells.
+bool applyUnseenToLink(int directory, const char* name, const Target& target) {
+  if (target.owner == kKeepOwner && target.group == kKeepGroup) return true;
+  return fchownat(directory, name, target.owner, target.group, AT_SYMLINK_NOFOLLOW) == 0 ||
+         errno == ENOENT;
 }
 
 // One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
 // differs, so a tree that is already right costs one status call per entry. Once a run of
-// entries all needed a change, as in a freshly copied tree, files and links are changed
-// without the status call, and every kProbeEvery-th one is still looked at: when a probe finds
-// nothing to change the walk goes back to looking first. The result is the same either way.
+// entries all needed a change, links are changed without the status call, and every
+// kProbeEvery-th one is still looked at: when a probe finds nothing to change the walk goes
+// back to looking first. The result is the same either way. A regular file with more than one
+// link is left as it is: it may be a file elsewhere (the canary of a root-only directory) that
+// someone linked into the tree, and handing it to the tree's owner would hand over that file.
 class AttributeWalk {
  public:
   explicit AttributeWalk(const Target& target) : target_(target) {}
@@ -271,9 +271,8 @@ class AttributeWalk {
         if (!directory(listing.fd(), entry->d_name)) ok = false;
         continue;
       }
-      if ((type == DT_REG || type == DT_LNK) && changing_ >= kRunToSkipLooking &&
-          ++sinceProbe_ < kProbeEvery) {
-        if (!applyUnseen(listing.fd(), entry->d_name, type == DT_LNK, target_)) ok = false;
+      if (type == DT_LNK && changing_ >= kRunToSkipLooking && ++sinceProbe_ < kProbeEvery) {
+        if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
         continue;
       }
       if (!looked(listing.fd(), entry->d_name)) ok = false;
@@ -297,6 +296,7 @@ class AttributeWalk {
       changing_ = 0;
       return true;
     }
+    if (S_ISREG(status.st_mode) && status.st_nlink > 1) return false;  // not changed
     ++changing_;
     return applyAt(parent, name, status, target_);
   }

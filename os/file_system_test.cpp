@@ -403,6 +403,30 @@ TEST(FileSystemTest, AttributeWalkOverLongRunsAndOverATreeAlreadyRight) {
   }
 }
 
+TEST(FileSystemTest, AttributeWalkLeavesFilesWithOtherHardLinksAlone) {
+  ScratchDirectory scratch("attributes-hard-links");
+  const std::string outside = scratch / "outside";
+  ASSERT_TRUE(writeFile(outside, "o", 0600));
+  const std::string tree = scratch / "tree";
+  Tree nodes;
+  for (int i = 0; i < 40; ++i) nodes.push_back({"f" + std::to_string(i), 'f', "x"});
+  build(tree, nodes);
+  for (int i = 0; i < 40; ++i) chmod((tree + "/f" + std::to_string(i)).c_str(), 0600);
+  // Among a long run of files that all need a change, where the walk goes fastest.
+  for (int i : {3, 17, 33}) {
+    ASSERT_EQ(link(outside.c_str(), (tree + "/hard" + std::to_string(i)).c_str()), 0);
+  }
+
+  EXPECT_FALSE(setAttributesBelow(tree, {std::nullopt, std::nullopt, 0775}));
+  EXPECT_EQ(statusOf(outside).st_mode & 07777, 0600u);
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(statusOf(tree + "/f" + std::to_string(i)).st_mode & 07777, 0775u) << i;
+  }
+  // A linked file that is right already needs nothing and is no failure.
+  ASSERT_EQ(chmod(outside.c_str(), 0775), 0);
+  EXPECT_TRUE(setAttributesBelow(tree, {std::nullopt, std::nullopt, 0775}));
+}
+
 TEST(FileSystemTest, AttributeWalkRefusals) {
   ScratchDirectory scratch("attributes-refuse");
   const std::string tree = scratch / "tree";
