@@ -205,10 +205,13 @@ bool Hotfix::startProvisioning() {
   return true;
 }
 
-void Hotfix::updateHotfixVersion() {
+bool Hotfix::updateHotfixVersion() {
   os::SystemLog::log(kInfo, "Begin to update new hotfix version");
   const std::optional<std::string> version = preferenceString(KEY_PACKAGE_VERSION);
-  if (version && _service) _service->updateHotfixVersion(*version);
+  if (!version || !_service) return true;
+  if (_service->updateHotfixVersion(*version)) return true;
+  os::SystemLog::log(kError, "Not able to record hotfix version %s", version->c_str());
+  return false;
 }
 
 void Hotfix::setupConfiguratioForResultPanel() {
@@ -251,8 +254,9 @@ bool Hotfix::installNewHotfix() {
   os::SystemLog::log(kInfo, "Starting provisioning system. ");
   const bool ran = startProvisioning();
 
-  const bool succeeded = ran && _service->getProvisioningResult() != -1;
-  if (succeeded) updateHotfixVersion();
+  // An install whose version record could not be written is no success: the next install
+  // would neither remove this hotfix first nor check its version.
+  const bool succeeded = ran && _service->getProvisioningResult() != -1 && updateHotfixVersion();
 
   // A failed run leaves the platform's files changed too, so their owners and modes are put
   // right and the result pane still learns where to look.

@@ -91,7 +91,8 @@ class Hotfix {
   // Runs the launcher's "update" and waits. False, with no run made, when the result of an
   // earlier run could not be removed: it would be read as the outcome of this one.
   bool startProvisioning();
-  void updateHotfixVersion();
+  // False when the package gives a version that could not be recorded.
+  bool updateHotfixVersion();
   // Writes the configuration hand-off file for the result pane.
   void setupConfiguratioForResultPanel();
 

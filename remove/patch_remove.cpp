@@ -146,7 +146,14 @@ bool PatchRemove::uninstall(const char* manifestName) {
     printLine(UNEXPECTED_RESULTS);
     return false;
   }
-  _instance->updateHotfixVersion(std::nullopt);
+  // A record still naming the removed hotfix is no success either: the removal manifest stays
+  // so that the removal can be run again.
+  if (!_instance->updateHotfixVersion(std::nullopt)) {
+    os::SystemLog::log(kError, "Not able to clear the hotfix version record.");
+    os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
+    printLine(UNEXPECTED_RESULTS);
+    return false;
+  }
   fs::removeItem(*removalManifestPath(manifestName));
 
   cleanup();
