@@ -1,0 +1,246 @@
+// patchapply killed with SIGKILL at random moments of an install with a slow launcher: every
+// file the tools rewrite is its old or a complete new version, no temporary file stays, and a
+// run afterwards installs the hotfix.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/install_manifest.h"
+#include "foundation/java_properties.h"
+#include "os/plist_value.h"
+#include "tests/faults/canary.h"
+#include "tests/patchapply_scenario.h"
+
+namespace rcpinstall::faults {
+namespace {
+
+using apply_scenario::Package;
+using apply_scenario::PatchApplyScenario;
+using apply_scenario::Product;
+using testing::readFile;
+using testing::RunResult;
+
+constexpr int kRuns = 20;
+constexpr const char* kPasteboards = "/tmp/.pasteboards-1001";
+
+// Starts patchapply as root for alice, its output to the null device.
+pid_t startPatchApply(const std::vector<std::string>& arguments) {
+  std::vector<std::string> strings = {testing::binDir() + "/patchapply"};
+  strings.insert(strings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environment = {"USER=alice"};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "USER=", 5) != 0) environment.emplace_back(*e);
+  }
+  std::vector<char*> envp;
+  for (std::string& s : environment) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  const int started = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return started == 0 ? pid : -1;
+}
+
+// Processes whose executable is the given program.
+std::vector<pid_t> processesOf(const std::string& executable) {
+  std::vector<pid_t> found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return found;
+  while (const dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    char target[4096];
+    const std::string exe = "/proc/" + std::string(entry->d_name) + "/exe";
+    const ssize_t length = ::readlink(exe.c_str(), target, sizeof target);
+    if (length > 0 && std::string(target, static_cast<size_t>(length)) == executable) {
+      found.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// The launcher outlives the killed patchapply (it is not killed with it). It is left to finish
+// its provisioning run, as it would on the machine; only one that does not end in time is
+// killed.
+bool waitForLauncher(const std::string& launcher) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!processesOf(launcher).empty()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      for (pid_t pid : processesOf(launcher)) ::kill(pid, SIGKILL);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+enum class Kind { kProperties, kPlist, kManifest };
+
+// Whether a rewritten file is its old version or a complete new one: the same bytes, or a
+// text that parses and (for properties) keeps every key it had.
+::testing::AssertionResult oldOrComplete(const std::string& path, Kind kind,
+                                         const std::optional<std::string>& old) {
+  const std::optional<std::string> now = readFile(path);
+  if (!now) {
+    if (!old) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << path << " is gone";
+  }
+  if (now == old) return ::testing::AssertionSuccess();
+  switch (kind) {
+    case Kind::kProperties: {
+      const JavaProperties::Table table = JavaProperties::parse(*now);
+      for (const auto& [key, value] : JavaProperties::parse(old.value_or(""))) {
+        bool kept = false;
+        for (const auto& entry : table) kept = kept || entry.first == key;
+        if (!kept) return ::testing::AssertionFailure() << path << " lost the key " << key;
+      }
+      if (table.empty()) return ::testing::AssertionFailure() << path << " is empty";
+      return ::testing::AssertionSuccess();
+    }
+    case Kind::kPlist: {
+      const std::optional<os::PlistValue> value = os::parsePlist(*now);
+      if (value && value->asDictionary() != nullptr) return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure() << path << " is no property list";
+    }
+    case Kind::kManifest:
+      if (InstallManifest(path).hasDocument()) return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure() << path << " is no manifest";
+  }
+  return ::testing::AssertionFailure();
+}
+
+// Temporary files of atomic replacement ("." + name + ".XXXXXX") below a directory.
+std::vector<std::string> temporaryFilesBelow(const std::string& directory, bool recursive = true) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  const auto check = [&](const std::filesystem::path& path) {
+    const std::string name = path.filename().string();
+    if (name.size() >= 9 && name[0] == '.' && name[name.size() - 7] == '.') {
+      found.push_back(path.string());
+    }
+  };
+  if (!recursive) {
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
+      check(entry.path());
+    return found;
+  }
+  for (auto it = std::filesystem::recursive_directory_iterator(directory, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    check(it->path());
+  }
+  return found;
+}
+
+class KilledRun : public PatchApplyScenario {};
+
+TEST_F(KilledRun, EveryRewrittenFileIsOldOrNewAndARerunInstalls) {
+  const Canary canary;
+  const Package package(scratch_ / "package");
+  const char* seedText = std::getenv("RCP_FAULT_SEED");
+  const unsigned seed = seedText != nullptr
+                            ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10))
+                            : std::random_device{}();
+  std::cout << "kill moments seeded with " << seed << " (RCP_FAULT_SEED to repeat)\n";
+  RecordProperty("seed", std::to_string(seed));
+  std::mt19937 random(seed);
+  // Half the kills fall in the short stretch before the launcher starts, half anywhere from
+  // the start to after the launcher's end (one launcher run takes a second).
+  std::uniform_int_distribution<int> early(0, 12);
+  std::uniform_int_distribution<int> anywhere(0, 1400);
+
+  const std::vector<std::pair<const char*, Kind>> files = {
+      {"rcp/ignitor.properties", Kind::kProperties},
+      {"rcp/installInfo.plist", Kind::kPlist},
+      {"rcp/plugin_customization.ini", Kind::kProperties},
+      {"rcp/deploy/install.xml", Kind::kManifest},
+      {"rcp/deploy/install.update.xml", Kind::kManifest},
+      {"rcp/deploy/uninstall.hotfix.xml", Kind::kManifest},
+      {"rcp/deploy/install.0101260000.xml", Kind::kManifest},
+      {"rcp/eclipse/links/rcp.link", Kind::kProperties},
+  };
+  int launchersKilled = 0;
+  int moments[3] = {0, 0, 0};  // killed before the launcher began, after, run ended first
+  for (int i = 0; i < kRuns; ++i) {
+    clearMachine();
+    // Every fifth product has a hotfix installed, so the removal of it comes first.
+    const bool installed = i % 5 == 4;
+    const int delay = i % 2 == 0 ? early(random) : anywhere(random);
+    SCOPED_TRACE("run " + std::to_string(i) + ", killed after " + std::to_string(delay) + " ms" +
+                 (installed ? ", with a hotfix installed" : ""));
+    const std::string dir = scratch_ / ("run-" + std::to_string(i));
+    const Product product(dir + "/Applications",
+                          installed ? std::vector<std::string>{"--hotfix-version", "1.0.1"}
+                                    : std::vector<std::string>{});
+    product.setFault("sleep=1\n");
+    std::map<std::string, std::optional<std::string>> old;
+    for (const auto& [file, kind] : files) old[file] = readFile(product.platformHome + "/" + file);
+
+    const pid_t pid = startPatchApply({package.path, dir + "/Applications"});
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const bool launcherBegan = readFile(product.rcp("ignitor.calls")).has_value();
+    ++moments[WIFEXITED(status) ? 2 : launcherBegan ? 1 : 0];
+    if (!waitForLauncher(product.rcp("ignitor"))) ++launchersKilled;
+
+    for (const auto& [file, kind] : files) {
+      EXPECT_TRUE(oldOrComplete(product.platformHome + "/" + file, kind, old[file]));
+    }
+    EXPECT_TRUE(oldOrComplete(apply_scenario::HAND_OFF, Kind::kPlist, std::nullopt));
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(kPasteboards, ec)) {
+      if (entry.path().filename().string()[0] == '.') continue;
+      EXPECT_TRUE(oldOrComplete(entry.path().string(), Kind::kPlist, std::nullopt));
+    }
+    EXPECT_EQ(temporaryFilesBelow(product.bundle), std::vector<std::string>{});
+    EXPECT_EQ(temporaryFilesBelow("/tmp", false), std::vector<std::string>{});
+    EXPECT_EQ(temporaryFilesBelow(kPasteboards), std::vector<std::string>{});
+
+    // Run again, with a launcher that no longer dawdles.
+    ::unlink(product.rcp("ignitor.fault").c_str());
+    const RunResult rerun = testing::runProgram(
+        {testing::binDir() + "/patchapply", package.path, dir + "/Applications"},
+        {{"USER", "alice"}}, std::nullopt, std::nullopt, 60);
+    EXPECT_EQ(rerun.exitStatus, 0) << rerun.out << rerun.err;
+    EXPECT_EQ(product.record("hotfixVersion"), "1.0.2");
+    EXPECT_TRUE(InstallManifest(product.deploy("install.xml")).hasDocument());
+    EXPECT_EQ(InstallManifest(product.deploy("install.xml"))
+                  .checkInstalledFeature(std::string("com.zantec.orrery.hotfix"), std::nullopt),
+              "1.0.2");
+    EXPECT_FALSE(apply_scenario::stateOf(apply_scenario::ERROR_MARKER).exists);
+    testing::removeTree(dir);
+  }
+  std::cout << "killed before the launcher began: " << moments[0] << ", after: " << moments[1]
+            << ", ended before the kill: " << moments[2] << "\n";
+  EXPECT_EQ(launchersKilled, 0) << "every launcher ended by itself";
+  canary.expectUnchanged();
+}
+
+}  // namespace
+}  // namespace rcpinstall::faults
