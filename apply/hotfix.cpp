@@ -223,8 +223,11 @@ void Hotfix::setupConfiguratioForResultPanel() {
       rcpData = JavaProperties(launcherProperties).getPropertyForKey(InstanceService::KEY_RCP_DATA);
     }
   }
-  // The link itself, never what it points to.
-  if (fs::entryExists(_locations.qelConfigFile)) fs::removeItem(_locations.qelConfigFile);
+  // The link itself, never what it points to; a directory at the name is no configuration
+  // file and is left to whoever made it.
+  if (fs::entryExists(_locations.qelConfigFile) && !fs::isDirectory(_locations.qelConfigFile)) {
+    fs::removeItem(_locations.qelConfigFile);
+  }
 
   Configuration configuration(_locations.configurationFile);
   configuration.setProperty(rcpData ? std::optional<os::PlistValue>(*rcpData) : std::nullopt,
