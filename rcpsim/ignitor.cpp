@@ -1,6 +1,7 @@
 // The simulated platform launcher: a small provisioning engine over the instance's manifests.
 #include "rcpsim/ignitor.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,6 +182,31 @@ std::string rcphomeOf(const char* argv0) {
   return os::deletingLastComponent(program);
 }
 
+// Appends one line per descriptor this process holds beyond 0, 1 and 2 ("<fd> <target>"),
+// then an empty line, so that a test sees what its caller let through to the launcher.
+void appendDescriptors(const std::string& rcphome) {
+  std::vector<std::string> lines;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == ".." || name == "0" || name == "1" || name == "2" ||
+          name == std::to_string(own)) {
+        continue;
+      }
+      std::error_code error;
+      const std::string target =
+          std::filesystem::read_symlink("/proc/self/fd/" + name, error).string();
+      lines.push_back(name + " " + target);
+    }
+    ::closedir(dir);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::ofstream out(appendComponent(rcphome, IGNITOR_FDS), std::ios::app | std::ios::binary);
+  for (const std::string& line : lines) out << line << '\n';
+  out << '\n';
+}
+
 void appendCall(const std::string& rcphome, int argc, char** argv) {
   std::ofstream calls(appendComponent(rcphome, IGNITOR_CALLS), std::ios::app | std::ios::binary);
   for (int i = 0; i < argc; ++i) calls << argv[i] << '\n';
@@ -244,6 +270,7 @@ Faults readFaults(const std::string& rcphome) {
   faults.noResult = properties.getPropertyForKey("result") == "none";
   faults.crash = properties.getPropertyForKey("crash") == "true";
   faults.garbage = properties.getPropertyForKey("garbage") == "true";
+  faults.listDescriptors = properties.getPropertyForKey("fds") == "true";
   const std::string sleep = properties.getPropertyForKey("sleep").value_or("0");
   char* end = nullptr;
   const unsigned long seconds = std::strtoul(sleep.c_str(), &end, 10);
@@ -358,6 +385,7 @@ int IgnitorMain(int argc, char** argv) {
     return 2;
   }
   const Faults faults = readFaults(rcphome);
+  if (faults.listDescriptors) appendDescriptors(rcphome);
   const std::string platformHome = os::deletingLastComponent(rcphome);
   const JavaProperties properties(appendComponent(rcphome, "ignitor.properties"));
   const std::string manifestVersion =

@@ -10,6 +10,7 @@ namespace rcpinstall::rcpsim {
 // What a run leaves and reads, relative to the rcp home (the launcher's own directory).
 inline constexpr const char* IGNITOR_CALLS = "ignitor.calls";
 inline constexpr const char* IGNITOR_FAULT = "ignitor.fault";
+inline constexpr const char* IGNITOR_FDS = "ignitor.fds";
 inline constexpr const char* PROVISIONING_LOG_DIR = "logs";
 inline constexpr const char* PROVISIONING_LOG = "provisioning.log";
 
@@ -35,6 +36,7 @@ struct Faults {
   bool crash = false;             // crash=true: abort before the result
   bool garbage = false;           // garbage=true: bytes that are no properties file
   unsigned sleepSeconds = 0;      // sleep=<seconds> before the end
+  bool listDescriptors = false;   // fds=true: append the open descriptors to ignitor.fds
 };
 Faults readFaults(const std::string& rcphome);
 

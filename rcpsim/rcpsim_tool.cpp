@@ -228,6 +228,7 @@ A properties file <rcp home>/ignitor.fault makes runs end as a test asks:
       crash=true     abort before the result is written
       sleep=SECONDS  wait this long before ending
       garbage=true   write bytes that are no properties file as the result
+      fds=true       append the open descriptors beyond 0-2 to <rcp home>/ignitor.fds
 )";
 }
 
