@@ -36,7 +36,6 @@ inline constexpr const char* LAUNCHER_NAME = "ignitor";
 inline constexpr const char* HOTFIX_MANIFEST_NAME = "install.hotfix.xml";
 
 // Left in /tmp by the platform's quick-launch configuration; stale once a hotfix is in.
-inline constexpr const char* QEL_CONFIG_FILE = "/tmp/qel.config";
 
 // The settings file of a package: <package>/Contents/Resources/hotfix.plist.
 std::string settingsFilePath(const std::string& package);

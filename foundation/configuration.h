@@ -13,6 +13,10 @@ namespace rcpinstall {
 inline constexpr const char* CONFIGURATION_FILE =
     "/tmp/com.zantec.rcp.platform.internal.configuration";
 
+// A configuration file that other tools may leave behind; the install program and the result
+// pane remove it.
+inline constexpr const char* QEL_CONFIG_FILE = "/tmp/qel.config";
+
 inline constexpr const char* P_RCPDATA = "P_RCPDATA";
 inline constexpr const char* KEY_PATH_TO_RCP_HOME = "pathToRcpHome";
 

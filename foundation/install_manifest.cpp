@@ -10,6 +10,7 @@
 #include "foundation/string_util.h"
 #include "os/atomic_file.h"
 #include "os/system_log.h"
+#include "os/utf8.h"
 
 namespace rcpinstall {
 
@@ -107,25 +108,9 @@ std::string latin1WithReferences(std::string_view utf8) {
   out.reserve(utf8.size());
   for (size_t i = 0; i < utf8.size();) {
     const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t length = lead < 0x80             ? 1
-                    : (lead & 0xE0) == 0xC0 ? 2
-                    : (lead & 0xF0) == 0xE0 ? 3
-                    : (lead & 0xF8) == 0xF0 ? 4
-                                            : 0;
-    uint32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = i + k < utf8.size() ? static_cast<unsigned char>(utf8[i + k]) : 0;
-      if ((next & 0xC0) != 0x80) {
-        length = 0;
-        break;
-      }
-      codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    static constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (length != 0 && (codePoint < kShortest[length] || codePoint > 0x10FFFF ||
-                        (codePoint >= 0xD800 && codePoint <= 0xDFFF))) {
-      length = 0;  // an overlong form or no character: not UTF-8
-    }
+    const os::Utf8Character c = os::decodeUtf8Character(utf8.substr(i));
+    const size_t length = c.length;
+    const uint32_t codePoint = c.codePoint;
     if (length == 0) {
       out += static_cast<char>(lead);
       ++i;

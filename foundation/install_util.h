@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "os/plist_value.h"
@@ -38,6 +39,10 @@ enum ErrorCode : int {
 os::PlistValue makeErrorRecord(int code, const std::vector<std::string>& details = {});
 
 namespace InstallUtil {
+
+// Characters refused in an install location; the colon is refused as well (it can only occur
+// inside a path component, where the target system's file names cannot hold it).
+inline constexpr std::string_view UNSUPPORTED_CHARACTER_SET = "!\"';\\#%|=?";
 
 // Diagnostics.
 bool shouldWriteTraces();

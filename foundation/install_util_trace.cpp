@@ -13,10 +13,6 @@
 namespace rcpinstall {
 namespace {
 
-// Characters refused in an install location; the colon is refused as well (it can only
-// occur inside a path component, where the target system's file names cannot hold it).
-constexpr std::string_view kUnsupportedCharacterSet = "!\"';\\#%|=?";
-
 // Runs read with the effective user set to the invoking user, so that a tool running as root
 // reads the preferences of the person who started it. When that user's account cannot be
 // found there is no user id to switch to, and the read runs with the current identity.
@@ -136,7 +132,7 @@ std::optional<os::PlistValue> getErrorMessage(const std::optional<std::string>& 
 
 bool containUnSupportedCharacters(const std::optional<std::string>& path) {
   if (!path || path->empty()) return false;
-  return path->find_first_of(kUnsupportedCharacterSet) != std::string::npos ||
+  return path->find_first_of(UNSUPPORTED_CHARACTER_SET) != std::string::npos ||
          path->find(':') != std::string::npos;
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "os/path.h"
+#include "os/utf8.h"
 
 namespace rcpinstall::StringUtil {
 namespace {
@@ -19,28 +20,6 @@ int hexValue(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
   return c - u'A' + 10;
-}
-
-bool isContinuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
-void appendUtf8(uint32_t codePoint, std::string& out) {
-  if (codePoint < 0x80) {
-    out += static_cast<char>(codePoint);
-  } else if (codePoint < 0x800) {
-    out += static_cast<char>(0xC0 | (codePoint >> 6));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else if (codePoint < 0x10000) {
-    out += static_cast<char>(0xE0 | (codePoint >> 12));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (codePoint >> 18));
-    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  }
 }
 
 // The characters a properties writer protects with a backslash (besides the backslash).
@@ -75,44 +54,24 @@ std::u16string toUtf16(std::string_view utf8) {
   out.reserve(utf8.size());
   size_t i = 0;
   while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t length = 0;
-    uint32_t codePoint = 0;
-    uint32_t minimum = 0;
-    if (lead < 0x80) {
-      out += static_cast<char16_t>(lead);
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-    }
-    bool valid = length != 0 && i + length <= utf8.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      const auto byte = static_cast<unsigned char>(utf8[i + k]);
-      valid = isContinuation(byte);
-      codePoint = (codePoint << 6) | (byte & 0x3F);
-    }
-    valid = valid && codePoint >= minimum && codePoint <= 0x10FFFF;
-    if (!valid) {
+    // Three-byte forms of surrogates are accepted, so that a single surrogate half (as
+    // charAtIndex gives it) converts back to the code unit it came from.
+    const os::Utf8Character c = os::decodeUtf8Character(utf8.substr(i), true);
+    if (c.length == 0) {
       // A byte that starts no well-formed sequence stands for itself as U+FFFD.
       out += u'\uFFFD';
       ++i;
       continue;
     }
+    uint32_t codePoint = c.codePoint;
     if (codePoint >= 0x10000) {
       codePoint -= 0x10000;
       out += static_cast<char16_t>(0xD800 + (codePoint >> 10));
       out += static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
     } else {
-      // Three-byte forms of surrogates are accepted, so that a single surrogate half (as
-      // charAtIndex gives it) converts back to the code unit it came from.
       out += static_cast<char16_t>(codePoint);
     }
-    i += length;
+    i += c.length;
   }
   return out;
 }
@@ -124,11 +83,11 @@ std::string toUtf8(std::u16string_view utf16) {
     const char16_t unit = utf16[i];
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
         utf16[i + 1] <= 0xDFFF) {
-      appendUtf8(0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00),
-                 out);
+      os::appendUtf8(
+          0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00), out);
       ++i;
     } else {
-      appendUtf8(unit, out);  // a lone surrogate keeps its three-byte form
+      os::appendUtf8(unit, out);  // a lone surrogate keeps its three-byte form
     }
   }
   return out;
@@ -274,39 +233,6 @@ std::string convertUnicode2Characters(std::string_view text) {
     }
   }
   return toUtf8(out);
-}
-
-bool isValidUtf8(std::string_view bytes) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    size_t length = 1;
-    unsigned codePoint = lead;
-    unsigned minimum = 0;
-    if (lead >= 0x80) {
-      if ((lead & 0xE0) == 0xC0) {
-        length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-      } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-      } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-      } else {
-        return false;
-      }
-      if (bytes.size() - i < length) return false;
-      for (size_t k = 1; k < length; ++k) {
-        const auto next = static_cast<unsigned char>(bytes[i + k]);
-        if ((next & 0xC0) != 0x80) return false;
-        codePoint = (codePoint << 6) | (next & 0x3F);
-      }
-      if (codePoint < minimum || codePoint > 0x10FFFF ||
-          (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-        return false;
-      }
-    }
-    i += length;
-  }
-  return true;
 }
 
 }  // namespace rcpinstall::StringUtil

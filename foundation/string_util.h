@@ -29,7 +29,5 @@ std::string convertUnicode2Characters(std::string_view text);
 // UTF-8 <-> UTF-16 helpers used by the operations above and by the properties reader.
 std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUtf8(std::string_view bytes);
 
 }  // namespace rcpinstall::StringUtil

@@ -1,7 +1,7 @@
 // Fuzz target support: property checks and the per-process scratch directory.
 #include "fuzz/fuzz_support.h"
 
-#include "foundation/string_util.h"
+#include "os/utf8.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,7 +56,7 @@ const std::string& scratchDirectory() {
 }
 
 bool isUtf8(std::string_view bytes) {
-  return StringUtil::isValidUtf8(bytes);
+  return os::isValidUtf8(bytes);
 }
 
 }  // namespace rcpinstall::fuzz

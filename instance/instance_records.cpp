@@ -1,12 +1,11 @@
 // InstanceService: recognising the instance, its version records, result file and add-ons.
-#include <cctype>
-#include <climits>
 #include <cstddef>
 #include <utility>
 
 #include "foundation/install_util.h"
 #include "foundation/java_properties.h"
 #include "foundation/properties.h"
+#include "foundation/provisioning_result_file.h"
 #include "instance/instance_files.h"
 #include "instance/instance_service.h"
 #include "os/file_system.h"
@@ -19,25 +18,6 @@ namespace fs = os::FileSystem;
 using os::appendComponent;
 
 namespace {
-
-// The leading decimal integer of a result code: leading white space, an optional sign, then
-// digits; values beyond the int range saturate. None when no digit follows, so that a
-// damaged result file is never read as code 0.
-std::optional<long long> leadingInteger(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-  long long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    if (value < static_cast<long long>(INT_MAX) + 1) value = value * 10 + (text[i] - '0');
-  }
-  value = negative ? -value : value;
-  if (value > INT_MAX) value = INT_MAX;
-  if (value < INT_MIN) value = INT_MIN;
-  return value;
-}
 
 // The "addons" entries of a registry; none that are not dictionaries count.
 const os::PlistArray* addonEntries(const Properties& registry) {
@@ -148,9 +128,7 @@ int InstanceService::getProvisioningResult() const {
   const std::string resultFile =
       appendComponent(instance_files::platformHomeOf(*_pathToRcphome), PROVISIONING_RC);
   if (!fs::exists(resultFile)) return -1;
-  const std::optional<std::string> rc = JavaProperties(resultFile).getPropertyForKey(KEY_RC);
-  if (!rc) return -1;
-  const std::optional<long long> code = leadingInteger(*rc);
+  const std::optional<int> code = readProvisionResultCode(resultFile);
   if (!code) return -1;
   return *code == 0 || *code == 2 ? 0 : -1;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "foundation/provisioning_result_file.h"
 #include "os/plist_value.h"
 
 namespace rcpinstall {
@@ -29,7 +30,7 @@ class InstanceService {
   static constexpr const char* PATCH_REMOVE_MANIFEST = "uninstall.hotfix.xml";
   static constexpr const char* INSTALL_INFO = "installInfo.plist";
   static constexpr const char* ADDON_INFO = "addonInfo.plist";
-  static constexpr const char* PROVISIONING_RC = ".provisioning_rc";
+  static constexpr const char* PROVISIONING_RC = PROVISION_RC_FILE;
   static constexpr const char* IGNITOR_PROPERTIES = "ignitor.properties";
   static constexpr const char* OSGI_AGENT_PROPERTIES = "osgiagent.properties";
   static constexpr const char* JVM_PROPERTIES = "jvm.properties";
@@ -44,7 +45,7 @@ class InstanceService {
   static constexpr const char* KEY_HOTFIX_VERSION = "hotfixVersion";
   static constexpr const char* KEY_ADDONS = "addons";
   static constexpr const char* KEY_ADDON_ID = "ID";
-  static constexpr const char* KEY_RC = "rc";
+  static constexpr const char* KEY_RC = KEY_OF_PROVISION_RESULT;
   static constexpr const char* KEY_MANIFEST_VERSION = "provisioning.manifest.version";
   static constexpr const char* KEY_INSTALL_ID = "rcp.install.id";
   static constexpr const char* KEY_MANIFEST = "provisioning.manifest";

@@ -9,8 +9,16 @@
 
 namespace rcpinstall::os {
 
-// The whole content of a regular file (symbolic links followed); none when it cannot be read.
-std::optional<std::string> readWholeFile(const std::string& path);
+// The whole content of the regular file at a path; none when it cannot be read or is anything
+// but a regular file. A FIFO never blocks the open. A symbolic link as the path's last
+// component is followed, or refused where someone else may have planted it.
+enum class FinalLink { kFollow, kRefuse };
+std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink);
+
+// The whole content of a regular file (symbolic links followed).
+inline std::optional<std::string> readWholeFile(const std::string& path) {
+  return readRegularFile(path, FinalLink::kFollow);
+}
 
 // Writes to a temporary file (mkstemp) beside the target, fsyncs it, gives it the mode of the
 // file it replaces (and, when running as root, its owner and group; a new file gets 0644),
@@ -28,8 +36,10 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
 
 // For fixed names in shared directories (/tmp), where anyone may have planted an entry.
 // The whole content of the regular file at the path itself: a symbolic link there is not
-// followed, a FIFO never blocks the open, anything but a regular file gives none.
-std::optional<std::string> readSharedRegularFile(const std::string& path);
+// followed.
+inline std::optional<std::string> readSharedRegularFile(const std::string& path) {
+  return readRegularFile(path, FinalLink::kRefuse);
+}
 // As replaceFileAtomically, except that the new file never takes mode, owner or group from
 // what was at the path: it gets `mode` and the process's own owner and group. A link there
 // is replaced, never written through.

@@ -10,22 +10,11 @@
 #include <vector>
 
 #include "os/path.h"
+#include "os/posix_support.h"
 
 namespace rcpinstall::os {
 
 namespace {
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 // fsync of the directory makes the rename itself durable. Some file systems refuse to fsync
 // a directory; the replacement has happened by then, so that is not a failure.
@@ -38,9 +27,10 @@ void syncDirectory(const std::string& directory) {
 
 }  // namespace
 
-std::optional<std::string> readWholeFile(const std::string& path) {
+std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink) {
   // O_NONBLOCK so that a FIFO at the path cannot hold the open; only regular files are read.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int noFollow = finalLink == FinalLink::kRefuse ? O_NOFOLLOW : 0;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | noFollow);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -102,7 +92,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   if (fd < 0) return false;
   const std::string temporary(buffer.data());
 
-  bool ok = writeAll(fd, contents) && ::fsync(fd) == 0;
+  bool ok = posix::writeAll(fd, contents) && ::fsync(fd) == 0;
   // Owner first: changing the owner clears set-id bits that the mode then puts back.
   if (ok && changeOwner) ok = ::fchown(fd, newOwner, newGroup) == 0;
   if (ok) ok = ::fchmod(fd, mode) == 0;

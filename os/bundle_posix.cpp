@@ -14,6 +14,7 @@
 #include "os/path.h"
 #include "os/system_log.h"
 #include "os/user_identity.h"
+#include "os/utf8.h"
 
 namespace rcpinstall::os {
 
@@ -23,42 +24,6 @@ namespace {
 
 bool isSurrogate(char32_t c) {
   return c >= 0xD800 && c <= 0xDFFF;
-}
-
-std::optional<std::u32string> decodeUtf8(std::string_view bytes) {
-  std::u32string out;
-  out.reserve(bytes.size());
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
-    size_t length = 0;
-    char32_t codePoint = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-    } else {
-      return std::nullopt;
-    }
-    if (bytes.size() - i < length) return std::nullopt;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    if (codePoint < minimum || codePoint > 0x10FFFF || isSurrogate(codePoint)) return std::nullopt;
-    out.push_back(codePoint);
-    i += length;
-  }
-  return out;
 }
 
 std::optional<std::u32string> decodeUtf16(std::string_view bytes, bool bigEndian) {
@@ -94,31 +59,6 @@ std::optional<std::u32string> decodeTableText(std::string_view bytes) {
   return decodeUtf8(bytes);
 }
 
-void appendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-std::string toUtf8(std::u32string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char32_t c : text) appendUtf8(c, out);
-  return out;
-}
-
 // ---- The classic text form ------------------------------------------------------------------
 
 class StringsTextParser {
@@ -147,7 +87,7 @@ class StringsTextParser {
       if (peek() != U';') return std::nullopt;
       ++pos_;
       if (!skipSpace()) return std::nullopt;
-      table.insert_or_assign(toUtf8(*key), toUtf8(value));
+      table.insert_or_assign(encodeUtf8(*key), encodeUtf8(value));
     }
     if (braced) {
       if (atEnd()) return std::nullopt;  // the closing brace is missing
@@ -379,7 +319,7 @@ std::optional<StringsTable> parseStringsTable(std::string_view bytes) {
   if (!text) return std::nullopt;
   if (looksLikeXml(*text)) {
     // The property-list reader takes UTF-8 without a byte-order mark.
-    const std::string utf8 = toUtf8(*text);
+    const std::string utf8 = encodeUtf8(*text);
     return tableFromPlist(std::string_view(utf8).substr(utf8.starts_with("\xEF\xBB\xBF") ? 3 : 0));
   }
   return StringsTextParser(*text).parse();

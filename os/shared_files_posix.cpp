@@ -8,63 +8,17 @@
 
 #include <cerrno>
 
+#include "os/posix_support.h"
+
 namespace rcpinstall::os {
 
 namespace {
-
-bool writeAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Empties the directory open at dirFd, never following a link (links are removed as entries).
-bool emptyDirectory(int dirFd, int depth) {
-  if (depth > 256) return false;
-  DIR* dir = ::fdopendir(dirFd);
-  if (dir == nullptr) {
-    ::close(dirFd);
-    return false;
-  }
-  bool ok = true;
-  while (struct dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) ok = false;
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      int child = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child < 0 || !emptyDirectory(child, depth + 1) ||
-          ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) {
-        ok = false;
-      }
-    } else if (::unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) {
-      ok = false;
-    }
-  }
-  ::closedir(dir);
-  return ok;
-}
 
 // Removes whatever entry is at the path: a file, link, FIFO, device or a whole tree.
 bool removeEntry(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  if (!emptyDirectory(fd, 0)) return false;
-  return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+  return posix::removeEntryAt(AT_FDCWD, path.c_str(), S_ISDIR(st.st_mode) ? DT_DIR : DT_REG);
 }
 
 }  // namespace
@@ -102,7 +56,7 @@ bool createFreshFile(const std::string& path, mode_t mode, std::optional<uid_t> 
   }
   if (fd < 0) return false;
 
-  bool ok = writeAll(fd, contents);
+  bool ok = posix::writeAll(fd, contents);
   if (ok && (owner || group)) {
     ok = ::fchown(fd, owner.value_or(static_cast<uid_t>(-1)),
                   group.value_or(static_cast<gid_t>(-1))) == 0;

@@ -21,7 +21,7 @@ namespace rcpinstall {
 class PatchRemove {
  public:
   // Removal manifests left in deploy by the install of a hotfix.
-  static constexpr const char* UNINSTALL_MANIFEST = "uninstall.hotfix.xml";
+  static constexpr const char* UNINSTALL_MANIFEST = InstanceService::PATCH_REMOVE_MANIFEST;
   static constexpr const char* ORRERY_UNINSTALL_MANIFEST = "uninstall.orreryhotfix.xml";
   // The platform launcher inside the rcp home.
   static constexpr const char* LAUNCHER = "ignitor";

@@ -8,6 +8,7 @@
 
 #include "foundation/install_util.h"
 #include "foundation/register_file.h"
+#include "remove/patchremove.h"
 
 namespace rcpinstall {
 
@@ -19,14 +20,15 @@ inline constexpr const char* RCP_HOME_OPTION = "-rcphome";
 // The platform directory inside the platform home.
 inline constexpr const char* RCP_DIRECTORY = "rcp";
 
-// Status codes of a removal: the result of the exported functions and the tool's exit status.
+// Status codes of a removal: the result of the exported functions and the tool's exit status,
+// as the public header defines them for C callers.
 enum RemovalStatus : std::int16_t {
-  kRemovalSucceeded = 0,
-  kBundleNotFound = 1,
-  kPlatformNotFound = 150,
-  kLocationUnsupported = 155,
-  kPlatformRunning = 170,
-  kRemovalFailed = 190,
+  kRemovalSucceeded = RCP_UNINSTALL_OK,
+  kBundleNotFound = RCP_UNINSTALL_NO_BUNDLE,
+  kPlatformNotFound = RCP_UNINSTALL_PLATFORM_NOT_FOUND,
+  kLocationUnsupported = RCP_UNINSTALL_UNSUPPORTED_CHARS,
+  kPlatformRunning = RCP_UNINSTALL_PLATFORM_RUNNING,
+  kRemovalFailed = RCP_UNINSTALL_FAILED,
 };
 
 // The checks that make a removal safe, then the removal of the plain hotfix (or the product

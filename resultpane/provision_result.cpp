@@ -13,31 +13,13 @@
 #include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/utf8.h"
 
 namespace rcpinstall {
 
 namespace {
 
 namespace fs = os::FileSystem;
-
-// The leading decimal integer of a text: white space, an optional sign, then digits, stopping
-// at the first other character; beyond the int range it saturates. None when no digit
-// follows, so that a damaged result file never reads as success.
-std::optional<int> leadingInteger(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-  long long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    if (value <= static_cast<long long>(INT_MAX) + 1) value = value * 10 + (text[i] - '0');
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 // Removes a file or link without following it. True when nothing is left at the path; a
 // directory is not a result file and stays.
@@ -110,10 +92,7 @@ std::string ProvisionResult::localized(const std::string& key) const {
 
 int ProvisionResult::getResultCode() const {
   if (!_provisionRCFile) return -1;
-  const std::optional<std::string> rc =
-      JavaProperties(_provisionRCFile).getPropertyForKey(KEY_OF_PROVISION_RESULT);
-  if (!rc) return -1;
-  return leadingInteger(*rc).value_or(-1);
+  return readProvisionResultCode(*_provisionRCFile).value_or(-1);
 }
 
 std::string ProvisionResult::errorCodeMessage(long long code,
@@ -163,7 +142,7 @@ std::string ProvisionResult::getResultString() const {
 }
 
 std::optional<std::string> finalStatusMessageFromLog(std::string_view log) {
-  if (!StringUtil::isValidUtf8(log)) return std::nullopt;
+  if (!os::isValidUtf8(log)) return std::nullopt;
 
   // The log ends with a line feed, so its last line lies between the last two.
   const size_t end = log.rfind('\n');

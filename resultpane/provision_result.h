@@ -8,21 +8,23 @@
 #include <vector>
 
 #include "foundation/configuration.h"
+#include "foundation/install_util.h"
+#include "foundation/provisioning_result_file.h"
 #include "os/bundle.h"
 
 namespace rcpinstall {
 
-inline constexpr const char* KEY_OF_PROVISION_RESULT = "rc";
 inline constexpr const char* TABLE = "Provision";
 inline constexpr const char* LOG_DIR = "logs";
 inline constexpr const char* PROVISION_LOG = "provisioning.log";
 inline constexpr int INDEX_OF_STATUS_MESSAGE = 6;
-inline constexpr const char* CONFIGURATION = "/tmp/qel.config";
+// The leftover configuration file removed when the pane is left.
+inline constexpr const char* CONFIGURATION = QEL_CONFIG_FILE;
 inline constexpr const char* EMPTY_STRING = "";
-// The result file of a provisioning run, in the platform home.
-inline constexpr const char* PROVISION_RC_FILE = ".provisioning_rc";
-// The characters an install location must not hold, shown after the location messages.
-inline constexpr const char* UNSUPPORTED_CHARACTER_LIST = "!\"';\\#%|=?/";
+// The characters an install location must not hold, shown after the location messages: those
+// the location check refuses, and the path separator.
+inline const std::string UNSUPPORTED_CHARACTER_LIST =
+    std::string(InstallUtil::UNSUPPORTED_CHARACTER_SET) + "/";
 
 // Where the outcome sources are. The defaults are the fixed places every install uses; tests
 // point them into a scratch directory.

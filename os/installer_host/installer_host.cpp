@@ -12,6 +12,7 @@
 #include "os/bundle.h"
 #include "os/file_system.h"
 #include "os/installer_pane.h"
+#include "os/utf8.h"
 
 namespace rcpinstall::os::installer_host {
 
@@ -24,58 +25,16 @@ constexpr int kMinimumWidth = 24;
 
 // ---- UTF-8 ----------------------------------------------------------------------------------
 
-constexpr char32_t kReplacement = 0xFFFD;
-
 // The code point at text[i], advancing i; a byte that does not begin a well-formed sequence
-// is taken alone and answers kReplacement.
+// is taken alone and answers the replacement character.
 char32_t nextCodePoint(std::string_view text, size_t& i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  if (lead < 0x80) {
+  const Utf8Character c = decodeUtf8Character(text.substr(i));
+  if (c.length == 0) {
     ++i;
-    return lead;
+    return kReplacementCharacter;
   }
-  size_t length = 0;
-  char32_t codePoint = 0;
-  char32_t minimum = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-  }
-  bool valid = length != 0 && text.size() - i >= length;
-  for (size_t k = 1; valid && k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    valid = (next & 0xC0) == 0x80;
-    codePoint = (codePoint << 6) | (next & 0x3F);
-  }
-  valid = valid && codePoint >= minimum && codePoint <= 0x10FFFF &&
-          !(codePoint >= 0xD800 && codePoint <= 0xDFFF);
-  if (!valid) {
-    ++i;
-    return kReplacement;
-  }
-  i += length;
-  return codePoint;
-}
-
-void appendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  i += c.length;
+  return c.codePoint;
 }
 
 bool inRanges(char32_t c, std::initializer_list<std::pair<char32_t, char32_t>> ranges) {
@@ -395,7 +354,7 @@ std::string printable(std::string_view text) {
     } else if (c == U'\t') {
       out += ' ';
     } else {
-      appendUtf8(isControl(c) ? kReplacement : c, out);
+      appendUtf8(isControl(c) ? kReplacementCharacter : c, out);
     }
   }
   return out;

@@ -1,0 +1,274 @@
+// Owner, group and mode on POSIX: creation with attributes, one entry, and the walk that
+// repairs a whole tree.
+#include "os/file_system.h"
+#include "os/posix_support.h"
+#include "os/user_identity.h"
+
+namespace rcpinstall::os::FileSystem {
+namespace {
+
+using posix::BufferPool;
+using posix::changeModeAt;
+using posix::Descriptor;
+using posix::kDirectoryFlags;
+using posix::Listing;
+using posix::withoutTrailingSlashes;
+using posix::writeAll;
+
+constexpr uid_t kKeepOwner = static_cast<uid_t>(-1);
+constexpr gid_t kKeepGroup = static_cast<gid_t>(-1);
+
+// Attributes with the names looked up.
+struct Target {
+  uid_t owner = kKeepOwner;
+  gid_t group = kKeepGroup;
+  bool changeMode = false;
+  mode_t mode = 0;
+};
+
+// False when a given name is unknown; that attribute is then left alone and the rest applies.
+bool resolve(const Attributes& attributes, Target& target) {
+  bool known = true;
+  if (attributes.owner) {
+    if (auto uid = lookupUserId(*attributes.owner)) {
+      target.owner = *uid;
+    } else {
+      known = false;
+    }
+  }
+  if (attributes.group) {
+    if (auto gid = lookupGroupId(*attributes.group)) {
+      target.group = *gid;
+    } else {
+      known = false;
+    }
+  }
+  if (attributes.mode) {
+    target.changeMode = true;
+    target.mode = *attributes.mode & 07777;
+  }
+  return known;
+}
+
+bool needsChange(const struct stat& status, const Target& target) {
+  return (target.owner != kKeepOwner && status.st_uid != target.owner) ||
+         (target.group != kKeepGroup && status.st_gid != target.group) ||
+         (target.changeMode && !S_ISLNK(status.st_mode) && (status.st_mode & 07777) != target.mode);
+}
+
+// Gives the entry (whose own status, links not followed, is `status`) the target attributes
+// where they differ. A link gets owner and group only; its target is never touched.
+bool applyAt(int directory, const char* name, const struct stat& status, const Target& target) {
+  bool ok = true;
+  uid_t owner =
+      target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner : kKeepOwner;
+  gid_t group =
+      target.group != kKeepGroup && status.st_gid != target.group ? target.group : kKeepGroup;
+  mode_t current = status.st_mode & 07777;
+  if (owner != kKeepOwner || group != kKeepGroup) {
+    if (fchownat(directory, name, owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
+      ok = false;
+    } else if ((current & (S_ISUID | S_ISGID)) != 0 && !S_ISLNK(status.st_mode)) {
+      // A change of owner may have cleared set-user-id and set-group-id; look again.
+      struct stat now;
+      if (fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0) current = now.st_mode & 07777;
+    }
+  }
+  if (target.changeMode && !S_ISLNK(status.st_mode) && current != target.mode) {
+    if (changeModeAt(directory, name, target.mode) != 0) ok = false;
+  }
+  return ok;
+}
+
+// The same for an open directory, through its descriptor (directories keep their set-group-id
+// bit across a change of owner).
+bool applyToOpenDirectory(int fd, const struct stat& status, const Target& target) {
+  uid_t owner =
+      target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner : kKeepOwner;
+  gid_t group =
+      target.group != kKeepGroup && status.st_gid != target.group ? target.group : kKeepGroup;
+  bool ok = (owner == kKeepOwner && group == kKeepGroup) || fchown(fd, owner, group) == 0;
+  if (target.changeMode && (status.st_mode & 07777) != target.mode && fchmod(fd, target.mode) != 0)
+    ok = false;
+  return ok;
+}
+
+// Changes a link itself without looking at it first (a missing entry needs nothing). Only
+// links: a regular file may be a hard link to a file outside the tree, which only its status
+// tells.
+bool applyUnseenToLink(int directory, const char* name, const Target& target) {
+  if (target.owner == kKeepOwner && target.group == kKeepGroup) return true;
+  return fchownat(directory, name, target.owner, target.group, AT_SYMLINK_NOFOLLOW) == 0 ||
+         errno == ENOENT;
+}
+
+// One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
+// differs, so a tree that is already right costs one status call per entry. Once a run of
+// entries all needed a change, links are changed without the status call, and every
+// kProbeEvery-th one is still looked at: when a probe finds nothing to change the walk goes
+// back to looking first. The result is the same either way. A regular file with more than one
+// link is left as it is: it may be a file elsewhere (the canary of a root-only directory) that
+// someone linked into the tree, and handing it to the tree's owner would hand over that file.
+class AttributeWalk {
+ public:
+  explicit AttributeWalk(const Target& target) : target_(target) {}
+
+  // Walks the open directory (the descriptor is owned here). False when anything failed.
+  bool below(int directoryFd) {
+    Listing listing(directoryFd, &buffers_);
+    if (!listing) return false;
+    bool ok = true;
+    while (const dirent64* entry = listing.next()) {
+      const unsigned char type = entry->d_type;
+      if (type == DT_DIR) {
+        if (!directory(listing.fd(), entry->d_name)) ok = false;
+        continue;
+      }
+      if (type == DT_LNK && changing_ >= kRunToSkipLooking && ++sinceProbe_ < kProbeEvery) {
+        if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
+        continue;
+      }
+      if (!looked(listing.fd(), entry->d_name)) ok = false;
+    }
+    return ok && !listing.failed();
+  }
+
+ private:
+  static constexpr int kRunToSkipLooking = 8;
+  static constexpr int kProbeEvery = 16;
+
+  // An entry of unknown type, or a file or link looked at first.
+  bool looked(int parent, const char* name, bool mayEnter = true) {
+    sinceProbe_ = 0;
+    struct stat status;
+    if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT;  // deleted meanwhile: nothing left to change
+    }
+    if (S_ISDIR(status.st_mode) && mayEnter) return directory(parent, name);
+    if (!needsChange(status, target_)) {
+      changing_ = 0;
+      return true;
+    }
+    if (S_ISREG(status.st_mode) && status.st_nlink > 1) return false;  // not changed
+    ++changing_;
+    return applyAt(parent, name, status, target_);
+  }
+
+  // A directory: opened without following a link, changed through its descriptor, walked.
+  bool directory(int parent, const char* name) {
+    int fd = openat(parent, name, kDirectoryFlags);
+    if (fd < 0 && errno == EACCES) {
+      // Not readable as it is (a walk without root powers): change it by name, then enter.
+      struct stat status;
+      if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode) ||
+          !applyAt(parent, name, status, target_)) {
+        return false;
+      }
+      fd = openat(parent, name, kDirectoryFlags);
+    }
+    if (fd < 0) {
+      if (errno == ENOENT) return true;
+      // Swapped for a link or a file since the listing: handled as that, and not entered.
+      if (errno == ELOOP || errno == ENOTDIR) return looked(parent, name, false);
+      return false;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+      ::close(fd);
+      return false;
+    }
+    bool ok = applyToOpenDirectory(fd, status, target_);
+    return below(fd) && ok;
+  }
+
+  const Target& target_;
+  BufferPool buffers_;
+  int changing_ = 0;    // entries looked at in a row that needed a change
+  int sinceProbe_ = 0;  // entries changed unseen since the last one looked at
+};
+
+}  // namespace
+
+bool createDirectory(const std::string& path, const Attributes& attributes) {
+  Target target;
+  if (!resolve(attributes, target)) return false;
+  std::string directory = withoutTrailingSlashes(path);
+  if (directory.empty()) return false;
+  if (mkdir(directory.c_str(), target.changeMode ? (target.mode & 0777) : 0777) != 0) return false;
+  Descriptor fd(open(directory.c_str(), kDirectoryFlags));
+  struct stat status;
+  bool ok = fd && fstat(fd.get(), &status) == 0;
+  if (ok) {
+    uid_t owner = target.owner != status.st_uid ? target.owner : kKeepOwner;
+    gid_t group = target.group != status.st_gid ? target.group : kKeepGroup;
+    if ((owner != kKeepOwner || group != kKeepGroup) && fchown(fd.get(), owner, group) != 0)
+      ok = false;
+    // The umask narrowed the mode mkdir was given; set the exact one.
+    if (ok && target.changeMode && fchmod(fd.get(), target.mode) != 0) ok = false;
+  }
+  fd.close();
+  if (!ok) rmdir(directory.c_str());  // not left behind with the wrong owner or mode
+  return ok;
+}
+
+bool createFile(const std::string& path, const std::string& contents,
+                const Attributes& attributes) {
+  Target target;
+  if (!resolve(attributes, target)) return false;
+  if (path.empty()) return false;
+  constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+  bool created = true;
+  Descriptor fd(open(path.c_str(), kFlags | O_CREAT | O_EXCL,
+                     target.changeMode ? (target.mode & 0777) : 0644));
+  if (!fd && errno == EEXIST) {
+    created = false;
+    // O_NONBLOCK so that a FIFO there is refused rather than waited on.
+    fd.reset(open(path.c_str(), kFlags | O_NONBLOCK));
+  }
+  if (!fd) return false;
+  struct stat status;
+  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  bool ok = true;
+  if (!created) {
+    int flags = fcntl(fd.get(), F_GETFL);
+    ok = flags >= 0 && fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0 &&
+         ftruncate(fd.get(), 0) == 0;
+  }
+  ok = ok && writeAll(fd.get(), contents);
+  if (ok) {
+    uid_t owner = target.owner != status.st_uid ? target.owner : kKeepOwner;
+    gid_t group = target.group != status.st_gid ? target.group : kKeepGroup;
+    bool chowned = owner != kKeepOwner || group != kKeepGroup;
+    if (chowned && fchown(fd.get(), owner, group) != 0) ok = false;
+    if (ok && target.changeMode && (chowned || (status.st_mode & 07777) != target.mode) &&
+        fchmod(fd.get(), target.mode) != 0) {
+      ok = false;
+    }
+  }
+  if (!fd.close()) ok = false;
+  if (!ok && created) unlink(path.c_str());
+  return ok;
+}
+
+bool setAttributes(const std::string& path, const Attributes& attributes) {
+  Target target;
+  bool known = resolve(attributes, target);
+  std::string entry = withoutTrailingSlashes(path);
+  struct stat status;
+  if (entry.empty() || lstat(entry.c_str(), &status) != 0) return false;
+  return applyAt(AT_FDCWD, entry.c_str(), status, target) && known;
+}
+
+bool setAttributesBelow(const std::string& directory, const Attributes& attributes) {
+  Target target;
+  bool known = resolve(attributes, target);
+  std::string top = withoutTrailingSlashes(directory);
+  if (top.empty()) return false;
+  // The directory named is not entered through a link either.
+  int fd = open(top.c_str(), kDirectoryFlags);
+  if (fd < 0) return false;
+  AttributeWalk walk(target);
+  return walk.below(fd) && known;
+}
+
+}  // namespace rcpinstall::os::FileSystem

@@ -1,0 +1,270 @@
+// Copying and merging trees on POSIX, through directory descriptors; links are reproduced as
+// links and never followed into the destination.
+#include "os/file_system.h"
+
+#include <sys/sendfile.h>
+
+#include "os/posix_support.h"
+
+namespace rcpinstall::os::FileSystem {
+namespace {
+
+using posix::changeModeAt;
+using posix::Descriptor;
+using posix::kDirectoryFlags;
+using posix::Listing;
+using posix::removeEntryAt;
+using posix::sameFile;
+using posix::withoutTrailingSlashes;
+using posix::writeAll;
+
+// Permission bits, sticky bit and, only where the copy keeps the source's owner or group,
+// set-user-id and set-group-id: a root process must not turn someone's file into a
+// set-user-id program of root.
+mode_t copiedMode(const struct stat& status) {
+  mode_t mode = status.st_mode & (S_ISVTX | 0777);
+  if ((status.st_mode & S_ISUID) && status.st_uid == geteuid()) mode |= S_ISUID;
+  if ((status.st_mode & S_ISGID) && status.st_gid == getegid()) mode |= S_ISGID;
+  return mode;
+}
+
+void copyTimes(int directory, const char* name, const struct stat& status) {
+  const struct timespec times[2] = {status.st_atim, status.st_mtim};
+  utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW);  // best effort, as cp -p on times
+}
+
+bool canTryAnotherWay(int error) {
+  return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
+         error == ENOTSUP || error == EPERM || error == ETXTBSY;
+}
+
+// Copies the whole content: copy_file_range (in the kernel, shared extents where the file
+// system has them), else sendfile, else read and write.
+bool copyContents(int in, int out, off_t expectedSize) {
+  enum class Way { kCopyRange, kSendfile, kReadWrite };
+  constexpr size_t kChunk = size_t{1} << 30;
+  constexpr size_t kBufferSize = 256 * 1024;
+  std::unique_ptr<char[]> buffer;
+  Way way = Way::kCopyRange;
+  off_t copied = 0;
+  for (;;) {
+    ssize_t moved;
+    if (way == Way::kCopyRange) {
+      moved = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    } else if (way == Way::kSendfile) {
+      moved = sendfile(out, in, nullptr, kChunk);
+    } else {
+      if (!buffer) buffer = std::make_unique<char[]>(kBufferSize);
+      moved = ::read(in, buffer.get(), kBufferSize);
+      if (moved > 0 && !writeAll(out, std::string_view(buffer.get(), static_cast<size_t>(moved))))
+        return false;
+    }
+    if (moved > 0) {
+      copied += moved;
+      continue;
+    }
+    if (moved < 0 && errno == EINTR) continue;
+    bool nothingYet = copied == 0 && way != Way::kReadWrite;
+    // Some file systems answer "nothing" at once for content they cannot hand over in the
+    // kernel; read those the plain way before believing the file is empty.
+    if (moved == 0 && !(nothingYet && expectedSize > 0)) return true;
+    if (moved < 0 && !(nothingYet && canTryAnotherWay(errno))) return false;
+    way = way == Way::kCopyRange ? Way::kSendfile : Way::kReadWrite;
+  }
+}
+
+struct CopyGuard {
+  // The directory the copy created first: met again while walking the source, it is the copy
+  // itself (a tree copied into itself) and is not entered.
+  bool set = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& status,
+                 int toDirectory, const char* toName, CopyGuard& guard);
+
+bool copyLinkAt(int fromDirectory, const char* fromName, const struct stat& status, int toDirectory,
+                const char* toName) {
+  std::string target(status.st_size > 0 ? static_cast<size_t>(status.st_size) + 1 : 256, '\0');
+  for (;;) {
+    ssize_t length = readlinkat(fromDirectory, fromName, target.data(), target.size());
+    if (length < 0) return false;
+    if (static_cast<size_t>(length) < target.size()) {
+      target.resize(static_cast<size_t>(length));
+      break;
+    }
+    target.resize(target.size() * 2);
+  }
+  if (symlinkat(target.c_str(), toDirectory, toName) != 0) return false;
+  copyTimes(toDirectory, toName, status);
+  return true;
+}
+
+bool copyFileAt(int fromDirectory, const char* fromName, int toDirectory, const char* toName) {
+  // O_NONBLOCK: a FIFO swapped in since the listing must not block the open.
+  Descriptor in(
+      openat(fromDirectory, fromName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!in) return false;
+  struct stat status;
+  if (fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  Descriptor out(openat(toDirectory, toName,
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+  if (!out) return false;
+  bool ok = copyContents(in.get(), out.get(), status.st_size) &&
+            fchmod(out.get(), copiedMode(status)) == 0;
+  if (ok) {
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    futimens(out.get(), times);
+  }
+  if (!out.close()) ok = false;
+  if (!ok) unlinkat(toDirectory, toName, 0);  // no half-written file stays behind
+  return ok;
+}
+
+bool copyDirectoryAt(int fromDirectory, const char* fromName, const struct stat& status,
+                     int toDirectory, const char* toName, CopyGuard& guard) {
+  Listing source(openat(fromDirectory, fromName, kDirectoryFlags));
+  if (!source) return false;
+  // Private until filled; the source's mode is applied at the end.
+  if (mkdirat(toDirectory, toName, 0700) != 0) return false;
+  Descriptor copy(openat(toDirectory, toName, kDirectoryFlags));
+  if (!copy) return false;
+  if (!guard.set) {
+    struct stat made;
+    if (fstat(copy.get(), &made) != 0) return false;
+    guard = {true, made.st_dev, made.st_ino};
+  }
+  bool ok = true;
+  while (const dirent64* entry = source.next()) {
+    struct stat entryStatus;
+    if (fstatat(source.fd(), entry->d_name, &entryStatus, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) ok = false;
+      continue;
+    }
+    if (S_ISDIR(entryStatus.st_mode) && entryStatus.st_dev == guard.device &&
+        entryStatus.st_ino == guard.inode) {
+      ok = false;  // the copy itself, inside its own source
+      continue;
+    }
+    if (!copyEntryAt(source.fd(), entry->d_name, entryStatus, copy.get(), entry->d_name, guard))
+      ok = false;
+  }
+  if (source.failed()) ok = false;
+  if (fchmod(copy.get(), copiedMode(status)) != 0) ok = false;
+  const struct timespec times[2] = {status.st_atim, status.st_mtim};
+  futimens(copy.get(), times);
+  return ok;
+}
+
+bool copySpecialAt(const struct stat& status, int toDirectory, const char* toName) {
+  if (mknodat(toDirectory, toName, (status.st_mode & S_IFMT) | 0600, status.st_rdev) != 0)
+    return false;
+  bool ok = changeModeAt(toDirectory, toName, copiedMode(status)) == 0;
+  copyTimes(toDirectory, toName, status);
+  return ok;
+}
+
+bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& status,
+                 int toDirectory, const char* toName, CopyGuard& guard) {
+  switch (status.st_mode & S_IFMT) {
+    case S_IFLNK:
+      return copyLinkAt(fromDirectory, fromName, status, toDirectory, toName);
+    case S_IFREG:
+      return copyFileAt(fromDirectory, fromName, toDirectory, toName);
+    case S_IFDIR:
+      return copyDirectoryAt(fromDirectory, fromName, status, toDirectory, toName, guard);
+    default:
+      return copySpecialAt(status, toDirectory, toName);
+  }
+}
+
+// The merge of mergeItem, below its top: `from` is a source directory (owned here), `into` an
+// existing destination directory.
+bool mergeInto(int from, int into) {
+  Listing source(from);
+  if (!source) return false;
+  bool ok = true;
+  while (const dirent64* entry = source.next()) {
+    const char* name = entry->d_name;
+    struct stat own;
+    if (fstatat(source.fd(), name, &own, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) ok = false;
+      continue;
+    }
+    // The directory test follows a link in the source; a dangling link counts as a file.
+    struct stat followed = own;
+    bool resolved = !S_ISLNK(own.st_mode) || fstatat(source.fd(), name, &followed, 0) == 0;
+    bool sourceIsDirectory = resolved && S_ISDIR(followed.st_mode);
+
+    struct stat present;
+    bool destinationExists = fstatat(into, name, &present, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!destinationExists && errno != ENOENT) {
+      ok = false;
+      continue;
+    }
+    // Deleting the destination entry would delete the source itself.
+    if (destinationExists && (sameFile(present, own) || (resolved && sameFile(present, followed))))
+      continue;
+
+    CopyGuard guard;
+    if (!sourceIsDirectory) {
+      if (destinationExists && !removeEntryAt(into, name, S_ISDIR(present.st_mode) ? DT_DIR : 0)) {
+        ok = false;
+        continue;
+      }
+      if (!copyEntryAt(source.fd(), name, own, into, name, guard)) ok = false;
+      continue;
+    }
+    if (!destinationExists) {
+      if (!copyEntryAt(source.fd(), name, own, into, name, guard)) ok = false;
+      continue;
+    }
+    // A file or a link where the source has a directory stays as it is: nothing is written
+    // through a link of the destination.
+    Descriptor destination(openat(into, name, kDirectoryFlags));
+    if (!destination) {
+      ok = false;
+      continue;
+    }
+    int sourceDirectory = openat(source.fd(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (sourceDirectory < 0 || !mergeInto(sourceDirectory, destination.get())) ok = false;
+  }
+  return ok && !source.failed();
+}
+
+}  // namespace
+
+bool copyItem(const std::string& from, const std::string& to) {
+  std::string source = withoutTrailingSlashes(from);
+  std::string destination = withoutTrailingSlashes(to);
+  if (source.empty() || destination.empty()) return false;
+  struct stat status;
+  if (lstat(source.c_str(), &status) != 0) return false;
+  struct stat existing;
+  if (lstat(destination.c_str(), &existing) == 0 || errno != ENOENT) return false;
+  CopyGuard guard;
+  return copyEntryAt(AT_FDCWD, source.c_str(), status, AT_FDCWD, destination.c_str(), guard);
+}
+
+bool mergeItem(const std::string& from, const std::string& to) {
+  std::string source = withoutTrailingSlashes(from);
+  std::string destination = withoutTrailingSlashes(to);
+  if (source.empty() || destination.empty()) return false;
+  struct stat followed;
+  if (stat(source.c_str(), &followed) != 0) return false;
+  struct stat existing;
+  if (lstat(destination.c_str(), &existing) != 0) {
+    return errno == ENOENT && copyItem(source, destination);
+  }
+  if (!S_ISDIR(followed.st_mode)) return false;  // a single file is never merged into anything
+  Descriptor into(open(destination.c_str(), kDirectoryFlags));
+  if (!into) return false;  // a file or a link at the destination stays as it is
+  struct stat target;
+  if (fstat(into.get(), &target) != 0) return false;
+  if (sameFile(target, followed)) return true;
+  int fromFd = open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+  return fromFd >= 0 && mergeInto(fromFd, into.get());
+}
+
+}  // namespace rcpinstall::os::FileSystem

@@ -1,0 +1,50 @@
+// Deleting files and trees on POSIX, through directory descriptors, never following a link.
+#include "os/file_system.h"
+#include "os/posix_support.h"
+
+namespace rcpinstall::os {
+namespace posix {
+namespace {
+
+bool removeDirectoryAt(int directory, const char* name) {
+  Listing listing(openat(directory, name, kDirectoryFlags));
+  if (!listing) return errno == ENOENT;
+  // Another pass only when the directory still holds entries the first pass did not see.
+  for (int pass = 0; pass < 3; ++pass) {
+    if (pass > 0 && !listing.rewind()) return false;
+    bool ok = true;
+    while (const dirent64* entry = listing.next()) {
+      if (!removeEntryAt(listing.fd(), entry->d_name, entry->d_type)) ok = false;
+    }
+    if (listing.failed()) ok = false;
+    if (unlinkat(directory, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
+    if (!ok || (errno != ENOTEMPTY && errno != EEXIST)) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool removeEntryAt(int directory, const char* name, unsigned char type) {
+  // Most entries are files; a directory answers EISDIR.
+  if (type != DT_DIR) {
+    if (unlinkat(directory, name, 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR) return false;
+  }
+  return removeDirectoryAt(directory, name);
+}
+
+}  // namespace posix
+
+namespace FileSystem {
+
+bool removeItem(const std::string& path) {
+  std::string target = posix::withoutTrailingSlashes(path);
+  if (target.empty()) return false;
+  struct stat status;
+  if (lstat(target.c_str(), &status) != 0) return false;
+  return posix::removeEntryAt(AT_FDCWD, target.c_str(), S_ISDIR(status.st_mode) ? DT_DIR : DT_REG);
+}
+
+}  // namespace FileSystem
+}  // namespace rcpinstall::os
