@@ -1,8 +1,6 @@
 // The install program patchapply: settings, location of the product, pre-checks, hand-off.
 #pragma once
 
-#include <sys/types.h>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +16,7 @@ namespace rcpinstall {
 // everyone may read and write, owned by the invoking user and the group "admin".
 inline constexpr const char* ERROR_MARKER_FILE = "/tmp/Orrery.hotfix.error";
 inline constexpr const char* ERROR_MARKER_GROUP = "admin";
-inline constexpr mode_t ERROR_MARKER_MODE = 0777;
+inline constexpr unsigned ERROR_MARKER_MODE = 0777;
 
 // The computed entry that the settings gain when they locate a product.
 inline constexpr const char* KEY_RCP_HOME = "rcpHome";

@@ -1,6 +1,5 @@
 // The pre-checks of patchapply, the removal of the installed hotfix, the hand-off to Hotfix
 // and the error marker file.
-#include <unistd.h>
 
 #include "apply/patch_apply.h"
 #include "foundation/string_util.h"

@@ -52,11 +52,8 @@ bool countsAsInstalled(const pugi::xml_node& feature) {
 // Follows the fixed path root / domain-object / object-data / install to the first install
 // feature; each missing level ends the walk with its own log line and an empty node.
 pugi::xml_node firstInstallFeature(const pugi::xml_document& tree) {
-  pugi::xml_node root = tree.document_element();
-  if (!root) {
-    os::SystemLog::log(os::SystemLog::kError, "Not able to get root element");
-    return {};
-  }
+  // A loaded document always has its root element.
+  const pugi::xml_node root = tree.document_element();
   pugi::xml_node domainObject = root.child("domain-object");
   if (!domainObject) {
     os::SystemLog::log(os::SystemLog::kError, "Not able to get domain-object element");

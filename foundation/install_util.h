@@ -81,7 +81,7 @@ void startProvisionWithArgs(const std::string& commandLine);
 std::string generateNewManifestVersion();
 std::string processDate(const std::string& text);
 
-// The invoking user for ownership: USER, else the login name of the current user.
+// The invoking user for ownership (os::invokingUserName: USER, else the real user's name).
 std::optional<std::string> standardOwner();
 inline constexpr const char* STANDARD_GROUP = "admin";
 inline constexpr unsigned STANDARD_MODE = 0775;

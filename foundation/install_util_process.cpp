@@ -3,7 +3,6 @@
 #include "foundation/install_util_process.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "foundation/install_util.h"
 #include "foundation/string_util.h"
@@ -28,9 +27,7 @@ bool checkBundleIsRunning(const std::string& bundlePath) {
 }
 
 std::optional<std::string> standardOwner() {
-  const char* user = std::getenv("USER");
-  if (user != nullptr && *user != '\0') return std::string(user);
-  return os::currentUserName();
+  return os::invokingUserName();
 }
 
 bool changeAttributesForDirectory(const std::optional<std::string>& path) {

@@ -1,5 +1,4 @@
 // The diagnostic side of InstallUtil: trace switch and log, locale, error channel, location check.
-#include <unistd.h>
 
 #include <string_view>
 
@@ -86,7 +85,7 @@ void setupTraceOutput() {
 void closeTraceOutput(int fd) {
   if (fd < 0) return;
   os::SystemLog::removeLogFile(fd);
-  ::close(fd);
+  os::closeFile(fd);
 }
 
 std::string getCurrentLocale() {

@@ -12,8 +12,11 @@
 namespace rcpinstall {
 namespace {
 
+// The characters that end a key; the writer keeps a virtual-machine option's run of them.
+constexpr std::string_view kSeparators = "=: \t";
+
 bool isSeparator(char16_t c) {
-  return c == u'=' || c == u':' || c == u' ' || c == u'\t';
+  return c < 0x80 && kSeparators.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 bool isEscapable(char16_t c) {
@@ -51,11 +54,20 @@ JavaProperties::JavaProperties(const std::optional<std::string>& file) {
   if (_file) initDictionary();
 }
 
+std::optional<JavaProperties> JavaProperties::load(const std::string& path) {
+  const std::optional<std::string> bytes = os::readWholeFile(path);
+  if (!bytes) return std::nullopt;
+  JavaProperties properties;
+  properties._file = path;
+  properties._dict = parse(*bytes);
+  return properties;
+}
+
 void JavaProperties::initDictionary() {
   if (!_file) return;
-  const std::optional<std::string> bytes = os::readWholeFile(*_file);
-  if (!bytes) return;
-  for (auto& [key, value] : parse(*bytes)) _dict.insert_or_assign(key, std::move(value));
+  std::optional<JavaProperties> loaded = load(*_file);
+  if (!loaded) return;
+  for (auto& [key, value] : loaded->_dict) _dict.insert_or_assign(key, std::move(value));
 }
 
 JavaProperties::Table JavaProperties::parse(std::string_view latin1Text) {
@@ -125,7 +137,7 @@ std::string JavaProperties::serialize(const Table& table) {
     // A virtual-machine option ("-Xmx256m", "-Xbootclasspath/a:x.jar") is read with its
     // separators as part of the value; it is written back the way it was read, so that
     // reading and writing it again does not add a separator each time.
-    const size_t separators = value.find_first_not_of("=: \t");
+    const size_t separators = value.find_first_not_of(kSeparators);
     if (key.starts_with("-X") && separators != 0) {
       const size_t run = separators == std::string::npos ? value.size() : separators;
       out.append(value, 0, run);

@@ -23,6 +23,10 @@ class JavaProperties {
   // way as the default target of savePropertiesToFile.
   explicit JavaProperties(const std::optional<std::string>& file);
 
+  // The file at the path (taken as it is, no "~" expansion) parsed, with the path as its
+  // target; none when the file cannot be read.
+  static std::optional<JavaProperties> load(const std::string& path);
+
   // Parses _file into _dict; an unreadable file leaves the table as it is.
   void initDictionary();
 

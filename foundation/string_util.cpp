@@ -47,6 +47,28 @@ void appendUnicodeEscape(char16_t unit, std::string& out) {
   addHexDigits(unit, out);
 }
 
+// The text as a properties file holds it: ASCII, with "\uXXXX" for every other character.
+// A key's spaces are escaped too, since a space would end it. The reader keeps "\u00e9" and
+// the other escapes Java decodes as they stand, in keys as in values: written single, they
+// stay the character Java read from the original file, however often the file is rewritten.
+std::string escapeFor8859_1(std::string_view text, bool isKey) {
+  const std::u16string units = toUtf16(text);
+  std::string out;
+  out.reserve(units.size() + 8);
+  for (size_t i = 0; i < units.size(); ++i) {
+    const char16_t c = units[i];
+    if (c == u'\\') {
+      out += beginsKeptEscape(units, i) ? "\\" : "\\\\";
+    } else if (c >= 0x20 && c <= 0x7E) {
+      if (isEscapedPunctuation(c) || (isKey && c == u' ')) out += '\\';
+      out += static_cast<char>(c);
+    } else {
+      appendUnicodeEscape(c, out);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::u16string toUtf16(std::string_view utf8) {
@@ -172,42 +194,11 @@ std::string stringByReplacingOccurrencesOfString(std::string_view source, std::s
 }
 
 std::string convertNSStringTo8859_1Key(std::string_view key) {
-  const std::u16string units = toUtf16(key);
-  std::string out;
-  out.reserve(units.size() + 8);
-  for (size_t i = 0; i < units.size(); ++i) {
-    const char16_t c = units[i];
-    // The reader keeps a key's "\u00e9" as it stands, as it does a value's: written single,
-    // it stays the character Java read from the original file, however often the file is
-    // rewritten.
-    if (c == u'\\') {
-      out += beginsKeptEscape(units, i) ? "\\" : "\\\\";
-    } else if (c >= 0x20 && c <= 0x7E) {
-      if (isEscapedPunctuation(c) || c == u' ') out += '\\';
-      out += static_cast<char>(c);
-    } else {
-      appendUnicodeEscape(c, out);
-    }
-  }
-  return out;
+  return escapeFor8859_1(key, true);
 }
 
 std::string convertNSStringTo8859_1Value(std::string_view value) {
-  const std::u16string units = toUtf16(value);
-  std::string out;
-  out.reserve(units.size() + 8);
-  for (size_t i = 0; i < units.size(); ++i) {
-    const char16_t c = units[i];
-    if (c == u'\\') {
-      out += beginsKeptEscape(units, i) ? "\\" : "\\\\";
-    } else if (c >= 0x20 && c <= 0x7E) {
-      if (isEscapedPunctuation(c)) out += '\\';
-      out += static_cast<char>(c);
-    } else {
-      appendUnicodeEscape(c, out);
-    }
-  }
-  return out;
+  return escapeFor8859_1(value, false);
 }
 
 void addHexDigits(uint16_t number, std::string& text) {

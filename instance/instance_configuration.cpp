@@ -92,20 +92,18 @@ bool InstanceService::generateIgnitorPropertiesWithTemplate(
   const std::string destination = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
   // The template is read once and the filled-in file written once, so the launcher never
   // finds a bare template copy under its name.
-  const std::optional<std::string> bytes = os::readWholeFile(*templatePath);
-  if (fs::entryExists(destination) || !bytes) {
+  std::optional<JavaProperties> properties = JavaProperties::load(*templatePath);
+  if (fs::entryExists(destination) || !properties) {
     os::SystemLog::log(os::SystemLog::kError, "Fail to copy ignitor.properties to %s. ",
                        destination.c_str());
     return false;
   }
   os::SystemLog::log(os::SystemLog::kInfo, "Updating ignitor.properties. ");
-  JavaProperties properties;
-  for (const auto& [key, value] : JavaProperties::parse(*bytes)) properties.setProperty(value, key);
-  setLauncherKeys(properties, getBaseVersion());
-  properties.setProperty(std::string(kManifestLocation), KEY_MANIFEST);
-  if (workspace) properties.setProperty(workspace, KEY_RCP_DATA);
+  setLauncherKeys(*properties, getBaseVersion());
+  properties->setProperty(std::string(kManifestLocation), KEY_MANIFEST);
+  if (workspace) properties->setProperty(workspace, KEY_RCP_DATA);
   os::SystemLog::log(os::SystemLog::kInfo, "Saving ignitor.properties. ");
-  if (properties.savePropertiesToFile(destination)) return true;
+  if (properties->savePropertiesToFile(destination)) return true;
   os::SystemLog::log(os::SystemLog::kError, "Fail to copy ignitor.properties to %s. ",
                      destination.c_str());
   return false;

@@ -15,14 +15,8 @@ std::string platformHomeOf(const std::string& rcphome) {
 }
 
 std::optional<JavaProperties> loadForRewrite(const std::string& path) {
-  JavaProperties properties;
-  if (!os::FileSystem::entryExists(path)) return properties;
-  const std::optional<std::string> bytes = os::readWholeFile(path);
-  if (!bytes) return std::nullopt;
-  for (const auto& [key, value] : JavaProperties::parse(*bytes)) {
-    properties.setProperty(value, key);
-  }
-  return properties;
+  if (!os::FileSystem::entryExists(path)) return JavaProperties();
+  return JavaProperties::load(path);
 }
 
 bool copyFileContent(const std::string& from, const std::string& to) {

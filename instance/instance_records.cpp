@@ -51,7 +51,11 @@ bool writeInstallInfo(const std::string& path, const char* key,
 }  // namespace
 
 InstanceService::InstanceService(const std::optional<std::string>& pathToRcphome) {
-  if (pathToRcphome && fs::exists(*pathToRcphome)) _pathToRcphome = pathToRcphome;
+  if (pathToRcphome && rcpHomeExists(*pathToRcphome)) _pathToRcphome = pathToRcphome;
+}
+
+bool InstanceService::rcpHomeExists(const std::string& path) {
+  return fs::exists(path);
 }
 
 bool InstanceService::hasInstanceInstalled() const {
@@ -107,10 +111,7 @@ bool InstanceService::updateHotfixVersion(const std::optional<std::string>& vers
 }
 
 bool InstanceService::isHotfixApplied() const {
-  if (!_pathToRcphome) return false;
-  const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
-  if (!fs::exists(path)) return false;
-  return Properties(path).getPropertyForKey(KEY_HOTFIX_VERSION).has_value();
+  return getCurrentHotfixVersion().has_value();
 }
 
 std::optional<std::string> InstanceService::getInstalledTargetVersion() const {

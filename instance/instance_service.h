@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "foundation/provisioning_result_file.h"
 #include "os/plist_value.h"
@@ -53,8 +54,11 @@ class InstanceService {
   static constexpr const char* KEY_RCP_DATA = "rcp.data";
   static constexpr const char* KEY_LINK_PATH = "path";
 
-  // The rcp home is kept only when an entry exists at the path now (no "~" expansion).
+  // The rcp home is kept only when rcpHomeExists says so now (no "~" expansion).
   explicit InstanceService(const std::optional<std::string>& pathToRcphome);
+  // Whether something exists at the path, links followed: the one test of every holder of an
+  // rcp home, so that a removal never holds one that its instance does not.
+  static bool rcpHomeExists(const std::string& path);
 
   std::optional<std::string> pathToRcphome() const { return _pathToRcphome; }
 
@@ -70,9 +74,11 @@ class InstanceService {
   // Stores "version" in installInfo.plist (created when missing). None does nothing. False
   // when nothing was written (no rcp home, a record that is not a dictionary, failed write).
   bool setInstalledVersion(const std::optional<std::string>& version);
+  // The recorded hotfix version; a record that is not text holds none.
   std::optional<std::string> getCurrentHotfixVersion() const;
   // Stores "hotfixVersion", or removes it when given none. Answers as setInstalledVersion.
   bool updateHotfixVersion(const std::optional<std::string>& version);
+  // Whether getCurrentHotfixVersion has a version.
   bool isHotfixApplied() const;
 
   // CFBundleShortVersionString of the enclosing application bundle's Info.plist.
@@ -102,9 +108,15 @@ class InstanceService {
   bool copyInstallManifest(const std::optional<std::string>& source,
                            const std::optional<std::string>& toFile,
                            const std::optional<std::string>& replaceInstallerRootWith);
-  // The same, staged as deploy/install.xml.
+  // The same, staged as deploy/install.xml. The installer root comes wrapped, so that a
+  // two-argument call can never pass a file name where the root is meant.
+  struct InstallerRoot {
+    explicit InstallerRoot(std::optional<std::string> root = std::nullopt)
+        : path(std::move(root)) {}
+    std::optional<std::string> path;
+  };
   bool copyInstallManifest(const std::optional<std::string>& source,
-                           const std::optional<std::string>& replaceInstallerRootWith);
+                           const InstallerRoot& replaceInstallerRootWith);
   // The same, staged as deploy/install.update.xml.
   bool copyUpdateManifest(const std::optional<std::string>& source,
                           const std::optional<std::string>& replaceInstallerRootWith);

@@ -66,10 +66,9 @@ bool InstanceService::copyInstallManifest(
   return manifest.saveInstallManifestAs();
 }
 
-bool InstanceService::copyInstallManifest(
-    const std::optional<std::string>& source,
-    const std::optional<std::string>& replaceInstallerRootWith) {
-  return copyInstallManifest(source, std::string(INSTALL_MANIFEST), replaceInstallerRootWith);
+bool InstanceService::copyInstallManifest(const std::optional<std::string>& source,
+                                          const InstallerRoot& replaceInstallerRootWith) {
+  return copyInstallManifest(source, std::string(INSTALL_MANIFEST), replaceInstallerRootWith.path);
 }
 
 bool InstanceService::copyUpdateManifest(

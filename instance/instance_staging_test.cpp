@@ -84,7 +84,7 @@ TEST_F(InstanceStagingTest, StagingOutcomes) {
 
   // A source that cannot be read leaves the instance's own manifest in place.
   ASSERT_TRUE(instance_.write("deploy/install.xml", kManifest));
-  EXPECT_FALSE(service_.copyInstallManifest(sources_.path(), std::nullopt));
+  EXPECT_FALSE(service_.copyInstallManifest(sources_.path(), InstanceService::InstallerRoot()));
   EXPECT_EQ(instance_.read("deploy/install.xml"), kManifest);
 }
 

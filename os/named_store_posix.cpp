@@ -32,9 +32,14 @@ struct DirectoryOwner {
   gid_t gid;
 };
 
+// How a store directory is about to be used: a write may make it when missing (the first
+// declaration) and narrows its mode to the owner; a read changes nothing.
+enum class Use { kRead, kWrite, kCreateAndWrite };
+
 // Checks the store directory, making it first when asked and missing. Answers its owner, or
 // none when the directory must not be used.
-std::optional<DirectoryOwner> usableDirectory(const std::string& directory, bool create) {
+std::optional<DirectoryOwner> usableDirectory(const std::string& directory, Use use) {
+  const bool create = use == Use::kCreateAndWrite;
   const uid_t user = invokingUserId();
   bool created = false;
   struct stat st {};
@@ -57,7 +62,7 @@ std::optional<DirectoryOwner> usableDirectory(const std::string& directory, bool
   }
   ok = ok && st.st_uid == user;
   // Only its owner may see or change the records.
-  if (ok && (st.st_mode & 07777) != 0700) ok = ::fchmod(fd, 0700) == 0;
+  if (ok && use != Use::kRead && (st.st_mode & 07777) != 0700) ok = ::fchmod(fd, 0700) == 0;
   ::close(fd);
   if (!ok) return std::nullopt;
   return DirectoryOwner{st.st_uid, st.st_gid};
@@ -105,7 +110,7 @@ std::string NamedStore::defaultDirectory() {
 
 bool NamedStore::declareTypes(const std::vector<std::string>& types) {
   if (!isPlainName(name_)) return false;
-  std::optional<DirectoryOwner> owner = usableDirectory(directory_, true);
+  std::optional<DirectoryOwner> owner = usableDirectory(directory_, Use::kCreateAndWrite);
   if (!owner) return false;
   PlistArray declared;
   for (const std::string& type : types) {
@@ -121,7 +126,7 @@ bool NamedStore::declareTypes(const std::vector<std::string>& types) {
 
 bool NamedStore::setPropertyList(const PlistValue& value, const std::string& type) {
   if (!isPlainName(name_)) return false;
-  std::optional<DirectoryOwner> owner = usableDirectory(directory_, false);
+  std::optional<DirectoryOwner> owner = usableDirectory(directory_, Use::kWrite);
   if (!owner) return false;
   const std::string path = appendComponent(directory_, name_);
   std::optional<PlistValue> store = readStore(path);
@@ -137,7 +142,7 @@ bool NamedStore::setPropertyList(const PlistValue& value, const std::string& typ
 
 std::optional<PlistValue> NamedStore::propertyListForType(const std::string& type) const {
   if (!isPlainName(name_)) return std::nullopt;
-  if (!usableDirectory(directory_, false)) return std::nullopt;
+  if (!usableDirectory(directory_, Use::kRead)) return std::nullopt;
   std::optional<PlistValue> store = readStore(appendComponent(directory_, name_));
   if (!store) return std::nullopt;
   const PlistValue* values = store->find(kValuesKey);

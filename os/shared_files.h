@@ -13,6 +13,8 @@ namespace rcpinstall::os {
 // O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode 0644 when created. Anything but a regular file there
 // (a link, FIFO, directory, device) is refused without blocking. Answers the descriptor or -1.
 int openRegularFileTruncated(const std::string& path);
+// Closes a descriptor that openRegularFileTruncated gave.
+void closeFile(int fd);
 
 // Removes whatever is at the path without following it (a directory tree too), then creates a
 // fresh regular file with O_CREAT | O_EXCL | O_NOFOLLOW and sets owner, group and mode on the

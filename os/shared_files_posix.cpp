@@ -43,6 +43,10 @@ int openRegularFileTruncated(const std::string& path) {
   return fd;
 }
 
+void closeFile(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
 bool createFreshFile(const std::string& path, mode_t mode, std::optional<uid_t> owner,
                      std::optional<gid_t> group, const std::string& contents) {
   if (path.empty()) return false;

@@ -14,6 +14,9 @@ std::optional<std::string> invokingUserName();
 // The login name of the user the process runs as (the effective user), no environment.
 std::optional<std::string> currentUserName();
 
+// Whether the process runs with root powers (effective user id 0).
+bool isRunningAsRoot();
+
 std::optional<uid_t> lookupUserId(const std::string& name);
 std::optional<gid_t> lookupGroupId(const std::string& name);
 std::optional<std::string> homeDirectoryOfUser(uid_t uid);

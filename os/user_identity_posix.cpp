@@ -81,6 +81,10 @@ std::optional<std::string> currentUserName() {
   return loginNameOf(::geteuid());
 }
 
+bool isRunningAsRoot() {
+  return ::geteuid() == 0;
+}
+
 std::optional<uid_t> lookupUserId(const std::string& name) {
   if (name.empty()) return std::nullopt;
   struct passwd* entry = ::getpwnam(name.c_str());
@@ -111,8 +115,10 @@ bool runAsEffectiveUser(uid_t uid, const std::function<void()>& fn) {
     fn();
     return false;
   }
+  // getpwuid's entry lives in a static buffer that the group lookup may reuse: copy first.
   const gid_t gid = entry->pw_gid;
-  const std::vector<gid_t> groups = groupsOfAccount(entry->pw_name, gid);
+  const std::string name = entry->pw_name != nullptr ? entry->pw_name : "";
+  const std::vector<gid_t> groups = groupsOfAccount(name.c_str(), gid);
 
   const Identity saved{::geteuid(), ::getegid(), currentGroups()};
   // Groups before the user: once the effective user is not root, they cannot be changed.

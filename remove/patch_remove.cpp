@@ -18,6 +18,11 @@ using os::appendComponent;
 using os::SystemLog::kError;
 using os::SystemLog::kInfo;
 
+void printForUser(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
 namespace {
 
 constexpr const char* UNEXPECTED_RESULTS =
@@ -26,22 +31,16 @@ constexpr const char* UNEXPECTED_RESULTS =
 constexpr const char* REMOVAL_SUCCEEDED =
     "The provisioning operations have completed successfully.";
 
-// A line for the person running the removal. Flushed at once, so that it keeps its place
-// among the lines of the caller and of the launcher runs.
 void printLine(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  printForUser(text + "\n");
 }
 
 void reportMissingManifest(const std::string& name) {
-  os::SystemLog::log(kError,
-                     "File %s not found. Provisioning process failed to launch or was "
-                     "terminated before status could be determined.",
-                     name.c_str());
-  printLine("File " + name +
-            " not found. Provisioning process failed to launch or was terminated before status "
-            "could be determined.");
+  const std::string message = "File " + name +
+                              " not found. Provisioning process failed to launch or was "
+                              "terminated before status could be determined.";
+  os::SystemLog::log(kError, "%s", message.c_str());
+  printLine(message);
 }
 
 // Runs the launcher once and waits for it. Its exit status is no outcome (the result file
@@ -55,7 +54,7 @@ void runLauncher(const std::string& launcher, const std::vector<std::string>& ar
 }  // namespace
 
 PatchRemove::PatchRemove(const std::optional<std::string>& pathToRcpHome) {
-  if (pathToRcpHome && fs::entryExists(*pathToRcpHome)) {
+  if (pathToRcpHome && InstanceService::rcpHomeExists(*pathToRcpHome)) {
     _pathToRcpHome = pathToRcpHome;
     _instance.emplace(pathToRcpHome);
   }

@@ -18,6 +18,10 @@ namespace rcpinstall {
 // A failed removal keeps the removal manifest and the instance's hotfix record, so that the
 // hotfix can still be removed once the cause is mended; both go only when the provisioning
 // run reported success.
+// Prints a message for the person running the removal, flushed at once so that it keeps its
+// place among the lines of the caller and of the launcher runs.
+void printForUser(const std::string& text);
+
 class PatchRemove {
  public:
   // Removal manifests left in deploy by the install of a hotfix.

@@ -1,8 +1,6 @@
 // The removal tool patchremove: locating the platform, the guarded removal, status messages.
 #include "remove/patch_remove_tool.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "foundation/register_file.h"
@@ -10,6 +8,7 @@
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
+#include "os/user_identity.h"
 #include "remove/patch_remove.h"
 #include "remove/patchremove.h"
 
@@ -26,11 +25,6 @@ constexpr const char* PERMISSION_DENIED =
 constexpr const char* PLATFORM_HOME_UNKNOWN =
     "RCP home of Orrery cannot be determined! \n"
     "Usage: patchremove -rcphome <absolute pathToRcphome>\n";
-
-void print(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
-}
 
 }  // namespace
 
@@ -105,7 +99,7 @@ int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot
                    const PatchRemoveLocations& locations) {
   // A refused run is a failure to whoever called the tool, not a success.
   if (!runningAsRoot) {
-    print(PERMISSION_DENIED);
+    printForUser(PERMISSION_DENIED);
     return 1;
   }
   const int trace = InstallUtil::openTraceOutput(locations.traceLogPath);
@@ -113,9 +107,9 @@ int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot
   int status = 1;
   if (const std::optional<std::string> platformHome = locatePlatformHome(arguments, locations)) {
     status = RCPUninstallHotfix(platformHome->c_str());
-    if (const std::optional<std::string> message = statusMessage(status)) print(*message);
+    if (const std::optional<std::string> message = statusMessage(status)) printForUser(*message);
   } else {
-    print(PLATFORM_HOME_UNKNOWN);
+    printForUser(PLATFORM_HOME_UNKNOWN);
   }
 
   InstallUtil::closeTraceOutput(trace);
@@ -123,7 +117,7 @@ int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot
 }
 
 int PatchRemoveMain(int argc, char** argv) {
-  return runPatchRemove(std::vector<std::string>(argv, argv + argc), ::geteuid() == 0);
+  return runPatchRemove(std::vector<std::string>(argv, argv + argc), os::isRunningAsRoot());
 }
 
 }  // namespace rcpinstall

@@ -168,10 +168,7 @@ std::string ProvisionResult::getFinalStatusMessage() {
   if (!_provisionLogFile) return EMPTY_STRING;
   const std::optional<std::string> log = os::readWholeFile(*_provisionLogFile);
   if (!log) return EMPTY_STRING;
-  std::optional<std::string> message = finalStatusMessageFromLog(*log);
-  if (!message) return EMPTY_STRING;
-  _finalStatusMessage = message;
-  return *message;
+  return finalStatusMessageFromLog(*log).value_or(EMPTY_STRING);
 }
 
 bool ProvisionResult::removeProvisionRC() {

@@ -73,7 +73,6 @@ class ProvisionResult {
   ProvisionSources _sources;
   std::optional<std::string> _provisionLogFile;
   std::optional<std::string> _provisionRCFile;
-  std::optional<std::string> _finalStatusMessage;
 };
 
 }  // namespace rcpinstall

@@ -199,7 +199,9 @@ TEST_F(FullDisk, EachRewriteLeavesTheOldFileAndNoTemporary) {
       {"deploy/install.update.xml", Kind::kManifest,
        [&](InstanceService& s) { return s.copyUpdateManifest(manifest, package_->path); }},
       {"deploy/install.xml", Kind::kManifest,
-       [&](InstanceService& s) { return s.copyInstallManifest(manifest, package_->path); }},
+       [&](InstanceService& s) {
+         return s.copyInstallManifest(manifest, InstanceService::InstallerRoot(package_->path));
+       }},
       {"deploy/uninstall.hotfix.xml", Kind::kManifest,
        [&](InstanceService& s) {
          return s.copyPatchRemoveManifest(package_->deploy("uninstall.hotfix.xml"));
