@@ -20,9 +20,12 @@ std::vector<std::string> getAllProcess() {
 // A plain text prefix, on purpose without regard to path components: the product counts as
 // running while anything under a path that begins with its bundle path runs.
 bool checkBundleIsRunning(const std::string& bundlePath) {
+  // The process list gives resolved paths, while the bundle's path may be spelled through a
+  // link or with "..": both spellings are compared, so a running product is never missed.
+  const std::optional<std::string> resolved = os::FileSystem::resolvedPath(bundlePath);
   const std::vector<std::string> processes = getAllProcess();
   return std::any_of(processes.begin(), processes.end(), [&](const std::string& executable) {
-    return executable.starts_with(bundlePath);
+    return executable.starts_with(bundlePath) || (resolved && executable.starts_with(*resolved));
   });
 }
 

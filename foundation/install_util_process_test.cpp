@@ -102,6 +102,11 @@ TEST(InstallUtilProcessTest, RunningCheckIsAPlainPrefixOfAnExecutablePath) {
   EXPECT_TRUE(checkBundleIsRunning(folder.substr(0, folder.size() - 1)));  // mid-component
   EXPECT_FALSE(checkBundleIsRunning(executable + "-not-running"));
   EXPECT_FALSE(checkBundleIsRunning("/Applications/No Such Product.app"));
+  // The same folder spelled through a link, or with "..", is still the running one.
+  ScratchDirectory scratch("running");
+  ASSERT_EQ(symlink(folder.c_str(), (scratch / "link").c_str()), 0);
+  EXPECT_TRUE(checkBundleIsRunning(scratch / "link"));
+  EXPECT_TRUE(checkBundleIsRunning(folder + "/../" + os::lastComponent(folder)));
 }
 
 TEST(InstallUtilProcessTest, StandardOwnerIsUserElseTheLoginName) {

@@ -15,6 +15,10 @@ bool isDirectory(const std::string& path);
 // Existence of the entry itself: a dangling symbolic link exists.
 bool entryExists(const std::string& path);
 
+// The path with every symbolic link and "." or ".." resolved (realpath); none when some part
+// of it does not exist.
+std::optional<std::string> resolvedPath(const std::string& path);
+
 // Names directly inside a directory (no "." or ".."), in the order the listing gives them;
 // none when it cannot be listed.
 std::optional<std::vector<std::string>> listDirectory(const std::string& path);

@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <memory>
+
 #include "os/posix_support.h"
 
 namespace rcpinstall::os::FileSystem {
@@ -31,6 +34,13 @@ bool isDirectory(const std::string& path) {
 bool entryExists(const std::string& path) {
   struct stat status;
   return !path.empty() && lstat(withoutTrailingSlashes(path).c_str(), &status) == 0;
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
 }
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
