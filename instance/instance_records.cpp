@@ -110,6 +110,13 @@ bool InstanceService::updateHotfixVersion(const std::optional<std::string>& vers
                           version);
 }
 
+std::optional<std::string> InstanceService::unreadableInstallInfo() const {
+  if (!_pathToRcphome) return std::nullopt;
+  const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
+  if (!fs::entryExists(path) || Properties(path).hasDictionary()) return std::nullopt;
+  return path;
+}
+
 bool InstanceService::isHotfixApplied() const {
   return getCurrentHotfixVersion().has_value();
 }

@@ -78,6 +78,8 @@ class InstanceService {
   std::optional<std::string> getCurrentHotfixVersion() const;
   // Stores "hotfixVersion", or removes it when given none. Answers as setInstalledVersion.
   bool updateHotfixVersion(const std::optional<std::string>& version);
+  // The path of installInfo.plist when it exists but cannot be read as a dictionary.
+  std::optional<std::string> unreadableInstallInfo() const;
   // Whether getCurrentHotfixVersion has a version.
   bool isHotfixApplied() const;
 

@@ -17,6 +17,7 @@ namespace fs = os::FileSystem;
 using os::appendComponent;
 using os::SystemLog::kError;
 using os::SystemLog::kInfo;
+using os::SystemLog::kWarning;
 
 void printForUser(const std::string& text) {
   std::fputs(text.c_str(), stdout);
@@ -146,8 +147,13 @@ bool PatchRemove::uninstall(const char* manifestName) {
     return false;
   }
   // A record still naming the removed hotfix is no success either: the removal manifest stays
-  // so that the removal can be run again.
-  if (!_instance->updateHotfixVersion(std::nullopt)) {
+  // so that the removal can be run again. A record that cannot be read names no hotfix: it is
+  // left exactly as it is (nothing unread is overwritten) and the removal goes on.
+  if (const std::optional<std::string> unreadable = _instance->unreadableInstallInfo()) {
+    os::SystemLog::log(kWarning,
+                       "The record %s cannot be read; it holds no hotfix version to clear.",
+                       unreadable->c_str());
+  } else if (!_instance->updateHotfixVersion(std::nullopt)) {
     os::SystemLog::log(kError, "Not able to clear the hotfix version record.");
     os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
     printLine(UNEXPECTED_RESULTS);

@@ -216,6 +216,24 @@ TEST_F(PatchRemoveScenario, SuccessfulRemoval) {
   EXPECT_EQ(again.exitStatus, 190);
 }
 
+// A hotfix record that cannot be read holds no version to clear: the removal goes on and
+// leaves the damaged file as it was, instead of failing on every retry.
+TEST_F(PatchRemoveScenario, RemovalWithAHotfixRecordThatCannotBeRead) {
+  for (const char* damaged : {"not a property list", "<plist><array/></plist>"}) {
+    SCOPED_TRACE(damaged);
+    const Product product = hotfixedProduct(scratch_ / "damaged");
+    const std::string record = product.rcpHome + "/installInfo.plist";
+    ASSERT_TRUE(writeFile(record, damaged));
+    const RunResult run = patchremove({"-rcphome", product.platformHome});
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_EQ(run.out, SUCCESS_LINE);
+    EXPECT_EQ(product.launcherRuns(), (Runs{updateRun(), updateRun(), cleanupRun()}));
+    EXPECT_FALSE(readFile(product.deploy("uninstall.hotfix.xml")));
+    EXPECT_EQ(readFile(record), damaged);
+    testing::removeTree(scratch_ / "damaged");
+  }
+}
+
 TEST_F(PatchRemoveScenario, PlatformHomeOptionToAMissingDirectory) {
   const RunResult run = patchremove({"-rcphome", scratch_ / "missing/Orrery.app/Contents/MacOS"});
   EXPECT_EQ(run.out, "Error:150: Fail to locate target platform. \n");
