@@ -191,6 +191,8 @@ bool Hotfix::startProvisioning() {
   if (!_service || !_pathToRcpHome) return false;
   if (!_service->removeProvisionRCFile()) {
     os::SystemLog::log(kError, "Cannot remove the result of an earlier provisioning run.");
+    sendError(kInstallNotCompleted, {appendComponent(os::deletingLastComponent(*_pathToRcpHome),
+                                                     InstanceService::PROVISIONING_RC)});
     return false;
   }
   os::SystemLog::log(kInfo, "Begin to start provisoning sytem to install features");
@@ -211,6 +213,9 @@ bool Hotfix::updateHotfixVersion() {
   if (!version || !_service) return true;
   if (_service->updateHotfixVersion(*version)) return true;
   os::SystemLog::log(kError, "Not able to record hotfix version %s", version->c_str());
+  // Without this the channel would still hold code 0 and the pane would show success.
+  sendError(kInstallNotCompleted,
+            {appendComponent(*_pathToRcpHome, InstanceService::INSTALL_INFO)});
   return false;
 }
 

@@ -33,6 +33,9 @@ enum ErrorCode : int {
   kInstanceIsRunning = 6,
   kHotfixFoundHigherVersion = 7,
   kInstalledPlatformNotFound = 8,
+  // The install could not be completed or recorded (a file that could not be written or
+  // removed; its path is the one detail). The pane shows the unexpected-failure message.
+  kInstallNotCompleted = 9,
 };
 
 // A fresh error record: a dictionary with ERROR_CODE and ERROR_DETAILS.

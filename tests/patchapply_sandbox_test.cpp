@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +106,21 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        true,
        1,
        1},
+      {"an earlier result that cannot be removed (a mount point)",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         const std::string result = product.platformHome + "/.provisioning_rc";
+         if (::mkdir(result.c_str(), 0755) != 0 ||
+             ::mount("tmpfs", result.c_str(), "tmpfs", 0, "size=64k") != 0) {
+           ADD_FAILURE() << "cannot mount over " << result;
+         }
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       kInstallNotCompleted,
+       {"@/Applications/Orrery.app/Contents/MacOS/.provisioning_rc"},
+       true,
+       1,
+       0},
       {"the hotfix is installed",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -123,6 +140,8 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
     const auto [package, destination] = c.setUp(dir);
 
     const RunResult run = patchapply({package, destination});
+    ::umount2((dir + "/Applications/Orrery.app/Contents/MacOS/.provisioning_rc").c_str(),
+              MNT_DETACH);
 
     EXPECT_EQ(run.exitStatus, c.status) << run.out << run.err;
     std::vector<std::string> details;

@@ -359,6 +359,9 @@ TEST_F(FullDisk, RecordThatCannotBeWrittenAfterTheLauncherIsNoSuccess) {
     } else {
       EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
       EXPECT_TRUE(apply_scenario::stateOf(apply_scenario::ERROR_MARKER).exists);
+      // The pane must not read the provisioning result as success.
+      EXPECT_EQ(apply_scenario::errorRecordOf("alice"),
+                makeErrorRecord(kInstallNotCompleted, {product.rcp("installInfo.plist")}));
     }
   }
   canary.expectUnchanged();
