@@ -89,8 +89,6 @@ struct InstallDecision {
 // The settings and location of the two arguments, then the pre-checks in order: unsupported
 // characters (3), platform present (8), product not running (6), no newer hotfix installed
 // (7). Reads only; logs each step as the install does.
-InstallDecision decideInstall(const InstallTarget& target,
-                              const std::string& registerDirectory = REGISTER_DIRECTORY);
 InstallDecision decideInstall(const std::string& pathToInstallPackage,
                               const std::string& pathToInstallDestination,
                               const std::string& registerDirectory = REGISTER_DIRECTORY);

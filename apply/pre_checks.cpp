@@ -47,15 +47,11 @@ bool createErrorMarkerFile(const std::string& path) {
   return os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, std::nullopt);
 }
 
-InstallDecision decideInstall(const std::string& pathToInstallPackage,
-                              const std::string& pathToInstallDestination,
-                              const std::string& registerDirectory) {
-  return decideInstall(
-      resolveInstallTarget(pathToInstallPackage, pathToInstallDestination, registerDirectory),
-      registerDirectory);
-}
+namespace {
 
-InstallDecision decideInstall(const InstallTarget& target, const std::string& registerDirectory) {
+// The checks on a located target, in the order patchapply makes them; the first refusal ends
+// them.
+InstallDecision decideFor(const InstallTarget& target, const std::string& registerDirectory) {
   InstallDecision decision;
   decision.target = target;
   decision.bundle = target.productBundle;
@@ -126,6 +122,16 @@ InstallDecision decideInstall(const InstallTarget& target, const std::string& re
   // again).
   decision.removesInstalledHotfix = InstanceService(rcpHome).getCurrentHotfixVersion().has_value();
   return decision;
+}
+
+}  // namespace
+
+InstallDecision decideInstall(const std::string& pathToInstallPackage,
+                              const std::string& pathToInstallDestination,
+                              const std::string& registerDirectory) {
+  return decideFor(
+      resolveInstallTarget(pathToInstallPackage, pathToInstallDestination, registerDirectory),
+      registerDirectory);
 }
 
 bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations) {
