@@ -215,6 +215,9 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
                               launcher);
     return;
   }
+  // Only the runs of this rehearsal are reported, not those the original may have recorded.
+  const std::string calls = appendComponent(rcpHome, kLauncherCalls);
+  if (fs::entryExists(calls)) fs::removeItem(calls);
   privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory);
 
   const std::string installManifest =
@@ -317,9 +320,7 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
     }
   }
   report.printed = output.restore();
-  for (std::vector<std::string> run : launcherCalls(appendComponent(rcpHome, kLauncherCalls))) {
-    report.launcherRuns.push_back(std::move(run));
-  }
+  report.launcherRuns = launcherCalls(calls);
 }
 
 }  // namespace
