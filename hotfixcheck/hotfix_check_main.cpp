@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <system_error>
 
 #include "hotfixcheck/hotfix_check.h"
@@ -234,10 +235,14 @@ int statusCommand(const std::string& platformHome, bool asJson) {
     std::cout << "staged: deploy/" << name << "\n";
   }
   line("last provisioning result", result.provisioningResult);
-  std::optional<std::string> status = result.finalStatus;
-  if (status) {
-    // The log's markers are line breaks; one line here.
-    for (char& c : *status) c = c == '\n' ? ' ' : c;
+  std::optional<std::string> status;
+  if (result.finalStatus) {
+    // The log's line markers become line breaks; here the lines are joined into one.
+    std::istringstream lines(*result.finalStatus);
+    status.emplace();
+    for (std::string part; std::getline(lines, part);) {
+      if (!part.empty()) *status += (status->empty() ? "" : " / ") + part;
+    }
   }
   line("final status", status);
   std::cout << "running: "
