@@ -187,6 +187,7 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
 TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
   const Product product(scratch_ / "Applications", {"--hotfix-version", "1.0.1"});
   const Package package(scratch_ / "package");
+  ASSERT_TRUE(writeFile(product.rcp("ignitor.calls"), "an earlier run\n\n"));
   ASSERT_TRUE(writeFile(QEL_CONFIG, "left by the platform\n"));
   ASSERT_TRUE(writeFile(HAND_OFF, "earlier hand-off\n"));
   const auto before = machine(scratch_.path());
@@ -215,7 +216,8 @@ TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
   EXPECT_EQ(r["removed"], true);
   EXPECT_EQ(r["roundTrip"], true);
   EXPECT_EQ(r["featuresAdded"].size(), 3u);
-  // The older hotfix is removed first (2 updates, cleanup), the install, then the removal.
+  // Its own runs only: the older hotfix is removed first (2 updates, cleanup), the install,
+  // then the removal.
   EXPECT_EQ(r["launcherRuns"].size(), 7u);
 }
 
