@@ -144,14 +144,20 @@ void Hotfix::sendError(int code, const std::vector<std::string>& details) const 
   InstallUtil::sendErrorMessage(makeErrorRecord(code, details), _locations.errorStoreDirectory);
 }
 
-bool Hotfix::copyHotfixInstallManifest() {
+std::optional<std::vector<std::string>> Hotfix::missingInstallManifest() const {
   const std::optional<std::string> manifest = preferenceString(KEY_HOTFIX_MANIFEST);
-  if (manifest && fs::exists(*manifest)) {
-    if (_service && _service->copyUpdateManifest(*manifest, _pathToInstallPackage)) return true;
-    sendError(kInstallFileNotFound, {HOTFIX_MANIFEST_NAME});
+  if (manifest && fs::exists(*manifest)) return std::nullopt;
+  return std::vector<std::string>{manifest.value_or(HOTFIX_MANIFEST_NAME)};
+}
+
+bool Hotfix::copyHotfixInstallManifest() {
+  if (const std::optional<std::vector<std::string>> missing = missingInstallManifest()) {
+    sendError(kInstallFileNotFound, *missing);
     return false;
   }
-  sendError(kInstallFileNotFound, {manifest.value_or(HOTFIX_MANIFEST_NAME)});
+  const std::optional<std::string> manifest = preferenceString(KEY_HOTFIX_MANIFEST);
+  if (_service && _service->copyUpdateManifest(*manifest, _pathToInstallPackage)) return true;
+  sendError(kInstallFileNotFound, {HOTFIX_MANIFEST_NAME});
   return false;
 }
 
@@ -187,6 +193,11 @@ void Hotfix::copyExtras() {
   if (_service) _service->copyExtras(preferenceString(KEY_EXTRAS));
 }
 
+std::vector<std::string> Hotfix::provisioningArguments() const {
+  return installLauncherArguments(InstallUtil::getCurrentLocale(),
+                                  preferenceString(KEY_UPDATE_SITE_LIST).value_or(""));
+}
+
 bool Hotfix::startProvisioning() {
   if (!_service || !_pathToRcpHome) return false;
   if (!_service->removeProvisionRCFile()) {
@@ -197,8 +208,7 @@ bool Hotfix::startProvisioning() {
   }
   os::SystemLog::log(kInfo, "Begin to start provisoning sytem to install features");
   const std::string launcher = appendComponent(*_pathToRcpHome, LAUNCHER_NAME);
-  const std::vector<std::string> arguments = installLauncherArguments(
-      InstallUtil::getCurrentLocale(), preferenceString(KEY_UPDATE_SITE_LIST).value_or(""));
+  const std::vector<std::string> arguments = provisioningArguments();
   // The exit status is no outcome; a launcher that cannot be started leaves no result file,
   // which reads as a failed run.
   if (os::runAndWait(launcher, arguments) == -1) {

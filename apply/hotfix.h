@@ -81,12 +81,17 @@ class Hotfix {
   // Stages the hotfix's install manifest as deploy/install.update.xml with its installer root
   // set to the package; sends code 4 when it cannot.
   bool copyHotfixInstallManifest();
+  // The details of the code 4 that copyHotfixInstallManifest sends for an install manifest
+  // that does not exist; none when it exists.
+  std::optional<std::vector<std::string>> missingInstallManifest() const;
   void copyPatchRemoveManifest();
   void backupInstallManifest();
   void updateProvisionManifestVersion();
   void mergePluginCustomization();
   void copyKeyStores();
   void copyExtras();
+  // The arguments of the launcher's provisioning run (after the program).
+  std::vector<std::string> provisioningArguments() const;
   // Runs the launcher's "update" and waits. False, with no run made, when the result of an
   // earlier run could not be removed: it would be read as the outcome of this one.
   bool startProvisioning();

@@ -40,6 +40,8 @@ struct InstallTarget {
   std::string pathToInstallDestination;
   // The settings file's entries as read, plus KEY_RCP_HOME when a product was located.
   os::PlistValue properties;
+  // The product's application bundle by the location rule; none without a bundleName.
+  std::optional<std::string> productBundle;
 };
 
 // Reads the package's settings and locates the product's application bundle and its rcp
@@ -58,11 +60,41 @@ std::optional<std::string> productBundlePath(
 // no numeric reading of digit runs ("1.10" orders before "1.9").
 bool versionOrdersBefore(const std::string& a, const std::string& b);
 
-// The pre-checks (unsupported characters, platform present, product not running, no newer
-// hotfix installed), the removal of the installed hotfix and the install workflow. Each
-// refusal sends its code on the error channel. True when the workflow succeeded; a failed
-// workflow leaves the error marker file.
-bool checkAndInstall(const InstallTarget& target, const PatchApplyLocations& locations = {});
+// One pre-check and whether it passed; the checks after a refusal are not made.
+struct PreCheck {
+  std::string name;
+  bool passed = false;
+};
+
+// What the install program decides before it changes anything: the code it sends when it
+// refuses (kNoError when it goes ahead) with its details, where the product and its platform
+// are, and whether the installed hotfix is removed first. The program acts on exactly this,
+// and so can anyone who wants to know what it would do.
+struct InstallDecision {
+  InstallTarget target;
+  int code = kNoError;
+  std::vector<std::string> details;
+  std::optional<std::string> bundle;
+  std::optional<std::string> rcpHome;
+  std::optional<std::string> packageVersion;
+  std::optional<std::string> installedHotfixVersion;
+  bool removesInstalledHotfix = false;
+  std::vector<PreCheck> checks;  // in the order they were made
+
+  bool goesAhead() const { return code == kNoError; }
+};
+
+// The settings and location of the two arguments, then the pre-checks in order: unsupported
+// characters (3), platform present (8), product not running (6), no newer hotfix installed
+// (7). Reads only; logs each step as the install does.
+InstallDecision decideInstall(const std::string& pathToInstallPackage,
+                              const std::string& pathToInstallDestination,
+                              const std::string& registerDirectory = REGISTER_DIRECTORY);
+
+// Acts on a decision: a refusal sends its code on the error channel; otherwise the installed
+// hotfix is removed when the decision says so, and the install workflow runs. True when the
+// workflow succeeded; a failed workflow leaves the error marker file.
+bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations = {});
 
 // Replaces whatever is at the path by a fresh, empty marker file: mode 0777, owner the
 // invoking user (USER, else the process's user, else root), group "admin". Without the

@@ -31,7 +31,8 @@ std::optional<std::string> productBundlePath(const os::PlistValue& properties,
 InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
                                    const std::string& pathToInstallDestination,
                                    const std::string& registerDirectory) {
-  InstallTarget target{pathToInstallPackage, pathToInstallDestination, os::PlistValue()};
+  InstallTarget target{pathToInstallPackage, pathToInstallDestination, os::PlistValue(),
+                       std::nullopt};
   if (pathToInstallPackage.empty() || !fs::exists(pathToInstallPackage)) return target;
   std::optional<os::PlistValue> settings = readSettings(pathToInstallPackage);
   if (!settings) return target;
@@ -40,6 +41,7 @@ InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
   const std::optional<std::string> bundle =
       productBundlePath(target.properties, pathToInstallDestination, registerDirectory);
   if (!bundle) return target;
+  target.productBundle = bundle;
   // Everything after this works on the directory that holds the product, which the registry
   // may have moved away from argument 2.
   const os::PlistValue* multiInstance = target.properties.find(KEY_ALLOW_MULTI_INSTANCE);
@@ -62,9 +64,8 @@ int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLoc
   os::SystemLog::log(kInfo, "Begin to install hotfix");
   InstallUtil::initInternalPasteboard(true, locations.hotfix.errorStoreDirectory);
 
-  const InstallTarget target =
-      resolveInstallTarget(arguments[1], arguments[2], locations.registerDirectory);
-  const bool installed = checkAndInstall(target, locations);
+  const bool installed = carryOutInstall(
+      decideInstall(arguments[1], arguments[2], locations.registerDirectory), locations);
 
   InstallUtil::closeTraceOutput(trace);
   return installed ? 0 : 1;

@@ -46,21 +46,36 @@ bool createErrorMarkerFile(const std::string& path) {
   return os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, std::nullopt);
 }
 
-bool checkAndInstall(const InstallTarget& target, const PatchApplyLocations& locations) {
+namespace {
+
+// The checks on a located target, in the order patchapply makes them; the first refusal ends
+// them.
+InstallDecision decideFor(const InstallTarget& target, const std::string& registerDirectory) {
+  InstallDecision decision;
+  decision.target = target;
+  decision.bundle = target.productBundle;
   const std::string& package = target.pathToInstallPackage;
   const std::string& destination = target.pathToInstallDestination;
+  const auto refuse = [&decision](int code, std::vector<std::string> details) {
+    decision.code = code;
+    decision.details = std::move(details);
+    decision.checks.back().passed = false;
+    return decision;
+  };
 
   os::SystemLog::log(kInfo, "Checking unsupported characters");
+  decision.checks.push_back({"unsupported characters", true});
   if (InstallUtil::containUnSupportedCharacters(package) ||
       InstallUtil::containUnSupportedCharacters(destination)) {
-    sendError(locations, kUnsupportedCharacters);
-    return false;
+    return refuse(kUnsupportedCharacters, {});
   }
 
   // Platform presence.
   os::SystemLog::log(kInfo, "Checking platform");
+  decision.checks.push_back({"platform installed", true});
   const std::optional<std::string> bundleName = settingsString(target.properties, KEY_BUNDLE_NAME);
   const std::optional<std::string> rcpHome = settingsString(target.properties, KEY_RCP_HOME);
+  decision.rcpHome = rcpHome;
   bool platformInstalled = false;
   if (rcpHome && fs::exists(*rcpHome)) {
     os::SystemLog::log(kInfo, "Checking target platform under %s.", rcpHome->c_str());
@@ -69,44 +84,68 @@ bool checkAndInstall(const InstallTarget& target, const PatchApplyLocations& loc
   if (!platformInstalled) {
     std::vector<std::string> details{destination};
     if (bundleName) details.push_back(*bundleName + APP_EXTENSION);
-    sendError(locations, kInstalledPlatformNotFound, details);
-    return false;
+    return refuse(kInstalledPlatformNotFound, std::move(details));
   }
 
   // Running check, on the bundle the location rule gives for the destination as resolved.
   os::SystemLog::log(kInfo, "Checking whether platform is running.");
+  decision.checks.push_back({"product not running", true});
   const std::optional<std::string> bundle =
-      productBundlePath(target.properties, destination, locations.registerDirectory);
+      productBundlePath(target.properties, destination, registerDirectory);
   if (bundle && InstallUtil::checkBundleIsRunning(*bundle)) {
-    sendError(locations, kInstanceIsRunning, {*bundleName});
+    decision.bundle = bundle;
+    refuse(kInstanceIsRunning, {*bundleName});
     os::SystemLog::log(kInfo, "%s is running.", bundleName->c_str());
-    return false;
+    return decision;
   }
 
   // Version order.
   os::SystemLog::log(kInfo, "Checking hotfix version");
+  decision.checks.push_back({"no higher hotfix installed", true});
   const std::optional<std::string> packageVersion =
       settingsString(target.properties, KEY_PACKAGE_VERSION);
   const std::optional<std::string> installedVersion =
       InstanceService(rcpHome).getCurrentHotfixVersion();
+  decision.packageVersion = packageVersion;
+  decision.installedHotfixVersion = installedVersion;
   os::SystemLog::log(kInfo, "Current hotfix version : %s . ", orNull(packageVersion));
   os::SystemLog::log(kInfo, "Installed hotfix version : %s . ", orNull(installedVersion));
   if (packageVersion && installedVersion &&
       versionOrdersBefore(*packageVersion, *installedVersion)) {
     os::SystemLog::log(kError, "High hotfix version has been installed ");
-    sendError(locations, kHotfixFoundHigherVersion,
-              {os::appendComponent(destination, *bundleName + APP_EXTENSION)});
-    return false;
+    return refuse(kHotfixFoundHigherVersion,
+                  {os::appendComponent(destination, *bundleName + APP_EXTENSION)});
   }
 
   // The installed hotfix goes first, also one of the same version (it is then installed
-  // again). A failed removal does not stop the install.
-  if (InstanceService(rcpHome).getCurrentHotfixVersion()) {
-    PatchRemove(rcpHome).uninstallOldHotfix();
+  // again).
+  decision.removesInstalledHotfix = InstanceService(rcpHome).getCurrentHotfixVersion().has_value();
+  return decision;
+}
+
+}  // namespace
+
+InstallDecision decideInstall(const std::string& pathToInstallPackage,
+                              const std::string& pathToInstallDestination,
+                              const std::string& registerDirectory) {
+  return decideFor(
+      resolveInstallTarget(pathToInstallPackage, pathToInstallDestination, registerDirectory),
+      registerDirectory);
+}
+
+bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations) {
+  if (!decision.goesAhead()) {
+    sendError(locations, decision.code, decision.details);
+    return false;
   }
+  // A failed removal does not stop the install.
+  if (decision.removesInstalledHotfix) PatchRemove(decision.rcpHome).uninstallOldHotfix();
 
   // The workflow works on the platform these checks were made on.
-  const bool installed = Hotfix(package, destination, rcpHome, locations.hotfix).installNewHotfix();
+  const bool installed =
+      Hotfix(decision.target.pathToInstallPackage, decision.target.pathToInstallDestination,
+             decision.rcpHome, locations.hotfix)
+          .installNewHotfix();
   if (!installed) createErrorMarkerFile(locations.errorMarkerFile);
   return installed;
 }

@@ -54,6 +54,17 @@ void runLauncher(const std::string& launcher, const std::vector<std::string>& ar
 
 }  // namespace
 
+std::vector<std::string> PatchRemove::updateLauncherArguments(const std::string& locale) {
+  return {"-ignitorWait", "-provManifest", "-noSplash", "-provisioningOperation", "update",
+          "-nl",          locale,          "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
+          "-Xmx256m"};
+}
+
+std::vector<std::string> PatchRemove::cleanupLauncherArguments() {
+  return {"-provManifest", "-ignitorWait",           "-noSplash", "-product",
+          "NULL",          "-provisioningOperation", "cleanup"};
+}
+
 PatchRemove::PatchRemove(const std::optional<std::string>& pathToRcpHome) {
   if (pathToRcpHome && InstanceService::rcpHomeExists(*pathToRcpHome)) {
     _pathToRcpHome = pathToRcpHome;
@@ -102,11 +113,8 @@ bool PatchRemove::startProvisioning() {
     return false;
   }
   os::SystemLog::log(kInfo, "Launching platform to uninstall provisioned features...");
-  const std::string locale = InstallUtil::getCurrentLocale();
-  const std::vector<std::string> arguments = {
-      "-ignitorWait", "-provManifest", "-noSplash", "-provisioningOperation", "update",
-      "-nl",          locale,          "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
-      "-Xmx256m"};
+  const std::vector<std::string> arguments =
+      updateLauncherArguments(InstallUtil::getCurrentLocale());
   const std::string launcher = launcherPath();
   for (int run = 0; run < 2; ++run) runLauncher(launcher, arguments);
   return true;
@@ -116,8 +124,7 @@ void PatchRemove::cleanup() {
   if (!_instance) return;
   _instance->removeProvisionRCFile();
   os::SystemLog::log(kInfo, "Begin to start provisoning system to cleanup features");
-  runLauncher(launcherPath(), {"-provManifest", "-ignitorWait", "-noSplash", "-product", "NULL",
-                               "-provisioningOperation", "cleanup"});
+  runLauncher(launcherPath(), cleanupLauncherArguments());
 }
 
 bool PatchRemove::removeHotfixReceipt() {

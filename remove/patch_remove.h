@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "instance/instance_service.h"
 
@@ -29,6 +30,11 @@ class PatchRemove {
   static constexpr const char* ORRERY_UNINSTALL_MANIFEST = "uninstall.orreryhotfix.xml";
   // The platform launcher inside the rcp home.
   static constexpr const char* LAUNCHER = "ignitor";
+
+  // The launcher's command lines (the arguments after the program): each of the two
+  // provisioning "update" runs, and the "cleanup" run.
+  static std::vector<std::string> updateLauncherArguments(const std::string& locale);
+  static std::vector<std::string> cleanupLauncherArguments();
 
   // The rcp home and its instance are kept only when the path is given and exists now.
   explicit PatchRemove(const std::optional<std::string>& pathToRcpHome);

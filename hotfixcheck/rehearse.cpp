@@ -1,0 +1,360 @@
+// hotfixcheck rehearse: the real install and removal workflows on a private copy of the product,
+// with the simulated launcher in place of the copy's and private places for every fixed name.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "apply/hotfix.h"
+#include "foundation/install_util.h"
+#include "foundation/java_properties.h"
+#include "foundation/string_util.h"
+#include "hotfixcheck/hotfix_check.h"
+#include "instance/instance_service.h"
+#include "os/atomic_file.h"
+#include "os/file_system.h"
+#include "os/path.h"
+#include "os/user_identity.h"
+#include "remove/patch_remove.h"
+
+namespace rcpinstall::HotfixCheck {
+
+namespace fs = os::FileSystem;
+using os::appendComponent;
+
+namespace {
+
+// The runs the simulated launcher records beside itself: one argument a line, an empty line
+// after each run.
+constexpr const char* kLauncherCalls = "ignitor.calls";
+
+using FeatureSet = std::set<std::pair<std::string, std::string>>;  // id, version
+
+struct Installed {
+  FeatureSet installFeatures;
+  FeatureSet features;
+  bool operator==(const Installed&) const = default;
+};
+
+Installed installedBy(const std::string& manifestPath) {
+  Installed installed;
+  for (const InstallFeature& top : readManifest(manifestPath).installFeatures) {
+    installed.installFeatures.insert({top.feature.id, top.feature.version});
+    for (const Feature& feature : top.requirements) {
+      if (installs(feature)) installed.features.insert({feature.id, feature.version});
+    }
+  }
+  return installed;
+}
+
+FeatureSet minus(const FeatureSet& a, const FeatureSet& b) {
+  FeatureSet out;
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(out, out.end()));
+  return out;
+}
+
+FeatureSet both(const FeatureSet& a, const FeatureSet& b) {
+  FeatureSet out;
+  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::inserter(out, out.end()));
+  return out;
+}
+
+std::vector<Feature> asFeatures(const FeatureSet& set) {
+  std::vector<Feature> out;
+  for (const auto& [id, version] : set) out.push_back({id, version, std::nullopt, std::nullopt});
+  return out;
+}
+
+std::vector<std::vector<std::string>> launcherCalls(const std::string& file) {
+  std::vector<std::vector<std::string>> runs;
+  std::istringstream in(os::readWholeFile(file).value_or(""));
+  std::vector<std::string> current;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) {
+      current.push_back(line);
+      continue;
+    }
+    runs.push_back(std::move(current));
+    current.clear();
+  }
+  if (!current.empty()) runs.push_back(std::move(current));
+  return runs;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// What the workflows print to standard output goes to a file of the rehearsal, so that the
+// report (a JSON document perhaps) stays the only thing on standard output.
+class CapturedOutput {
+ public:
+  explicit CapturedOutput(const std::string& path) : path_(path) {
+    std::fflush(stdout);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    saved_ = ::dup(STDOUT_FILENO);
+    if (saved_ < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+      if (saved_ >= 0) ::close(saved_);
+      saved_ = -1;
+    }
+    ::close(fd);
+  }
+  ~CapturedOutput() { restore(); }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+  std::vector<std::string> restore() {
+    if (saved_ >= 0) {
+      std::fflush(stdout);
+      ::dup2(saved_, STDOUT_FILENO);
+      ::close(saved_);
+      saved_ = -1;
+    }
+    return linesOf(os::readWholeFile(path_).value_or(""));
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// rcp.data of the copy: a workspace inside the product stays where the copy has it; one
+// elsewhere (the user's home, another disk) is replaced by a private one, so that neither the
+// provisioning log nor the ownership repair reaches the original.
+void privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
+                      const std::string& copyPlatformHome, const std::string& directory) {
+  const std::string properties = appendComponent(copyRcpHome, InstanceService::IGNITOR_PROPERTIES);
+  if (!fs::exists(properties)) return;
+  JavaProperties launcher(properties);
+  const std::optional<std::string> data = launcher.getPropertyForKey(InstanceService::KEY_RCP_DATA);
+  if (!data || data->empty() || data->starts_with("${rcp.home}")) return;
+  std::string workspace = appendComponent(directory, "workspace");
+  const std::string inside = originalPlatformHome + "/";
+  if (data->starts_with(inside)) workspace = copyPlatformHome + "/" + data->substr(inside.size());
+  std::error_code error;
+  std::filesystem::create_directories(workspace, error);
+  launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA));
+  launcher.savePropertiesToFile();
+}
+
+// The entries below a directory whose owner, group or mode the ownership repair did not set.
+void findUnrepaired(const std::string& directory, Rehearsal& report) {
+  const std::optional<std::string> owner = InstallUtil::standardOwner();
+  const std::optional<uid_t> uid = owner ? os::lookupUserId(*owner) : std::nullopt;
+  const std::optional<gid_t> gid = os::lookupGroupId(InstallUtil::STANDARD_GROUP);
+  size_t wrongOwner = 0;
+  size_t wrongGroup = 0;
+  size_t wrongMode = 0;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) != 0) continue;
+    if (uid && st.st_uid != *uid) ++wrongOwner;
+    if (gid && st.st_gid != *gid) ++wrongGroup;
+    if (!S_ISLNK(st.st_mode) && (st.st_mode & 07777) != InstallUtil::STANDARD_MODE) ++wrongMode;
+  }
+  const std::string where = " of the copy's rcp home";
+  if (!gid) {
+    report.unrepaired.push_back("the group " + std::string(InstallUtil::STANDARD_GROUP) +
+                                " does not exist here: no entry" + where + " could be given it");
+  }
+  if (wrongOwner > 0) {
+    report.unrepaired.push_back(std::to_string(wrongOwner) + " entries" + where +
+                                " could not be given to " + *owner + " (that needs root)");
+  }
+  if (wrongGroup > 0) {
+    report.unrepaired.push_back(std::to_string(wrongGroup) + " entries" + where +
+                                " could not be given the group " + InstallUtil::STANDARD_GROUP +
+                                " (that needs root or membership)");
+  }
+  if (wrongMode > 0) {
+    report.unrepaired.push_back(std::to_string(wrongMode) + " entries" + where +
+                                " keep another mode than 0775");
+  }
+}
+
+std::string describe(const std::pair<std::string, std::string>& feature) {
+  return feature.first + " " + feature.second;
+}
+
+void rehearseOnCopy(const std::string& package, const std::string& directory,
+                    const std::string& bundleName, const std::string& originalBundle,
+                    const InstallDecision& decision, const RehearsalOptions& options,
+                    Rehearsal& report) {
+  const std::string products = appendComponent(directory, "product");
+  const std::string copy = appendComponent(products, bundleName + APP_EXTENSION);
+  std::error_code error;
+  std::filesystem::create_directories(products, error);
+  if (error || !fs::copyItem(originalBundle, copy)) {
+    report.problems.push_back("cannot copy the product " + originalBundle + " to " + copy);
+    return;
+  }
+  // The copy's platform is found by the same rule as the original's.
+  const std::string original = *decision.rcpHome;
+  const std::string relative = original.substr(originalBundle.size());
+  const std::string rcpHome = copy + relative;
+  const std::string platformHome = os::deletingLastComponent(rcpHome);
+  const std::string launcher = appendComponent(rcpHome, LAUNCHER_NAME);
+  if (fs::entryExists(launcher)) fs::removeItem(launcher);
+  if (!fs::copyItem(options.ignitor, launcher)) {
+    report.problems.push_back("cannot put the simulated launcher " + options.ignitor + " at " +
+                              launcher);
+    return;
+  }
+  // Only the runs of this rehearsal are reported, not those the original may have recorded.
+  const std::string calls = appendComponent(rcpHome, kLauncherCalls);
+  if (fs::entryExists(calls)) fs::removeItem(calls);
+  privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory);
+
+  const std::string installManifest =
+      appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
+                      InstanceService::INSTALL_MANIFEST);
+  const Installed before = installedBy(installManifest);
+
+  PatchApplyLocations locations;
+  locations.registerDirectory = appendComponent(directory, "registry");
+  locations.errorMarkerFile = appendComponent(directory, "hotfix.error");
+  locations.traceLogPath = appendComponent(directory, "install_trace.log");
+  locations.hotfix.configurationFile = appendComponent(directory, "configuration");
+  locations.hotfix.qelConfigFile = appendComponent(directory, "qel.config");
+  locations.hotfix.errorStoreDirectory = appendComponent(directory, "pasteboard");
+  std::filesystem::create_directories(locations.registerDirectory, error);
+
+  CapturedOutput output(appendComponent(directory, "printed"));
+  const InstallDecision onCopy = decideInstall(package, products, locations.registerDirectory);
+  report.installed = runPatchApply({"patchapply", package, products}, locations) == 0;
+  if (const std::optional<os::PlistValue> record =
+          InstallUtil::getErrorMessage(locations.hotfix.errorStoreDirectory)) {
+    const os::PlistValue* code = record->find(ERROR_CODE);
+    if (code != nullptr && code->asInteger() != nullptr) {
+      report.installCode = static_cast<int>(*code->asInteger());
+    }
+  }
+  const std::string resultFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);
+  if (fs::exists(resultFile)) {
+    report.installResult = JavaProperties(resultFile).getPropertyForKey(InstanceService::KEY_RC);
+  }
+  const Installed after = installedBy(installManifest);
+  report.installFeaturesAdded = asFeatures(minus(after.installFeatures, before.installFeatures));
+  const FeatureSet added = minus(after.features, before.features);
+  report.featuresAdded = asFeatures(added);
+  findUnrepaired(rcpHome, report);
+
+  if (!report.installed) {
+    report.problems.push_back("the install failed (code " + std::to_string(report.installCode) +
+                              ", provisioning result " + report.installResult.value_or("none") +
+                              "); no removal was rehearsed");
+  }
+  if (report.installResult && *report.installResult != "0") {
+    report.problems.push_back(
+        "the install's provisioning run ended with rc=" + *report.installResult + ", not 0");
+  }
+  // Every feature the package's install manifest installs must be in place.
+  const Hotfix hotfix(package, products);
+  if (hotfix.preference()) {
+    if (const std::optional<std::string> manifest =
+            settingsString(*hotfix.preference(), KEY_HOTFIX_MANIFEST)) {
+      const Installed wanted = installedBy(*manifest);
+      for (const auto& feature : minus(wanted.features, after.features)) {
+        report.problems.push_back("feature " + describe(feature) +
+                                  " of the install manifest was not installed");
+      }
+    }
+  }
+
+  if (report.installed) {
+    // The removal manifest the install left must name what the install added: a platform
+    // takes out only what it is told to.
+    FeatureSet named;
+    for (const InstallFeature& top :
+         readManifest(appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
+                                      PatchRemove::UNINSTALL_MANIFEST))
+             .installFeatures) {
+      for (const Feature& feature : top.requirements) {
+        if (feature.action == "uninstall") named.insert({feature.id, feature.version});
+      }
+    }
+    for (const auto& feature : minus(added, named)) {
+      report.problems.push_back("the removal manifest does not take out feature " +
+                                describe(feature) + ", which the install added");
+    }
+
+    report.removed = PatchRemove(rcpHome).uninstallOldHotfix();
+    if (!report.removed) report.problems.push_back("the removal failed");
+    const Installed end = installedBy(installManifest);
+    // With an older hotfix removed first, what was before less that hotfix is the measure.
+    Installed expected = before;
+    if (onCopy.removesInstalledHotfix) {
+      expected.installFeatures = both(before.installFeatures, after.installFeatures);
+      expected.features = both(before.features, after.features);
+    }
+    report.roundTrip = end == expected;
+    for (const auto& feature : minus(end.features, expected.features)) {
+      report.problems.push_back("feature " + describe(feature) +
+                                " is still installed after the removal");
+    }
+    for (const auto& feature : minus(expected.features, end.features)) {
+      report.problems.push_back("feature " + describe(feature) + " is lost after the removal");
+    }
+    for (const auto& feature : minus(end.installFeatures, expected.installFeatures)) {
+      report.problems.push_back("install feature " + describe(feature) +
+                                " is still installed after the removal");
+    }
+    for (const auto& feature : minus(expected.installFeatures, end.installFeatures)) {
+      report.problems.push_back("install feature " + describe(feature) +
+                                " is lost after the removal");
+    }
+  }
+  report.printed = output.restore();
+  report.launcherRuns = launcherCalls(calls);
+}
+
+}  // namespace
+
+Rehearsal rehearse(const std::string& package, const std::string& destination,
+                   const RehearsalOptions& options) {
+  Rehearsal report;
+  const InstallDecision decision = decideInstall(package, destination, options.registerDirectory);
+  report.bundle = decision.target.productBundle;
+  const std::optional<std::string> bundleName =
+      settingsString(decision.target.properties, KEY_BUNDLE_NAME);
+  if (!bundleName || !report.bundle || !decision.rcpHome ||
+      !decision.rcpHome->starts_with(*report.bundle + "/") ||
+      !InstanceService(decision.rcpHome).hasInstanceInstalled()) {
+    report.problems.push_back("no installed product to rehearse on (patchapply would send code " +
+                              std::to_string(decision.code) + ")");
+    return report;
+  }
+  if (!fs::exists(options.ignitor)) {
+    report.problems.push_back("no simulated launcher at " + options.ignitor +
+                              " (give its path with --ignitor)");
+    return report;
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      appendComponent(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", "hotfixcheck.XXXXXX");
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    report.problems.push_back("cannot make a temporary directory from " + pattern);
+    return report;
+  }
+  report.directory = pattern;
+  rehearseOnCopy(package, pattern, *bundleName, *report.bundle, decision, options, report);
+  if (!options.keep) fs::removeItem(pattern);
+  return report;
+}
+
+}  // namespace rcpinstall::HotfixCheck
