@@ -113,7 +113,7 @@ set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_SOURCE_GENERATOR "")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_COMPONENTS_ALL runtime dev simulator)
-set(CPACK_STRIP_FILES OFF)
+set(CPACK_STRIP_FILES ON)
 
 # One .deb per component; the .tar.gz holds all three.
 set(CPACK_DEB_COMPONENT_INSTALL ON)

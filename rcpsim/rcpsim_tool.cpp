@@ -198,7 +198,8 @@ std::string rcpsimUsage() {
       --rcp-data TEXT           rcp.data as written, ${rcp.home} and ${env.HOME} allowed
                                 (default <platform home>/workspace)
       --manifest-version V      provisioning.manifest.version (default 0101260000)
-      --ignitor PATH            launcher to copy (default: ignitor beside rcpsim)
+      --ignitor PATH            launcher to copy (default: ignitor beside rcpsim, else
+                                ../libexec/orrery-hotfix/ignitor from it)
       --without PART            leave a part out, repeatable: info-plist, ignitor,
                                 ignitor-properties, rcp-data, manifest-version,
                                 install-manifest, base-plugin, features, install-info,

@@ -36,7 +36,7 @@ for row in "orrery-hotfix bin/featurecheck sbin/patchremove libexec/orrery-hotfi
     fi
   done
 done
-dpkg-deb -f orrery-hotfix-dev_*.deb Depends | grep -q '^orrery-hotfix (= ' ||
+dpkg-deb -f orrery-hotfix-dev_*.deb Depends | grep '^orrery-hotfix (= ' >/dev/null ||
   fail "orrery-hotfix-dev does not depend on orrery-hotfix"
 expect "the .tar.gz" "$( (for p in orrery-hotfix{,-dev,-simulator}; do contents $p; done) | sort -u)" \
   "$(tar -tzf ./*.tar.gz | sed -n 's|^[^/]*/||; s|/$||; /./p' | sort -u)"
@@ -62,7 +62,7 @@ printf '#include <stdio.h>\n#include <patchremove.h>\nint main(int argc, char** 
   return argc == 2 ? printf("%%d\\n", (int)RCPUninstallHotfix(argv[1])) < 0 : 2;\n}\n' >remove.c
 flags=$(PKG_CONFIG_LIBDIR=$usr/lib/pkgconfig PKG_CONFIG_PATH='' pkg-config --cflags --libs patchremove)
 # A library from a sanitizer build needs its runtime loaded first, so the caller is built so.
-objdump -p "$usr/lib/libpatchremove.so.1" | grep -q 'NEEDED.*libasan' &&
+objdump -p "$usr/lib/libpatchremove.so.1" | grep 'NEEDED.*libasan' >/dev/null &&
   flags="$flags -fsanitize=address,undefined"
 # shellcheck disable=SC2086 # the flags are words
 cc -Wall -Wextra -Werror -o remove remove.c $flags
