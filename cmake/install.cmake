@@ -85,8 +85,13 @@ foreach(page ${manual_pages})
 endforeach()
 
 file(GLOB guides CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
-install(FILES ${guides} DESTINATION ${RCP_INSTALL_DOCDIR} COMPONENT runtime)
 file(GLOB examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/examples/*.sh)
+# The fleet guide and its examples are built on hotfixcheck; they come with it.
+if(NOT TARGET hotfixcheck)
+  list(FILTER guides EXCLUDE REGEX "/fleet-[^/]*$")
+  list(FILTER examples EXCLUDE REGEX "/fleet-[^/]*$")
+endif()
+install(FILES ${guides} DESTINATION ${RCP_INSTALL_DOCDIR} COMPONENT runtime)
 install(PROGRAMS ${examples} DESTINATION ${RCP_INSTALL_DOCDIR}/examples COMPONENT runtime)
 
 # ---- the simulated platform ---------------------------------------------------------------
