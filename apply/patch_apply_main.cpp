@@ -4,6 +4,7 @@
 #include "apply/patch_apply.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/program_info.h"
 #include "os/system_log.h"
 
 namespace rcpinstall {
@@ -71,7 +72,38 @@ int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLoc
   return installed ? 0 : 1;
 }
 
+namespace {
+
+constexpr const char* PATCH_APPLY_HELP =
+    R"(usage: patchapply <package path> <install destination>
+       patchapply --help | --version
+
+Applies the hotfix in the install package <package path> (its settings file is
+Contents/Resources/hotfix.plist) to the product installed under <install destination>.
+The hotfix package's install script starts it, normally as root; it is no command to
+run by hand.
+
+Exit status:
+  0  the hotfix was installed
+  1  anything else; the error code on the error channel (named store
+     INSTALLATION_INTERNAL_PASTEBOARD) says why, and the result pane shows it:
+     3 unsupported character in a path, 4 install manifest missing, 6 product running,
+     7 a higher hotfix is installed, 8 no installed platform. A failed install also
+     leaves the empty marker file /tmp/Orrery.hotfix.error.
+
+Trace log: /tmp/install_trace.log, written while the invoking user's preference
+com.zantec.rcp.install.mac.traceEnable (domain com.zantec.rcp.install.mac) is true.
+
+Manual: man 8 patchapply, man 7 outcomepane; guides in share/doc/orrery-hotfix.
+)";
+
+}  // namespace
+
 int PatchApplyMain(int argc, char** argv) {
+  if (const std::optional<int> status =
+          os::answerHelpOrVersion(argc, argv, "patchapply", PATCH_APPLY_HELP)) {
+    return *status;
+  }
   return runPatchApply(std::vector<std::string>(argv, argv + argc));
 }
 

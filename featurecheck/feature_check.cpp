@@ -8,6 +8,7 @@
 #include "foundation/string_util.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/program_info.h"
 
 namespace rcpinstall::FeatureCheck {
 
@@ -68,7 +69,41 @@ int run(const std::vector<std::string>& arguments, const Locations& locations) {
 
 namespace rcpinstall {
 
+namespace {
+
+constexpr const char* FEATURE_CHECK_HELP =
+    R"(usage: featurecheck [-productname <name>] [-rcphome <platform home>]
+                    [-installfeatureID <id>] [-featureID <id>]
+       featurecheck --help | --version
+
+Prints the version that the platform's install manifest
+<platform home>/rcp/deploy/install.xml records for a feature, without a line end, or -1
+when it records none (or there is no manifest).
+
+  -productname <name>       the product, for the registry and the default location
+                            /Applications/<name>.app/Contents/MacOS (default Orrery)
+  -rcphome <platform home>  the directory that holds rcp; default: the registry's
+                            location of the product, else the default location
+  -installfeatureID <id>    an install feature to look up
+  -featureID <id>           a feature to look up; when given, -installfeatureID is not
+                            looked at
+Each option takes the argument after its first occurrence, whatever it looks like.
+
+Exit status: always 0; the printed text is the answer.
+
+Trace log: /tmp/install_trace.log, written while the invoking user's preference
+com.zantec.rcp.install.mac.traceEnable (domain com.zantec.rcp.install.mac) is true.
+
+Manual: man 1 featurecheck; guides in share/doc/orrery-hotfix.
+)";
+
+}  // namespace
+
 int FeatureCheckMain(int argc, char** argv) {
+  if (const std::optional<int> status =
+          os::answerHelpOrVersion(argc, argv, "featurecheck", FEATURE_CHECK_HELP)) {
+    return *status;
+  }
   return FeatureCheck::run(std::vector<std::string>(argv, argv + argc));
 }
 

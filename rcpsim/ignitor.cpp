@@ -19,6 +19,7 @@
 #include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/program_info.h"
 
 namespace rcpinstall::rcpsim {
 
@@ -375,7 +376,34 @@ std::string statusMessage(const LauncherRun& run, const UpdateOutcome& outcome) 
   return message + "|Restart the product";
 }
 
+namespace {
+
+constexpr const char* IGNITOR_HELP =
+    R"(usage: ignitor <launcher arguments of a provisioning update or cleanup run>
+       ignitor --help | --version
+
+The simulated platform launcher. A copy lies in every sample product's rcp home (the
+directory it is started from); the install and removal programs start it there with the
+command lines of a provisioning "update" or "cleanup" run. Every run appends its
+arguments to <rcp home>/ignitor.calls; "update" applies deploy/install.update.xml to
+deploy/install.xml, logs to <rcp.data>/logs/provisioning.log and leaves
+.provisioning_rc (rc=0, 2 or 1) in the platform home. A properties file
+<rcp home>/ignitor.fault changes the outcome (see rcpsim --help).
+
+Exit status:
+  0  a provisioning run was made (its outcome is .provisioning_rc, not this status)
+  2  not a launcher command line of the install or removal workflow; no result
+
+Guides in share/doc/orrery-hotfix.
+)";
+
+}  // namespace
+
 int IgnitorMain(int argc, char** argv) {
+  if (const std::optional<int> status =
+          os::answerHelpOrVersion(argc, argv, "ignitor", IGNITOR_HELP)) {
+    return *status;
+  }
   const std::string rcphome = rcphomeOf(argc > 0 ? argv[0] : nullptr);
   appendCall(rcphome, argc, argv);
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

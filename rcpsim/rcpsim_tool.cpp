@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "os/path.h"
+#include "os/program_info.h"
 #include "rcpsim/sample_layout.h"
 
 namespace rcpinstall::rcpsim {
@@ -29,11 +30,20 @@ const std::set<std::string> kHotfixParts = {
     "settings", "install-manifest", "uninstall-manifest", "plugin-customization",
     "keystore", "extras",           "update-site"};
 
-// The launcher beside this program: build/bin/ignitor next to build/bin/rcpsim.
+// The launcher beside this program (build/bin/ignitor next to build/bin/rcpsim), else in the
+// libexec directory of an installed tree (<prefix>/libexec/<project>/ignitor).
 std::string ignitorBesideThisProgram() {
   std::error_code error;
   const std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
-  return os::appendComponent(os::deletingLastComponent(self), "ignitor");
+  const std::string beside = os::appendComponent(os::deletingLastComponent(self), "ignitor");
+#ifdef RCP_LIBEXEC_FROM_BIN
+  if (!std::filesystem::exists(beside, error)) {
+    const std::string installed = os::appendComponent(
+        os::appendComponent(os::deletingLastComponent(self), RCP_LIBEXEC_FROM_BIN), "ignitor");
+    if (std::filesystem::exists(installed, error)) return installed;
+  }
+#endif
+  return beside;
 }
 
 int usageError(const std::string& message) {
@@ -188,7 +198,8 @@ std::string rcpsimUsage() {
       --rcp-data TEXT           rcp.data as written, ${rcp.home} and ${env.HOME} allowed
                                 (default <platform home>/workspace)
       --manifest-version V      provisioning.manifest.version (default 0101260000)
-      --ignitor PATH            launcher to copy (default: ignitor beside rcpsim)
+      --ignitor PATH            launcher to copy (default: ignitor beside rcpsim, else
+                                ../libexec/orrery-hotfix/ignitor from it)
       --without PART            leave a part out, repeatable: info-plist, ignitor,
                                 ignitor-properties, rcp-data, manifest-version,
                                 install-manifest, base-plugin, features, install-info,
@@ -229,10 +240,19 @@ A properties file <rcp home>/ignitor.fault makes runs end as a test asks:
       sleep=SECONDS  wait this long before ending
       garbage=true   write bytes that are no properties file as the result
       fds=true       append the open descriptors beyond 0-2 to <rcp home>/ignitor.fds
+
+  rcpsim --version prints the version.
+
+Exit status: 0 the layout was written, 1 it could not be written (the reason is printed),
+2 a usage error. Guides in share/doc/orrery-hotfix.
 )";
 }
 
 int RcpsimMain(int argc, char** argv) {
+  if (const std::optional<int> status =
+          os::answerHelpOrVersion(argc, argv, "rcpsim", rcpsimUsage())) {
+    return *status;
+  }
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << rcpsimUsage();

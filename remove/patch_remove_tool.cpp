@@ -7,6 +7,7 @@
 #include "instance/instance_service.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/program_info.h"
 #include "os/system_log.h"
 #include "os/user_identity.h"
 #include "remove/patch_remove.h"
@@ -116,7 +117,40 @@ int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot
   return status;
 }
 
+namespace {
+
+constexpr const char* PATCH_REMOVE_HELP =
+    R"(usage: patchremove [-rcphome <platform home>]
+       patchremove --help | --version
+
+Removes the installed hotfix from the product's platform. Run it as root. The platform
+home is the directory that holds the platform directory rcp, for an application bundle
+its Contents/MacOS directory. Without -rcphome the product registry of Orrery names it,
+else /Applications/Orrery.app/Contents/MacOS is used when it exists.
+
+  -rcphome <platform home>  the platform home, used as given
+
+Exit status:
+  0    the hotfix was removed (also after the permission message when not run as root)
+  1    the platform home or the platform's application bundle cannot be determined
+  150  no installed platform at the platform home (no rcp/deploy/install.xml)
+  155  the rcp home's path holds a character the platform does not support
+  170  the product is running; quit it and run again
+  190  the removal failed (for example no rcp/deploy/uninstall.hotfix.xml)
+
+Trace log: /tmp/install_trace.log, written while the invoking user's preference
+com.zantec.rcp.install.mac.traceEnable (domain com.zantec.rcp.install.mac) is true.
+
+Manual: man 8 patchremove, man 3 libpatchremove; guides in share/doc/orrery-hotfix.
+)";
+
+}  // namespace
+
 int PatchRemoveMain(int argc, char** argv) {
+  if (const std::optional<int> status =
+          os::answerHelpOrVersion(argc, argv, "patchremove", PATCH_REMOVE_HELP)) {
+    return *status;
+  }
   return runPatchRemove(std::vector<std::string>(argv, argv + argc), os::isRunningAsRoot());
 }
 

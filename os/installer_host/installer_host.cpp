@@ -12,6 +12,7 @@
 #include "os/bundle.h"
 #include "os/file_system.h"
 #include "os/installer_pane.h"
+#include "os/program_info.h"
 #include "os/utf8.h"
 
 namespace rcpinstall::os::installer_host {
@@ -21,6 +22,23 @@ namespace {
 constexpr const char* kProgram = "installer-pane-host";
 constexpr const char* kUsage =
     "usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>\n";
+constexpr const char* kHelp =
+    R"(usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>
+       installer-pane-host --help | --version
+
+Stands in for the installer application: loads the plug-in bundle
+(Contents/MacOS/<name>.so), shows its pane's title and text and, on Continue, leaves the
+pane as the installer would. In a terminal it waits for Continue, Back or Quit.
+
+  --non-interactive   show the pane and leave it forward at once (for scripts)
+  --language <code>   the language of the localized texts (en, de, fr, ja); default:
+                      the user's preferences, else en
+
+Exit status: 0 the pane was shown (and left, or the installer quit), 1 the bundle or its
+plug-in could not be loaded or the pane could not be left, 2 a usage error.
+
+Manual: man 7 outcomepane; guides in share/doc/orrery-hotfix.
+)";
 constexpr int kMinimumWidth = 24;
 
 // ---- UTF-8 ----------------------------------------------------------------------------------
@@ -445,6 +463,9 @@ int runInstallerPaneHost(const std::vector<std::string>& args, Console& console)
 }
 
 int InstallerPaneHostMain(int argc, char** argv) {
+  if (const std::optional<int> status = answerHelpOrVersion(argc, argv, kProgram, kHelp)) {
+    return *status;
+  }
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   Console console{std::cin, std::cout, std::cerr};
