@@ -11,6 +11,7 @@
 
 #include "os/bundle.h"
 #include "os/file_system.h"
+#include "os/installer_host/installer_host_window.h"
 #include "os/installer_pane.h"
 
 namespace rcpinstall::os::installer_host {
@@ -19,7 +20,8 @@ namespace {
 
 constexpr const char* kProgram = "installer-pane-host";
 constexpr const char* kUsage =
-    "usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>\n";
+    "usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>\n"
+    "       installer-pane-host --window [--language <code>] [--screenshot <file.png>] <bundle>\n";
 constexpr int kMinimumWidth = 24;
 
 // ---- UTF-8 ----------------------------------------------------------------------------------
@@ -438,6 +440,9 @@ std::string framedPane(std::string_view title, std::string_view text, int width)
 }
 
 int runInstallerPaneHost(const std::vector<std::string>& args, Console& console) {
+  if (std::find(args.begin(), args.end(), "--window") != args.end()) {
+    return runInstallerPaneWindow(args, console.out, console.err);
+  }
   const std::optional<Options> options = parseOptions(args, console.err);
   if (!options) return 2;
 
