@@ -344,8 +344,8 @@ class PaneWindow {
       return false;
     }
     const TextLayout layout = measure(text_);
-    out_ << path << ": " << width * scale << "x" << height * scale << " pixels at scale "
-         << scale << "; the text: " << layout.lines << " lines in a " << layout.viewWidth << "x"
+    out_ << path << ": " << width * scale << "x" << height * scale << " pixels at scale " << scale
+         << "; the text: " << layout.lines << " lines in a " << layout.viewWidth << "x"
          << layout.viewHeight << " view, widest line " << layout.widest << ", height "
          << layout.textHeight << (layout.textHeight > layout.viewHeight ? " (scrolls)" : " (fits)")
          << ", " << layout.unknownGlyphs << " characters without a glyph\n";

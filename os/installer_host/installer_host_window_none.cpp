@@ -5,8 +5,7 @@
 
 namespace rcpinstall::os::installer_host {
 
-int runInstallerPaneWindow(const std::vector<std::string>& args, std::ostream&,
-                           std::ostream& err) {
+int runInstallerPaneWindow(const std::vector<std::string>& args, std::ostream&, std::ostream& err) {
   if (!parseWindowOptions(args, err)) return 2;
   err << "installer-pane-host: the window mode is not built (it needs GTK 3, Debian "
          "libgtk-3-dev, when the tree is configured)\n";
