@@ -297,7 +297,14 @@ class PaneWindow {
       gtk_text_buffer_get_end_iter(buffer, &end);
       GtkTextMark* mark = gtk_text_buffer_create_mark(buffer, nullptr, &end, FALSE);
       gtk_text_view_scroll_to_mark(window->text_.view(), mark, 0.0, TRUE, 0.0, 1.0);
-      g_timeout_add(300, onDrawnStep, self);
+    }
+    // The text view scrolls once it has laid out the text down to the mark; wait for that (up
+    // to five seconds on a busy machine).
+    GtkAdjustment* vertical = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(window->text_.view()));
+    if (window->options_.scrollToEnd && ++window->waits_ < 50 &&
+        gtk_adjustment_get_value(vertical) + gtk_adjustment_get_page_size(vertical) <
+            gtk_adjustment_get_upper(vertical) - 1) {
+      g_timeout_add(100, onDrawnStep, self);
       return G_SOURCE_REMOVE;
     }
     if (!window->writeScreenshot()) {
@@ -373,6 +380,7 @@ class PaneWindow {
   GtkWidget* continue_ = nullptr;
   bool drawn_ = false;
   bool scrolled_to_end_ = false;
+  int waits_ = 0;
   bool finished_ = false;
   int status_ = 0;
 };
