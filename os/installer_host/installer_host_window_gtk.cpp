@@ -170,7 +170,7 @@ class PaneWindow {
     gtk_widget_show_all(window_);
     pane_->didEnterPane(Direction::Forward);
     gtk_main();
-    gtk_widget_destroy(window_);
+    if (window_ != nullptr) gtk_widget_destroy(window_);
     pane_ = nullptr;
     loaded->pane.reset();
     return status_;
@@ -180,6 +180,7 @@ class PaneWindow {
   void build() {
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
+    g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
 
     GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
     gtk_container_set_border_width(GTK_CONTAINER(page), 20);
@@ -273,10 +274,24 @@ class PaneWindow {
     }
   }
 
-  // Closing the window quits the installer on this pane: the pane is not left.
+  // Closing the window quits the installer on this pane: the pane is not left. So does a
+  // window destroyed from outside (by the X server's clients), rather than leaving the host
+  // running without one.
   static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self) {
-    static_cast<PaneWindow*>(self)->finish(0);
+    static_cast<PaneWindow*>(self)->closed();
     return TRUE;
+  }
+  static void onDestroy(GtkWidget*, gpointer self) {
+    auto* window = static_cast<PaneWindow*>(self);
+    window->window_ = nullptr;
+    window->closed();
+  }
+  void closed() {
+    if (options_.screenshot && !finished_) {
+      err_ << kProgram << ": the window was closed before its screenshot was taken\n";
+      finish(1);
+    }
+    finish(status_);
   }
 
   static gboolean onDraw(GtkWidget*, cairo_t*, gpointer self) {
@@ -290,6 +305,7 @@ class PaneWindow {
 
   static gboolean onDrawnStep(gpointer self) {
     auto* window = static_cast<PaneWindow*>(self);
+    if (window->finished_) return G_SOURCE_REMOVE;
     if (window->options_.scrollToEnd && !window->scrolled_to_end_) {
       window->scrolled_to_end_ = true;
       GtkTextBuffer* buffer = gtk_text_view_get_buffer(window->text_.view());
