@@ -11,6 +11,7 @@
 
 #include "os/bundle.h"
 #include "os/file_system.h"
+#include "os/installer_host/installer_host_window.h"
 #include "os/installer_pane.h"
 #include "os/program_info.h"
 #include "os/utf8.h"
@@ -21,9 +22,12 @@ namespace {
 
 constexpr const char* kProgram = "installer-pane-host";
 constexpr const char* kUsage =
-    "usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>\n";
+    "usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>\n"
+    "       installer-pane-host --window [--language <code>] [--screenshot <file.png>] <bundle>\n";
 constexpr const char* kHelp =
     R"(usage: installer-pane-host [--non-interactive] [--language <code>] <plug-in bundle>
+       installer-pane-host --window [--language <code>] [--screenshot <file.png>]
+                           [--scroll-to-end] [--size <width>x<height>] <plug-in bundle>
        installer-pane-host --help | --version
 
 Stands in for the installer application: loads the plug-in bundle
@@ -33,9 +37,16 @@ pane as the installer would. In a terminal it waits for Continue, Back or Quit.
   --non-interactive   show the pane and leave it forward at once (for scripts)
   --language <code>   the language of the localized texts (en, de, fr, ja); default:
                       the user's preferences, else en
+  --window            show the pane in a window with "Go Back" and "Continue" (needs a
+                      display); closing the window leaves the pane untouched
+  --screenshot <png>  with --window: once drawn, write a picture of the window, then
+                      press Continue
+  --scroll-to-end     with --screenshot: scroll the text to its end first
+  --size <w>x<h>      with --window: the pane area's size in points (default 620x418)
 
 Exit status: 0 the pane was shown (and left, or the installer quit), 1 the bundle or its
-plug-in could not be loaded or the pane could not be left, 2 a usage error.
+plug-in could not be loaded, the pane could not be left, or no display for --window,
+2 a usage error.
 
 Manual: man 7 outcomepane; guides in share/doc/orrery-hotfix.
 )";
@@ -415,6 +426,9 @@ std::string framedPane(std::string_view title, std::string_view text, int width)
 }
 
 int runInstallerPaneHost(const std::vector<std::string>& args, Console& console) {
+  if (std::find(args.begin(), args.end(), "--window") != args.end()) {
+    return runInstallerPaneWindow(args, console.out, console.err);
+  }
   const std::optional<Options> options = parseOptions(args, console.err);
   if (!options) return 2;
 

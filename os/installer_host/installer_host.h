@@ -23,6 +23,7 @@ struct Console {
 
 // Runs the host with its arguments (without the program name):
 //   [--non-interactive] [--language <code>] <plug-in bundle>
+// or, with --window among them, the window mode of installer_host_window.h.
 // Answers the exit status: 0 when the pane was shown (and left or quit), 1 when the bundle
 // cannot be loaded or makes no pane, 2 on a usage error.
 int runInstallerPaneHost(const std::vector<std::string>& args, Console& console);
