@@ -22,7 +22,9 @@ std::vector<std::string> getAllProcess() {
 bool checkBundleIsRunning(const std::string& bundlePath) {
   // The process list gives resolved paths, while the bundle's path may be spelled through a
   // link or with "..": both spellings are compared, so a running product is never missed.
-  const std::optional<std::string> resolved = os::FileSystem::resolvedPath(bundlePath);
+  std::optional<std::string> resolved = os::FileSystem::resolvedPath(bundlePath);
+  // A trailing "/" limits the prefix to whole components; the resolved spelling keeps it.
+  if (resolved && bundlePath.ends_with('/') && !resolved->ends_with('/')) resolved->push_back('/');
   const std::vector<std::string> processes = getAllProcess();
   return std::any_of(processes.begin(), processes.end(), [&](const std::string& executable) {
     return executable.starts_with(bundlePath) || (resolved && executable.starts_with(*resolved));
