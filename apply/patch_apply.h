@@ -38,7 +38,8 @@ struct InstallTarget {
   // Argument 2, replaced by the directory of the registered product when the registry is
   // used.
   std::string pathToInstallDestination;
-  // The settings file's entries as read, plus KEY_RCP_HOME when a product was located.
+  // The settings file's entries as read (less any KEY_RCP_HOME of its own), plus the computed
+  // KEY_RCP_HOME when a product was located.
   os::PlistValue properties;
   // The product's application bundle by the location rule; none without a bundleName.
   std::optional<std::string> productBundle;

@@ -38,6 +38,9 @@ InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
   std::optional<os::PlistValue> settings = readSettings(pathToInstallPackage);
   if (!settings) return target;
   target.properties = std::move(*settings);
+  // The rcp home is only ever the one computed from the located bundle: an entry of that
+  // name in the settings file would otherwise stand for a product nobody located.
+  target.properties.erase(KEY_RCP_HOME);
 
   const std::optional<std::string> bundle =
       productBundlePath(target.properties, pathToInstallDestination, registerDirectory);

@@ -90,12 +90,15 @@ InstallDecision decideFor(const InstallTarget& target, const std::string& regist
   // Running check, on the bundle the location rule gives for the destination as resolved.
   os::SystemLog::log(kInfo, "Checking whether platform is running.");
   decision.checks.push_back({"product not running", true});
-  const std::optional<std::string> bundle =
-      productBundlePath(target.properties, destination, registerDirectory);
-  if (bundle && InstallUtil::checkBundleIsRunning(*bundle)) {
+  // The bundle that gave the rcp home stands in should the rule give none, so that the check
+  // is never skipped for a platform that is being installed into.
+  const std::string bundle = productBundlePath(target.properties, destination, registerDirectory)
+                                 .value_or(target.productBundle.value_or(""));
+  if (!bundle.empty() && InstallUtil::checkBundleIsRunning(bundle)) {
     decision.bundle = bundle;
-    refuse(kInstanceIsRunning, {*bundleName});
-    os::SystemLog::log(kInfo, "%s is running.", bundleName->c_str());
+    const std::string name = bundleName.value_or(os::lastComponent(bundle));
+    refuse(kInstanceIsRunning, {name});
+    os::SystemLog::log(kInfo, "%s is running.", name.c_str());
     return decision;
   }
 
@@ -113,8 +116,9 @@ InstallDecision decideFor(const InstallTarget& target, const std::string& regist
   if (packageVersion && installedVersion &&
       versionOrdersBefore(*packageVersion, *installedVersion)) {
     os::SystemLog::log(kError, "High hotfix version has been installed ");
-    return refuse(kHotfixFoundHigherVersion,
-                  {os::appendComponent(destination, *bundleName + APP_EXTENSION)});
+    return refuse(
+        kHotfixFoundHigherVersion,
+        {bundleName ? os::appendComponent(destination, *bundleName + APP_EXTENSION) : bundle});
   }
 
   // The installed hotfix goes first, also one of the same version (it is then installed

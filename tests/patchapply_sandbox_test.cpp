@@ -331,6 +331,14 @@ TEST_F(PatchApplyBadInput, SettingsThatLocateNoProductGiveCodeEightWithTheDestin
          return p.path;
        }},
       {"a package path that does not exist", [](const Package& p) { return p.path + "x"; }},
+      {"settings naming their own rcpHome, and an older version than the installed one",
+       [](const Package& p) {
+         PlistValue settings;
+         settings.set("version", "1.0.0");
+         settings.set("rcpHome", p.mpkg + "/../../Applications/Orrery.app/Contents/MacOS/rcp");
+         os::writePlistFile(p.settings(), settings);
+         return p.path;
+       }},
   };
   int index = 0;
   for (const Case& c : cases) {
