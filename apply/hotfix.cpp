@@ -207,12 +207,16 @@ bool Hotfix::startProvisioning() {
     return false;
   }
   os::SystemLog::log(kInfo, "Begin to start provisoning sytem to install features");
-  const std::string launcher = appendComponent(*_pathToRcpHome, LAUNCHER_NAME);
+  const std::optional<std::string> launcher = _service->launcherPath();
+  if (!launcher) {
+    os::SystemLog::log(kError, "No platform to start the launcher of.");
+    return false;
+  }
   const std::vector<std::string> arguments = provisioningArguments();
   // The exit status is no outcome; a launcher that cannot be started leaves no result file,
   // which reads as a failed run.
-  if (os::runAndWait(launcher, arguments) == -1) {
-    os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher.c_str());
+  if (os::runAndWait(*launcher, arguments) == -1) {
+    os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher->c_str());
   }
   return true;
 }

@@ -32,7 +32,7 @@ inline constexpr const char* KEY_EXTRAS = "extras";
 inline constexpr const char* DEFAULT_FRAMEWORK_PATH = "Contents/MacOS";
 inline constexpr const char* APP_EXTENSION = ".app";
 inline constexpr const char* RCP_DIRECTORY_NAME = "rcp";
-inline constexpr const char* LAUNCHER_NAME = "ignitor";
+inline constexpr const char* LAUNCHER_NAME = InstanceService::LAUNCHER;
 inline constexpr const char* HOTFIX_MANIFEST_NAME = "install.hotfix.xml";
 
 // Left in /tmp by the platform's quick-launch configuration; stale once a hotfix is in.

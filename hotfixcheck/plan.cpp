@@ -97,7 +97,8 @@ Plan plan(const std::string& package, const std::string& destination,
   }
   const std::string rcpHome = *decision.rcpHome;
   const std::string deploy = appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY);
-  const std::string launcher = appendComponent(rcpHome, LAUNCHER_NAME);
+  const std::string launcher =
+      InstanceService(rcpHome).launcherPath().value_or(appendComponent(rcpHome, LAUNCHER_NAME));
   const std::string platformHome = os::deletingLastComponent(rcpHome);
   const std::string locale = InstallUtil::getCurrentLocale();
   Steps steps(result.steps);

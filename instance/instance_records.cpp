@@ -54,6 +54,13 @@ InstanceService::InstanceService(const std::optional<std::string>& pathToRcphome
   if (pathToRcphome && rcpHomeExists(*pathToRcphome)) _pathToRcphome = pathToRcphome;
 }
 
+std::optional<std::string> InstanceService::launcherPath() const {
+  if (!_pathToRcphome || !rcpHomeExists(*_pathToRcphome)) return std::nullopt;
+  const std::optional<std::string> home = os::absolutePath(*_pathToRcphome);
+  if (!home) return std::nullopt;
+  return appendComponent(*home, LAUNCHER);
+}
+
 bool InstanceService::rcpHomeExists(const std::string& path) {
   return fs::exists(path);
 }

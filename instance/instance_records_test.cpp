@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "instance/instance_service.h"
 #include "instance/instance_testing.h"
@@ -30,8 +31,22 @@ TEST(InstanceRecordsTest, InstanceWithoutRcphomeAnswersEmptyAndWritesNothing) {
     EXPECT_EQ(service.getProvisioningResult(), -1);
     EXPECT_FALSE(service.updateHotfixVersion("1.0"));
     EXPECT_FALSE(service.copyUpdateManifest(dir / "missing", std::nullopt));
+    EXPECT_EQ(service.launcherPath(), std::nullopt) << "no relative launcher name";
   }
   EXPECT_FALSE(testing::readFile(dir / "missing/installInfo.plist").has_value());
+}
+
+TEST(InstanceRecordsTest, LauncherIsAnAbsolutePathInsideAnExistingPlatform) {
+  testing::ScratchDirectory dir("launcher");
+  ASSERT_EQ(::mkdir((dir / "rcp").c_str(), 0755), 0);
+  char before[4096];
+  ASSERT_NE(::getcwd(before, sizeof before), nullptr);
+  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  InstanceService relative(std::string("rcp"));
+  EXPECT_EQ(relative.launcherPath(), dir / "rcp/ignitor");
+  ASSERT_EQ(::chdir(before), 0);
+  ASSERT_EQ(::rmdir((dir / "rcp").c_str()), 0);
+  EXPECT_EQ(relative.launcherPath(), std::nullopt) << "the platform is gone";
 }
 
 TEST(InstanceRecordsTest, BaseVersionIsTheTextuallyGreatest) {

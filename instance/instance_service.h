@@ -20,6 +20,7 @@ namespace rcpinstall {
 class InstanceService {
  public:
   // Names inside the rcp home and beside it (the platform home is the rcp home's parent).
+  static constexpr const char* LAUNCHER = "ignitor";
   static constexpr const char* DEPLOY_DIRECTORY = "deploy";
   static constexpr const char* ECLIPSE_DIRECTORY = "eclipse";
   static constexpr const char* PLUGINS_DIRECTORY = "plugins";
@@ -53,6 +54,10 @@ class InstanceService {
   static constexpr const char* KEY_BASE_LOCATION = "rcp.base.location";
   static constexpr const char* KEY_RCP_DATA = "rcp.data";
   static constexpr const char* KEY_LINK_PATH = "path";
+
+  // The platform launcher, by an absolute path inside the rcp home; none without an rcp home
+  // (so that no relative name is ever resolved against a root process's working directory).
+  std::optional<std::string> launcherPath() const;
 
   // The rcp home is kept only when rcpHomeExists says so now (no "~" expansion).
   explicit InstanceService(const std::optional<std::string>& pathToRcphome);

@@ -37,6 +37,10 @@ std::vector<std::string> components(std::string_view path);
 std::string expandTilde(std::string_view path);
 
 // The home directory of the effective user: HOME, else the password database.
+// The path as an absolute one: a relative path is appended to the working directory (not
+// normalised); none when the working directory cannot be had.
+std::optional<std::string> absolutePath(const std::string& path);
+
 std::string homeDirectory();
 
 }  // namespace rcpinstall::os

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace rcpinstall::os {
 
@@ -78,6 +79,13 @@ std::vector<std::string> components(std::string_view path) {
   // A trailing slash after a name is a component of its own, as the target system splits.
   if (parts.size() > (absolute ? 1u : 0u) && path.back() == '/') parts.emplace_back("/");
   return parts;
+}
+
+std::optional<std::string> absolutePath(const std::string& path) {
+  if (path.starts_with('/')) return path;
+  std::unique_ptr<char, decltype(&std::free)> directory(::getcwd(nullptr, 0), &std::free);
+  if (!directory) return std::nullopt;
+  return path.empty() ? std::string(directory.get()) : appendComponent(directory.get(), path);
 }
 
 std::string homeDirectory() {

@@ -79,11 +79,6 @@ std::optional<std::string> PatchRemove::removalManifestPath(const char* manifest
       manifestName);
 }
 
-std::string PatchRemove::launcherPath() const {
-  return appendComponent(_instance ? _instance->pathToRcphome().value_or("") : std::string(),
-                         LAUNCHER);
-}
-
 bool PatchRemove::copyRemovalManifest(const char* manifestName) {
   const std::optional<std::string> manifest = removalManifestPath(manifestName);
   if (!manifest) return false;
@@ -113,10 +108,12 @@ bool PatchRemove::startProvisioning() {
     return false;
   }
   os::SystemLog::log(kInfo, "Launching platform to uninstall provisioned features...");
+  // Only by an absolute path inside the platform: without one there is no launcher run.
+  const std::optional<std::string> launcher = _instance->launcherPath();
+  if (!launcher) return false;
   const std::vector<std::string> arguments =
       updateLauncherArguments(InstallUtil::getCurrentLocale());
-  const std::string launcher = launcherPath();
-  for (int run = 0; run < 2; ++run) runLauncher(launcher, arguments);
+  for (int run = 0; run < 2; ++run) runLauncher(*launcher, arguments);
   return true;
 }
 
@@ -124,7 +121,9 @@ void PatchRemove::cleanup() {
   if (!_instance) return;
   _instance->removeProvisionRCFile();
   os::SystemLog::log(kInfo, "Begin to start provisoning system to cleanup features");
-  runLauncher(launcherPath(), cleanupLauncherArguments());
+  if (const std::optional<std::string> launcher = _instance->launcherPath()) {
+    runLauncher(*launcher, cleanupLauncherArguments());
+  }
 }
 
 bool PatchRemove::removeHotfixReceipt() {

@@ -29,7 +29,7 @@ class PatchRemove {
   static constexpr const char* UNINSTALL_MANIFEST = InstanceService::PATCH_REMOVE_MANIFEST;
   static constexpr const char* ORRERY_UNINSTALL_MANIFEST = "uninstall.orreryhotfix.xml";
   // The platform launcher inside the rcp home.
-  static constexpr const char* LAUNCHER = "ignitor";
+  static constexpr const char* LAUNCHER = InstanceService::LAUNCHER;
 
   // The launcher's command lines (the arguments after the program): each of the two
   // provisioning "update" runs, and the "cleanup" run.
@@ -66,7 +66,6 @@ class PatchRemove {
   bool copyRemovalManifest(const char* manifestName);
   bool uninstall(const char* manifestName);
   std::optional<std::string> removalManifestPath(const char* manifestName) const;
-  std::string launcherPath() const;
 
   std::optional<InstanceService> _instance;
   std::optional<std::string> _pathToRcpHome;
