@@ -16,6 +16,7 @@ namespace rcpinstall {
 namespace fs = os::FileSystem;
 using os::SystemLog::kError;
 using os::SystemLog::kInfo;
+using os::SystemLog::kWarning;
 
 namespace {
 
@@ -43,7 +44,11 @@ bool createErrorMarkerFile(const std::string& path) {
   // An ordinary user may give the file neither to someone else nor to a group they are not
   // in; the package's scripts look for the file, so it is made with what can be had.
   if (group && os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, group)) return true;
-  return os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, std::nullopt);
+  if (os::createFreshFile(path, ERROR_MARKER_MODE, std::nullopt, std::nullopt)) return true;
+  // A directory someone left at the name is never removed; the exit status alone then says
+  // that the install failed.
+  os::SystemLog::log(kWarning, "Not able to create the error marker file %s", path.c_str());
+  return false;
 }
 
 namespace {

@@ -16,9 +16,10 @@ int openRegularFileTruncated(const std::string& path);
 // Closes a descriptor that openRegularFileTruncated gave.
 void closeFile(int fd);
 
-// Removes whatever is at the path without following it (a directory tree too), then creates a
-// fresh regular file with O_CREAT | O_EXCL | O_NOFOLLOW and sets owner, group and mode on the
-// open descriptor. Answers false when it could not.
+// Removes the file or link at the path without following it, then creates a fresh regular
+// file with O_CREAT | O_EXCL | O_NOFOLLOW and sets owner, group and mode on the open
+// descriptor. A directory at the path is never removed (nobody can tell what it holds for
+// whom): the answer is then false, as whenever the file could not be made.
 bool createFreshFile(const std::string& path, mode_t mode, std::optional<uid_t> owner,
                      std::optional<gid_t> group, const std::string& contents = {});
 

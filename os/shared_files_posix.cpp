@@ -14,11 +14,16 @@ namespace rcpinstall::os {
 
 namespace {
 
-// Removes whatever entry is at the path: a file, link, FIFO, device or a whole tree.
+// Removes the entry at the path itself: a file, link, FIFO or device. A directory is never
+// removed: whoever made it may keep anything in it (EISDIR).
 bool removeEntry(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  return posix::removeEntryAt(AT_FDCWD, path.c_str(), S_ISDIR(st.st_mode) ? DT_DIR : DT_REG);
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace

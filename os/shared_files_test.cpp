@@ -100,6 +100,12 @@ TEST(SharedFilesTest, CreateFreshFileReplacesWhateverWasThere) {
 
     std::optional<uid_t> owner = root ? std::optional<uid_t>(1234) : std::nullopt;
     std::optional<gid_t> group = root ? std::optional<gid_t>(5678) : std::nullopt;
+    if (std::string(row.what).starts_with("directory")) {
+      EXPECT_FALSE(createFreshFile(at, 0777, owner, group, "marker"));
+      EXPECT_EQ(testing::readFile(at + "/sub/f"), "x") << "a directory stays whole";
+      expectVictimsUntouched(dir, row.what);
+      continue;
+    }
     ASSERT_TRUE(createFreshFile(at, 0777, owner, group, "marker")) << row.what;
     struct stat st {};
     ASSERT_EQ(::lstat(at.c_str(), &st), 0);
