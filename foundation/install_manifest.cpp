@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -76,11 +77,83 @@ pugi::xml_node firstInstallFeature(const pugi::xml_document& tree) {
   return installFeature;
 }
 
-// The parser accepts several top-level elements; a well-formed document has exactly one.
+// The parser accepts several top-level elements and, read as a fragment, keeps text outside
+// them; a well-formed document has exactly one element and no text outside it.
 bool hasSingleRoot(const pugi::xml_document& tree) {
   int elements = 0;
-  for (pugi::xml_node node : tree.children()) elements += node.type() == pugi::node_element;
+  for (pugi::xml_node node : tree.children()) {
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return false;
+    elements += node.type() == pugi::node_element;
+  }
   return elements == 1;
+}
+
+// The parser keeps a repeated attribute; a well-formed element names each attribute once.
+bool attributesAreUnique(pugi::xml_document& tree) {
+  struct Walker : pugi::xml_tree_walker {
+    bool for_each(pugi::xml_node& node) override {
+      for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+        for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
+          if (std::strcmp(a.name(), b.name()) == 0) return unique = false;
+        }
+      }
+      return true;
+    }
+    bool unique = true;
+  } walker;
+  tree.traverse(walker);
+  return walker.unique;
+}
+
+// The parser drops text after the root element and leaves a reference to an entity it does
+// not know as text; a well-formed document has no such text and refers only to the five
+// predefined entities and to characters. Checked on the bytes before
+// they are parsed in place, where the text is ASCII-compatible (UTF-16 and UTF-32 documents,
+// recognised by their zero bytes, are left to the parser). Comments, CDATA sections,
+// processing instructions and the document type declaration hold no references.
+bool textIsWellFormed(std::string_view text) {
+  if (text.substr(0, 4).find('\0') != std::string_view::npos) return true;
+  // Text after the last markup, which the parser drops even from a fragment.
+  const size_t last = text.rfind('>');
+  if (last != std::string_view::npos &&
+      text.find_first_not_of(" \t\r\n", last + 1) != std::string_view::npos) {
+    return false;
+  }
+  const auto skipTo = [&](size_t from, std::string_view end) {
+    const size_t found = text.find(end, from);
+    return found == std::string_view::npos ? text.size() : found + end.size();
+  };
+  for (size_t i = text.find_first_of("<&"); i < text.size(); i = text.find_first_of("<&", i)) {
+    const std::string_view rest = text.substr(i);
+    if (rest.starts_with("<!--")) {
+      i = skipTo(i + 4, "-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      i = skipTo(i + 9, "]]>");
+    } else if (rest.starts_with("<?")) {
+      i = skipTo(i + 2, "?>");
+    } else if (rest.starts_with("<!DOCTYPE")) {
+      const size_t close = text.find('>', i);
+      const size_t subset = text.find('[', i);
+      i = subset < close ? skipTo(subset, "]>") : skipTo(i, ">");
+    } else if (rest[0] == '<') {
+      ++i;
+    } else {
+      const size_t end = rest.find(';');
+      if (end == std::string_view::npos || end > 12) return false;
+      const std::string_view name = rest.substr(1, end - 1);
+      const bool numeric =
+          name.size() > 1 && name[0] == '#' &&
+          (name[1] == 'x' ? name.size() > 2 && name.find_first_not_of("0123456789abcdefABCDEF",
+                                                                      2) == std::string_view::npos
+                          : name.find_first_not_of("0123456789", 1) == std::string_view::npos);
+      if (!numeric && name != "amp" && name != "lt" && name != "gt" && name != "quot" &&
+          name != "apos") {
+        return false;
+      }
+      i += end + 1;
+    }
+  }
+  return true;
 }
 
 // The parser also takes an XML declaration after other text, and then reads the document in
@@ -142,10 +215,14 @@ InstallManifest::InstallManifest(const std::string& pathToManifest)
   auto document = std::make_unique<Document>();
   document->buffer = std::move(*bytes);
   document->byteOrderMark = startsWithByteOrderMark(document->buffer);
+  if (!textIsWellFormed(document->buffer)) return;
+  // As a fragment, so that text outside the root element stays in the tree to be refused.
   pugi::xml_parse_result result = document->tree.load_buffer_inplace(
-      document->buffer.data(), document->buffer.size(), pugi::parse_full, pugi::encoding_auto);
+      document->buffer.data(), document->buffer.size(), pugi::parse_full | pugi::parse_fragment,
+      pugi::encoding_auto);
   if (!result || !hasSingleRoot(document->tree) ||
-      !declarationComesFirst(document->tree, document->byteOrderMark)) {
+      !declarationComesFirst(document->tree, document->byteOrderMark) ||
+      !attributesAreUnique(document->tree)) {
     return;
   }
   document->encoding = result.encoding;

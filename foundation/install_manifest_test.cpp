@@ -150,12 +150,18 @@ TEST_F(InstallManifestTest, MissingLevelsAndUnreadableFiles) {
   for (std::optional<std::string> xml :
        {std::optional<std::string>(), std::optional<std::string>(""),
         std::optional<std::string>(levels("").substr(0, 30)),
-        std::optional<std::string>("<!-- only -->"), std::optional<std::string>("<a/><b/>")}) {
+        std::optional<std::string>("<!-- only -->"), std::optional<std::string>("<a/><b/>"),
+        // Not well-formed: text outside the root, a repeated attribute, an undefined entity.
+        std::optional<std::string>("stray " + levels("")),
+        std::optional<std::string>(levels("") + "x"),
+        std::optional<std::string>(levels(feature("id=\"a\" id=\"b\""))),
+        std::optional<std::string>(levels(feature("id=\"&nbsp;\""))),
+        std::optional<std::string>(levels("&undefined;"))}) {
     std::remove((dir_ / "install.xml").c_str());
     if (xml) write(*xml);
     EXPECT_THAT(logLinesOf([&] {
                   InstallManifest manifest(dir_ / "install.xml");
-                  EXPECT_FALSE(manifest.hasDocument());
+                  EXPECT_FALSE(manifest.hasDocument()) << xml.value_or("(none)");
                   EXPECT_EQ(manifest.checkInstalledFeature("a", "b"), "-1");
                   EXPECT_FALSE(manifest.replaceInstallerRootWith("file:/x"));
                   EXPECT_FALSE(manifest.saveInstallManifestAs());

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
 #include <vector>
 
 #include "os/path.h"
@@ -23,6 +24,79 @@ void syncDirectory(const std::string& directory) {
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
+}
+
+struct FileSettings {
+  bool changeOwner;
+  uid_t owner;
+  gid_t group;
+  mode_t mode;
+};
+
+// Writes, syncs, and gives owner, group and mode through the descriptor, which it closes.
+bool fill(int fd, std::string_view contents, const FileSettings& settings) {
+  bool ok = posix::writeAll(fd, contents) && ::fsync(fd) == 0;
+  // Owner first: changing the owner clears set-id bits that the mode then puts back.
+  if (ok && settings.changeOwner) ok = ::fchown(fd, settings.owner, settings.group) == 0;
+  if (ok) ok = ::fchmod(fd, settings.mode) == 0;
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+std::string temporaryName(const std::string& directory, const std::string& name) {
+  static std::mt19937_64 random{std::random_device{}()};
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string suffix(6, 'x');
+  for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
+  return appendComponent(directory, "." + name + "." + suffix);
+}
+
+// The new content in a file without a name (O_TMPFILE), named only just before the rename, so
+// that a process killed while writing leaves nothing behind. None where the file system
+// cannot make such a file or it cannot be named; nothing is then left either.
+std::optional<std::string> writeUnnamedTemporary(const std::string& directory,
+                                                 const std::string& name, std::string_view contents,
+                                                 const FileSettings& settings) {
+  const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return std::nullopt;
+  const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (held < 0 || !fill(fd, contents, settings)) {
+    if (held >= 0) ::close(held);
+    return std::nullopt;
+  }
+  const std::string source = "/proc/self/fd/" + std::to_string(held);
+  std::optional<std::string> named;
+  for (int attempt = 0; attempt < 8 && !named; ++attempt) {
+    const std::string candidate = temporaryName(directory, name);
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+        ::linkat(held, "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH) == 0) {
+      named = candidate;
+    } else if (errno != EEXIST) {
+      break;
+    }
+  }
+  ::close(held);
+  return named;
+}
+
+// The same in a named temporary file (mkstemp), for file systems without unnamed files.
+std::optional<std::string> writeNamedTemporary(const std::string& directory,
+                                               const std::string& name, std::string_view contents,
+                                               const FileSettings& settings) {
+  std::string pattern = appendComponent(directory, "." + name + ".XXXXXX");
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  const std::string temporary(buffer.data());
+  if (!fill(fd, contents, settings)) {
+    int saved = errno;
+    ::unlink(temporary.c_str());
+    errno = saved;
+    return std::nullopt;
+  }
+  return temporary;
 }
 
 }  // namespace
@@ -85,22 +159,13 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   gid_t newGroup = attributes.group.value_or(keepOwner ? group : static_cast<gid_t>(-1));
   const bool changeOwner = newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1);
 
-  std::string pattern = appendComponent(directory, "." + name + ".XXXXXX");
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  const std::string temporary(buffer.data());
-
-  bool ok = posix::writeAll(fd, contents) && ::fsync(fd) == 0;
-  // Owner first: changing the owner clears set-id bits that the mode then puts back.
-  if (ok && changeOwner) ok = ::fchown(fd, newOwner, newGroup) == 0;
-  if (ok) ok = ::fchmod(fd, mode) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
+  const FileSettings settings{changeOwner, newOwner, newGroup, mode};
+  std::optional<std::string> temporary = writeUnnamedTemporary(directory, name, contents, settings);
+  if (!temporary) temporary = writeNamedTemporary(directory, name, contents, settings);
+  if (!temporary) return false;
+  if (::rename(temporary->c_str(), path.c_str()) != 0) {
     int saved = errno;
-    ::unlink(temporary.c_str());
+    ::unlink(temporary->c_str());
     errno = saved;
     return false;
   }
