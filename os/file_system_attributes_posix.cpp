@@ -1,6 +1,9 @@
 // Owner, group and mode on POSIX: creation with attributes, one entry, and the walk that
 // repairs a whole tree.
 #include "os/file_system.h"
+
+#include <utility>
+
 #include "os/posix_support.h"
 #include "os/user_identity.h"
 
@@ -12,6 +15,7 @@ using posix::changeModeAt;
 using posix::Descriptor;
 using posix::kDirectoryFlags;
 using posix::Listing;
+using posix::sameFile;
 using posix::withoutTrailingSlashes;
 using posix::writeAll;
 
@@ -102,6 +106,55 @@ bool applyUnseenToLink(int directory, const char* name, const Target& target) {
          errno == ENOENT;
 }
 
+// The same through an O_PATH descriptor of the entry, for a directory that someone else may
+// write to: the inode that is looked at is the one that is changed, even if the name is
+// swapped for a hard link to another file in between. A directory found there now is left to
+// the caller. What remains is a name that is swapped away and back between the two status
+// calls, which needs the right to make a new hard link to the other file.
+bool applyThroughDescriptor(int directory, const char* name, const Target& target,
+                            bool& isDirectory) {
+  Descriptor fd(openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return errno == ENOENT;
+  struct stat status;
+  if (fstat(fd.get(), &status) != 0) return false;
+  isDirectory = S_ISDIR(status.st_mode);
+  if (isDirectory || !needsChange(status, target)) return true;
+  if (S_ISREG(status.st_mode) && status.st_nlink > 1) return false;  // not changed
+  // A single link is the tree's own only while the name still stands for this inode: a hard
+  // link removed between the open and the status call would leave a file from elsewhere.
+  struct stat named;
+  if (fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(named, status)) {
+    return false;
+  }
+  uid_t owner =
+      target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner : kKeepOwner;
+  gid_t group =
+      target.group != kKeepGroup && status.st_gid != target.group ? target.group : kKeepGroup;
+  mode_t current = status.st_mode & 07777;
+  bool ok = true;
+  if (owner != kKeepOwner || group != kKeepGroup) {
+    if (fchownat(fd.get(), "", owner, group, AT_EMPTY_PATH) != 0) {
+      ok = false;
+    } else if ((current & (S_ISUID | S_ISGID)) != 0 && !S_ISLNK(status.st_mode) &&
+               fstat(fd.get(), &status) == 0) {
+      current = status.st_mode & 07777;
+    }
+  }
+  if (target.changeMode && !S_ISLNK(status.st_mode) && current != target.mode &&
+      posix::changeModeOfDescriptor(fd.get(), target.mode) != 0) {
+    ok = false;
+  }
+  return ok;
+}
+
+// Whether anyone but this process may add, remove or swap entries of a directory right now:
+// then its entries are changed only through descriptors. Without root powers the walk cannot
+// give anyone a file that is not already theirs, so the cheaper way is safe there.
+bool othersMayWrite(const struct stat& directory) {
+  return geteuid() == 0 &&
+         (directory.st_uid != 0 || (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0);
+}
+
 // One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
 // differs, so a tree that is already right costs one status call per entry. Once a run of
 // entries all needed a change, links are changed without the status call, and every
@@ -113,10 +166,23 @@ class AttributeWalk {
  public:
   explicit AttributeWalk(const Target& target) : target_(target) {}
 
-  // Walks the open directory (the descriptor is owned here). False when anything failed.
-  bool below(int directoryFd) {
+  // Walks the open directory (the descriptor is owned here) whose status is `status`. False
+  // when anything failed.
+  bool below(int directoryFd, const struct stat& status) {
     Listing listing(directoryFd, &buffers_);
     if (!listing) return false;
+    bool shared = othersMayWrite(status);
+    std::swap(shared_, shared);
+    bool ok = walkEntries(listing);
+    std::swap(shared_, shared);
+    return ok;
+  }
+
+ private:
+  static constexpr int kRunToSkipLooking = 8;
+  static constexpr int kProbeEvery = 16;
+
+  bool walkEntries(Listing& listing) {
     bool ok = true;
     while (const dirent64* entry = listing.next()) {
       const unsigned char type = entry->d_type;
@@ -124,7 +190,8 @@ class AttributeWalk {
         if (!directory(listing.fd(), entry->d_name)) ok = false;
         continue;
       }
-      if (type == DT_LNK && changing_ >= kRunToSkipLooking && ++sinceProbe_ < kProbeEvery) {
+      if (type == DT_LNK && !shared_ && changing_ >= kRunToSkipLooking &&
+          ++sinceProbe_ < kProbeEvery) {
         if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
         continue;
       }
@@ -132,10 +199,6 @@ class AttributeWalk {
     }
     return ok && !listing.failed();
   }
-
- private:
-  static constexpr int kRunToSkipLooking = 8;
-  static constexpr int kProbeEvery = 16;
 
   // An entry of unknown type, or a file or link looked at first.
   bool looked(int parent, const char* name, bool mayEnter = true) {
@@ -151,10 +214,17 @@ class AttributeWalk {
     }
     if (S_ISREG(status.st_mode) && status.st_nlink > 1) return false;  // not changed
     ++changing_;
-    return applyAt(parent, name, status, target_);
+    if (!shared_) return applyAt(parent, name, status, target_);
+    bool isDirectory = false;
+    const bool ok = applyThroughDescriptor(parent, name, target_, isDirectory);
+    // Swapped for a directory since the look: entered as one (or left alone, as above).
+    if (isDirectory && mayEnter) return directory(parent, name);
+    return ok;
   }
 
-  // A directory: opened without following a link, changed through its descriptor, walked.
+  // A directory: opened without following a link, walked, then changed through its
+  // descriptor. Its own change comes last, so that a directory only this process may write
+  // stays so while its entries are changed.
   bool directory(int parent, const char* name) {
     int fd = openat(parent, name, kDirectoryFlags);
     if (fd < 0 && errno == EACCES) {
@@ -177,14 +247,19 @@ class AttributeWalk {
       ::close(fd);
       return false;
     }
-    bool ok = applyToOpenDirectory(fd, status, target_);
-    return below(fd) && ok;
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    bool ok = below(fd, status);
+    if (own < 0) return false;
+    if (!applyToOpenDirectory(own, status, target_)) ok = false;
+    ::close(own);
+    return ok;
   }
 
   const Target& target_;
   BufferPool buffers_;
-  int changing_ = 0;    // entries looked at in a row that needed a change
-  int sinceProbe_ = 0;  // entries changed unseen since the last one looked at
+  int changing_ = 0;     // entries looked at in a row that needed a change
+  int sinceProbe_ = 0;   // entries changed unseen since the last one looked at
+  bool shared_ = false;  // whether others may write the directory being walked
 };
 
 }  // namespace
@@ -267,8 +342,13 @@ bool setAttributesBelow(const std::string& directory, const Attributes& attribut
   // The directory named is not entered through a link either.
   int fd = open(top.c_str(), kDirectoryFlags);
   if (fd < 0) return false;
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    ::close(fd);
+    return false;
+  }
   AttributeWalk walk(target);
-  return walk.below(fd) && known;
+  return walk.below(fd, status) && known;
 }
 
 }  // namespace rcpinstall::os::FileSystem

@@ -47,4 +47,13 @@ int changeModeAt(int directory, const char* name, mode_t mode) {
   return fchmodat(directory, name, mode, AT_SYMLINK_NOFOLLOW);
 }
 
+int changeModeOfDescriptor(int fd, mode_t mode) {
+  if (!fchmodat2Missing.load(std::memory_order_relaxed)) {
+    if (syscall(kFchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOSYS && errno != EINVAL && errno != EPERM) return -1;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return fchmodat(AT_FDCWD, self.c_str(), mode, 0);
+}
+
 }  // namespace rcpinstall::os::posix

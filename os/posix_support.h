@@ -138,6 +138,9 @@ bool writeAll(int fd, std::string_view data);
 
 // Changes the mode of the entry itself, never following a final link.
 int changeModeAt(int directory, const char* name, mode_t mode);
+// Changes the mode of the inode an O_PATH descriptor holds (fchmodat2 with AT_EMPTY_PATH, else
+// through /proc/self/fd), never of whatever its name meanwhile stands for.
+int changeModeOfDescriptor(int fd, mode_t mode);
 
 // Deletes the entry whatever it is (a file, link, FIFO, device or whole tree), never
 // following a link: a link is removed itself. `type` is the listing's d_type when known

@@ -2,9 +2,15 @@
 // repair walks and the package's extras that the merge copy brings into the instance. Links
 // point out of the trees at a root-only canary; a hard link to the canary sits inside them.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <algorithm>
 #include <string>
@@ -168,6 +174,60 @@ TEST(TreeLinksWalk, HardLinksAmongFreshFilesAreLeftAlone) {
   EXPECT_EQ(file.owner, "alice");
   EXPECT_EQ(file.group, "admin");
   EXPECT_EQ(file.mode, 0775u);
+}
+
+// Alice, who may write a directory of the tree, swaps its entries for hard links to the canary
+// (made beforehand; she only renames them) while the repair walks it, thousands of times: the
+// walk changes only the inode it looked at, so the canary never changes.
+TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
+  RCP_REQUIRE_SANDBOX();
+  RCP_REQUIRE_ROOT();
+  const Canary canary(kCanaryDirectory);
+  testing::ScratchDirectory scratch("swap");
+  const struct passwd* alice = ::getpwnam("alice");
+  ASSERT_NE(alice, nullptr);
+  const uid_t uid = alice->pw_uid;
+  const gid_t gid = alice->pw_gid;
+  const std::string tree = scratch / "tree", stash = scratch / "stash";
+  for (const std::string& dir : {tree, stash}) {
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(dir.c_str(), uid, gid), 0);
+  }
+  constexpr int kNames = 1;
+  const auto entry = [&](int k) { return tree + "/file-" + std::to_string(k % kNames); };
+  const auto stashed = [&](int k) { return stash + "/canary-" + std::to_string(k % kNames); };
+  for (int k = 0; k < kNames; ++k) {
+    ASSERT_TRUE(testing::writeFile(entry(k), "x", 0600));
+    ASSERT_EQ(::link(canary.path().c_str(), stashed(k).c_str()), 0);
+  }
+  const pid_t swapper = ::fork();
+  ASSERT_GE(swapper, 0);
+  if (swapper == 0) {
+    if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
+    const std::string fresh = stash + "/fresh";
+    for (int k = 0;; ++k) {
+      ::rename(stashed(k).c_str(), entry(k).c_str());
+      ::rename(entry(k).c_str(), stashed(k).c_str());
+      const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd >= 0) ::close(fd);
+      ::rename(fresh.c_str(), entry(k).c_str());
+    }
+  }
+  ASSERT_EQ(::setenv("USER", "alice", 1), 0);
+  int walks = 0;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+       std::chrono::steady_clock::now() < end; ++walks) {
+    InstallUtil::changeAttributesForDirectory(tree);
+  }
+  ASSERT_EQ(::setenv("USER", "root", 1), 0);
+  ::kill(swapper, SIGKILL);
+  int status = 0;
+  ::waitpid(swapper, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the swapper could not run as alice";
+  EXPECT_GT(walks, 1000);
+  testing::removeTree(stash);
+  testing::removeTree(tree);
+  canary.expectUnchanged();
 }
 
 }  // namespace
