@@ -190,9 +190,17 @@ class AttributeWalk {
         if (!directory(listing.fd(), entry->d_name)) ok = false;
         continue;
       }
-      if (type == DT_LNK && !shared_ && changing_ >= kRunToSkipLooking &&
+      if (changing_ >= kRunToSkipLooking && (shared_ || type == DT_LNK) &&
           ++sinceProbe_ < kProbeEvery) {
-        if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
+        // Within a run of changes: a link is changed unseen where only this process may
+        // write; where others may, the descriptor's status is the only look.
+        bool isDirectory = false;
+        if (!shared_) {
+          if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
+        } else if (!applyThroughDescriptor(listing.fd(), entry->d_name, target_, isDirectory) ||
+                   (isDirectory && !directory(listing.fd(), entry->d_name))) {
+          ok = false;
+        }
         continue;
       }
       if (!looked(listing.fd(), entry->d_name)) ok = false;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include <algorithm>
 #include <string>
@@ -177,7 +178,7 @@ TEST(TreeLinksWalk, HardLinksAmongFreshFilesAreLeftAlone) {
 }
 
 // Alice, who may write a directory of the tree, swaps its entries for hard links to the canary
-// (made beforehand; she only renames them) while the repair walks it, thousands of times: the
+// (made beforehand; she only exchanges names) while the repair walks it, thousands of times: the
 // walk changes only the inode it looked at, so the canary never changes.
 TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
   RCP_REQUIRE_SANDBOX();
@@ -188,6 +189,7 @@ TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
   ASSERT_NE(alice, nullptr);
   const uid_t uid = alice->pw_uid;
   const gid_t gid = alice->pw_gid;
+  ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
   const std::string tree = scratch / "tree", stash = scratch / "stash";
   for (const std::string& dir : {tree, stash}) {
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
@@ -204,13 +206,12 @@ TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
   ASSERT_GE(swapper, 0);
   if (swapper == 0) {
     if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
-    const std::string fresh = stash + "/fresh";
+    // Each exchange puts the canary at the entry's name or takes it back; the file that is
+    // there in between is made to need a change again.
     for (int k = 0;; ++k) {
-      ::rename(stashed(k).c_str(), entry(k).c_str());
-      ::rename(entry(k).c_str(), stashed(k).c_str());
-      const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (fd >= 0) ::close(fd);
-      ::rename(fresh.c_str(), entry(k).c_str());
+      ::renameat2(AT_FDCWD, stashed(k).c_str(), AT_FDCWD, entry(k).c_str(), RENAME_EXCHANGE);
+      ::renameat2(AT_FDCWD, stashed(k).c_str(), AT_FDCWD, entry(k).c_str(), RENAME_EXCHANGE);
+      ::chmod(entry(k).c_str(), 0600);
     }
   }
   ASSERT_EQ(::setenv("USER", "alice", 1), 0);
