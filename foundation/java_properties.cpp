@@ -59,7 +59,7 @@ std::optional<JavaProperties> JavaProperties::load(const std::string& path) {
   if (!bytes) return std::nullopt;
   JavaProperties properties;
   properties._file = path;
-  properties._dict = parse(*bytes);
+  properties._dict = parse(*bytes, &properties._raw);
   return properties;
 }
 
@@ -68,9 +68,10 @@ void JavaProperties::initDictionary() {
   std::optional<JavaProperties> loaded = load(*_file);
   if (!loaded) return;
   for (auto& [key, value] : loaded->_dict) _dict.insert_or_assign(key, std::move(value));
+  for (auto& [key, entry] : loaded->_raw) _raw.insert_or_assign(key, std::move(entry));
 }
 
-JavaProperties::Table JavaProperties::parse(std::string_view latin1Text) {
+JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, RawEntries* raw) {
   const std::u16string text = decodeLatin1(latin1Text);
   Table table;
   std::u16string key;
@@ -79,16 +80,32 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text) {
   bool continuing = false;
   bool dashX = false;
 
+  size_t entryStart = 0;  // where the entry being read began in the text
+  size_t entryEnd = 0;    // and where its last line ends, less a carriage return
+  const auto add = [&] {
+    std::string utf8Key = StringUtil::toUtf8(key);
+    std::string utf8Value = StringUtil::toUtf8(value);
+    if (raw != nullptr) {
+      (*raw)[utf8Key] = {std::string(latin1Text.substr(entryStart, entryEnd - entryStart)),
+                         utf8Value};
+    }
+    table.insert_or_assign(std::move(utf8Key), std::move(utf8Value));
+  };
   size_t lineStart = 0;
   while (lineStart <= text.size()) {
     size_t lineEnd = text.find(u'\n', lineStart);
     if (lineEnd == std::u16string::npos) lineEnd = text.size();
+    const size_t thisLine = lineStart;
+    size_t thisEnd = lineEnd;
+    if (thisEnd > thisLine && text[thisEnd - 1] == u'\r') --thisEnd;
     const std::u16string_view line =
         trim(std::u16string_view(text).substr(lineStart, lineEnd - lineStart));
     lineStart = lineEnd + 1;
 
     if (line.empty() || line.front() == u'#') continue;
+    entryEnd = thisEnd;
     if (!continuing) {
+      entryStart = thisLine;
       key.clear();
       value.clear();
       inValue = false;
@@ -121,16 +138,22 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text) {
         key += c;
       }
     }
-    if (!continuing) table.insert_or_assign(StringUtil::toUtf8(key), StringUtil::toUtf8(value));
+    if (!continuing) add();
   }
   // A file that ends inside a continued value still holds that entry.
-  if (continuing) table.insert_or_assign(StringUtil::toUtf8(key), StringUtil::toUtf8(value));
+  if (continuing) add();
   return table;
 }
 
-std::string JavaProperties::serialize(const Table& table) {
+std::string JavaProperties::serialize(const Table& table, const RawEntries& raw) {
   std::string out;
   for (const auto& [key, value] : table) {
+    const auto kept = raw.find(key);
+    if (kept != raw.end() && kept->second.value == value) {
+      out += kept->second.text;
+      out += '\n';
+      continue;
+    }
     const std::string escapedKey = StringUtil::convertNSStringTo8859_1Key(key);
     if (escapedKey.empty()) continue;
     out += escapedKey;
@@ -200,7 +223,7 @@ std::vector<std::string> JavaProperties::allProperties() const {
 bool JavaProperties::savePropertiesToFile(const std::optional<std::string>& path) {
   const std::optional<std::string> target = path ? std::optional(os::expandTilde(*path)) : _file;
   if (!target) return false;
-  return os::replaceFileAtomically(*target, serialize(_dict));
+  return os::replaceFileAtomically(*target, serialize(_dict, _raw));
 }
 
 }  // namespace rcpinstall

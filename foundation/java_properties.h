@@ -48,9 +48,19 @@ class JavaProperties {
   // False when there is no target or the write failed (the old file is then intact).
   bool savePropertiesToFile(const std::optional<std::string>& path = std::nullopt);
 
-  // The reader and writer as functions of text: ISO-8859-1 bytes in, ASCII text out.
-  static Table parse(std::string_view latin1Text);
-  static std::string serialize(const Table& table);
+  // An entry as it stood in the file it was read from: its text (key, separator and value,
+  // with any continuation lines) and the value read from it.
+  struct RawEntry {
+    std::string text;
+    std::string value;
+  };
+  using RawEntries = std::map<std::string, RawEntry, std::less<>>;
+
+  // The reader and writer as functions of text: ISO-8859-1 bytes in, ASCII text out. The
+  // reader can also give each entry's text; the writer then writes that text back for every
+  // entry whose value is still the one read, and escapes the others.
+  static Table parse(std::string_view latin1Text, RawEntries* raw = nullptr);
+  static std::string serialize(const Table& table, const RawEntries& raw = {});
 
   const Table& table() const { return _dict; }
   const std::optional<std::string>& file() const { return _file; }
@@ -58,6 +68,9 @@ class JavaProperties {
  private:
   Table _dict;
   std::optional<std::string> _file;
+  // The entries of the file this object was loaded from, as they stood there, so that a
+  // rewrite keeps what it did not change exactly (the reader cannot tell "\\t" from "\t").
+  RawEntries _raw;
 };
 
 }  // namespace rcpinstall
