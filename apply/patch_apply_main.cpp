@@ -91,7 +91,8 @@ Exit status:
   1  anything else; the error code on the error channel (named store
      INSTALLATION_INTERNAL_PASTEBOARD) says why, and the result pane shows it:
      3 unsupported character in a path, 4 install manifest missing, 6 product running,
-     7 a higher hotfix is installed, 8 no installed platform. A failed install also
+     7 a higher hotfix is installed, 8 no installed platform, 9 the install could not
+     be completed or recorded (the path that could not be written). A failed install also
      leaves the empty marker file /tmp/Orrery.hotfix.error.
 
 Trace log: /tmp/install_trace.log, written while the invoking user's preference

@@ -159,6 +159,9 @@ TEST_F(OutcomePaneScenario, AfterEachKindOfInstallRun) {
        {"@/Applications/Orrery.app"},
        1,
        false},
+      // 9: the install could not be completed or recorded (here the version record, which
+      // is a directory); the pane shows the unexpected failure, never the provisioning result.
+      {"code 9", {{}}, "Applications", {}, "provisioning_request_unexpected_failure", {}, 1, true},
       {"code 8",
        std::nullopt,
        "Applications",
@@ -179,6 +182,11 @@ TEST_F(OutcomePaneScenario, AfterEachKindOfInstallRun) {
     if (c.product) {
       const Product product(destination, *c.product);
       if (std::string_view(c.name) == "provisioning fails") product.setFault("rc=1\n");
+      if (std::string_view(c.name) == "code 9") {
+        const std::string record = platformHome + "/rcp/installInfo.plist";
+        ASSERT_EQ(::unlink(record.c_str()), 0);
+        ASSERT_EQ(::mkdir(record.c_str(), 0755), 0);
+      }
       shareWithAdmin(platformHome);
     }
     const Package package(dir + "/package", c.package);
