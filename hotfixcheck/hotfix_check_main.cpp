@@ -6,7 +6,9 @@
 #include <system_error>
 
 #include "hotfixcheck/hotfix_check.h"
+#include "os/file_system.h"
 #include "os/path.h"
+#include "os/program_info.h"
 
 #ifndef RCP_PROJECT_VERSION
 #define RCP_PROJECT_VERSION "unknown"
@@ -47,10 +49,17 @@ int usageError(const std::string& message) {
 }
 
 // The simulated launcher beside this program (build/bin/ignitor next to build/bin/hotfixcheck).
+// The simulated launcher: beside this program in a build tree, or where the simulator's
+// package installs it (<prefix>/libexec/orrery-hotfix, this program being in <prefix>/bin).
 std::string ignitorBesideThisProgram() {
   std::error_code error;
   const std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
-  return os::appendComponent(os::deletingLastComponent(self), "ignitor");
+  const std::string directory = os::deletingLastComponent(self);
+  const std::string beside = os::appendComponent(directory, "ignitor");
+  const std::string installed = os::appendComponent(
+      os::appendComponent(os::deletingLastComponent(directory), "libexec/orrery-hotfix"),
+      "ignitor");
+  return !os::FileSystem::exists(beside) && os::FileSystem::exists(installed) ? installed : beside;
 }
 
 int lintCommand(const std::string& package, bool asJson) {
@@ -320,18 +329,20 @@ JSON documents (every one carries "formatVersion": 1; absent values are null):
             "features": [{"id", "version"}]}], "backups", "stagedManifests",
             "provisioningResult" (rc as written), "finalStatus", "running"}
 
-See hotfixcheck(1).
+Manual: man 1 hotfixcheck; guides in share/doc/orrery-hotfix (the fleet guide shows the
+JSON documents in use).
 )";
 }
 
 int run(const std::vector<std::string>& arguments) {
-  if (arguments.size() == 2 && arguments[1] == "--help") {
-    std::cout << usage();
-    return 0;
-  }
-  if (arguments.size() == 2 && arguments[1] == "--version") {
-    std::cout << "hotfixcheck " << RCP_PROJECT_VERSION << "\n";
-    return 0;
+  if (arguments.size() == 2) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    if (const std::optional<int> status =
+            os::answerHelpOrVersion(2, argv.data(), "hotfixcheck", usage())) {
+      return *status;
+    }
   }
   bool asJson = false;
   RehearsalOptions options;

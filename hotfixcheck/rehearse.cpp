@@ -54,6 +54,18 @@ Installed installedBy(const std::string& manifestPath) {
   return installed;
 }
 
+// What a removal manifest takes out: its install features and the features it uninstalls.
+Installed removedBy(const std::string& manifestPath) {
+  Installed removed;
+  for (const InstallFeature& top : readManifest(manifestPath).installFeatures) {
+    removed.installFeatures.insert({top.feature.id, top.feature.version});
+    for (const Feature& feature : top.requirements) {
+      if (feature.action == "uninstall") removed.features.insert({feature.id, feature.version});
+    }
+  }
+  return removed;
+}
+
 FeatureSet minus(const FeatureSet& a, const FeatureSet& b) {
   FeatureSet out;
   std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(out, out.end()));
@@ -236,6 +248,10 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
 
   CapturedOutput output(appendComponent(directory, "printed"));
   const InstallDecision onCopy = decideInstall(package, products, locations.registerDirectory);
+  // The installed hotfix that the install removes first, as its own removal manifest names it.
+  const Installed older =
+      removedBy(appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
+                                PatchRemove::UNINSTALL_MANIFEST));
   report.installed = runPatchApply({"patchapply", package, products}, locations) == 0;
   if (const std::optional<os::PlistValue> record =
           InstallUtil::getErrorMessage(locations.hotfix.errorStoreDirectory)) {
@@ -298,9 +314,11 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
     const Installed end = installedBy(installManifest);
     // With an older hotfix removed first, what was before less that hotfix is the measure.
     Installed expected = before;
+    // (The same version installed again is in both, and is gone after the removal too.)
     if (onCopy.removesInstalledHotfix) {
-      expected.installFeatures = both(before.installFeatures, after.installFeatures);
-      expected.features = both(before.features, after.features);
+      expected.installFeatures =
+          minus(both(before.installFeatures, after.installFeatures), older.installFeatures);
+      expected.features = minus(both(before.features, after.features), older.features);
     }
     report.roundTrip = end == expected;
     for (const auto& feature : minus(end.features, expected.features)) {

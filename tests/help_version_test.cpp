@@ -16,6 +16,7 @@ TEST(HelpVersionTest, EveryProgramAnswersALoneHelpAndVersion) {
       {"patchapply", "patchapply.8"},
       {"patchremove", "patchremove.8"},
       {"featurecheck", "featurecheck.1"},
+      {"hotfixcheck", "hotfixcheck.1"},
       {"installer-pane-host", "outcomepane.7"},
       {"rcpsim", ""},
       {"ignitor", ""}};

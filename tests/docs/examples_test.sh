@@ -37,6 +37,16 @@ run 0 "Info: Begin to install hotfix" trace-install.sh "$mine" "$apps"
 run 0 "install feature now: -1" remove-hotfix.sh "$home"
 run 190 "the removal failed" remove-hotfix.sh "$home"
 run 150 "no installed platform" remove-hotfix.sh "$scratch/nowhere"
+# The fleet guide's scripts, on the instance without a hotfix, then with one.
+run 0 "wanted 1.0.2: install" fleet-install-check.sh "$home" 1.0.2
+run 0 "<result>none</result>" fleet-inventory.sh "$home"
+run 0 "<result>no instance</result>" fleet-inventory.sh "$scratch/nowhere"
+run 1 "nothing to install onto" fleet-install-check.sh "$scratch/nowhere" 1.0.2
+run 0 "recorded hotfix version: 1.0.2" install-hotfix.sh "$mine" "$apps"
+run 1 "nothing to do" fleet-install-check.sh "$home" 1.0.2
+run 0 "<result>1.0.2</result>" fleet-inventory.sh "$home"
+run 0 "" fleet-uninstall.sh "$home"
+run 0 "<result>none</result>" fleet-inventory.sh "$home"
 printf 'rc=1\n' >"$home/rcp/ignitor.fault"
 run 1 "/tmp/Orrery.hotfix.error is there" install-hotfix.sh "$mine" "$apps"
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }

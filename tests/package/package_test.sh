@@ -17,11 +17,11 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch/packages" >"$scratch/cpac
 cd "$scratch/packages"
 contents() { dpkg-deb -c "$1"_*.deb | awk '{ print $6 }' | sed -n 's|^\./usr/\(.*[^/]\)/*$|\1|p' | sort; }
 # What each package holds, one path a line; ! marks a path that belongs to another package.
-for row in "orrery-hotfix bin/featurecheck sbin/patchremove libexec/orrery-hotfix/patchapply
+for row in "orrery-hotfix bin/featurecheck bin/hotfixcheck sbin/patchremove libexec/orrery-hotfix/patchapply
     lib/libpatchremove.so.1 lib/orrery-hotfix/outcomepane.bundle/Contents/MacOS/outcomepane.so
     lib/orrery-hotfix/outcomepane.bundle/Contents/Resources/ja.lproj/Provision.strings
-    share/man/man8/patchapply.8 share/man/man7/outcomepane.7
-    share/doc/orrery-hotfix/administrators-guide.md !lib/libpatchremove.so !bin/rcpsim" \
+    share/man/man8/patchapply.8 share/man/man7/outcomepane.7 share/man/man1/hotfixcheck.1
+    share/doc/orrery-hotfix/administrators-guide.md share/doc/orrery-hotfix/fleet-guide.md !lib/libpatchremove.so !bin/rcpsim" \
   "orrery-hotfix-dev include/patchremove.h lib/pkgconfig/patchremove.pc lib/libpatchremove.so
     share/man/man3/libpatchremove.3 !lib/libpatchremove.so.1" \
   "orrery-hotfix-simulator bin/rcpsim libexec/orrery-hotfix/ignitor bin/installer-pane-host
@@ -54,6 +54,10 @@ status=0
 expect "patchapply's exit status" 0 $status
 feature() { "$usr/bin/featurecheck" -rcphome "$home" -installfeatureID com.zantec.orrery.hotfix; }
 expect "featurecheck after the install" 1.0.1 "$(feature)"
+# The installed hotfixcheck finds the simulator's installed launcher for a rehearsal.
+"$usr/bin/hotfixcheck" rehearse "$scratch/hotfix/Hotfix.mpkg/Contents/Packages/hotfix.pkg" \
+  "$scratch/Applications" >"$scratch/rehearse.txt" 2>&1 ||
+  fail "installed hotfixcheck rehearse: $(cat "$scratch/rehearse.txt")"
 pane=$("$usr/bin/installer-pane-host" --non-interactive --language en \
   "$usr/lib/orrery-hotfix/outcomepane.bundle")
 [[ $pane == *"The hotfix was installed successfully."* ]] || fail "the result pane shows: $pane"
