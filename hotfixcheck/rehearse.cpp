@@ -1,9 +1,5 @@
 // hotfixcheck rehearse: the real install and removal workflows on a private copy of the product,
 // with the simulated launcher in place of the copy's and private places for every fixed name.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +17,7 @@
 #include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/standard_output.h"
 #include "os/user_identity.h"
 #include "remove/patch_remove.h"
 
@@ -113,34 +110,16 @@ std::vector<std::string> linesOf(const std::string& text) {
 // report (a JSON document perhaps) stays the only thing on standard output.
 class CapturedOutput {
  public:
-  explicit CapturedOutput(const std::string& path) : path_(path) {
-    std::fflush(stdout);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    saved_ = ::dup(STDOUT_FILENO);
-    if (saved_ < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
-      if (saved_ >= 0) ::close(saved_);
-      saved_ = -1;
-    }
-    ::close(fd);
-  }
-  ~CapturedOutput() { restore(); }
-  CapturedOutput(const CapturedOutput&) = delete;
-  CapturedOutput& operator=(const CapturedOutput&) = delete;
+  explicit CapturedOutput(const std::string& path) : path_(path), capture_(path) {}
 
   std::vector<std::string> restore() {
-    if (saved_ >= 0) {
-      std::fflush(stdout);
-      ::dup2(saved_, STDOUT_FILENO);
-      ::close(saved_);
-      saved_ = -1;
-    }
+    capture_.restore();
     return linesOf(os::readWholeFile(path_).value_or(""));
   }
 
  private:
   std::string path_;
-  int saved_ = -1;
+  os::StandardOutputCapture capture_;
 };
 
 // rcp.data of the copy: a workspace inside the product stays where the copy has it; one
@@ -173,11 +152,11 @@ void findUnrepaired(const std::string& directory, Rehearsal& report) {
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    struct stat st {};
-    if (::lstat(it->path().c_str(), &st) != 0) continue;
-    if (uid && st.st_uid != *uid) ++wrongOwner;
-    if (gid && st.st_gid != *gid) ++wrongGroup;
-    if (!S_ISLNK(st.st_mode) && (st.st_mode & 07777) != InstallUtil::STANDARD_MODE) ++wrongMode;
+    const std::optional<fs::EntryAttributes> entry = fs::entryAttributes(it->path().string());
+    if (!entry) continue;
+    if (uid && entry->owner != *uid) ++wrongOwner;
+    if (gid && entry->group != *gid) ++wrongGroup;
+    if (!entry->isLink && entry->mode != InstallUtil::STANDARD_MODE) ++wrongMode;
   }
   const std::string where = " of the copy's rcp home";
   if (!gid) {
@@ -362,16 +341,14 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
                               " (give its path with --ignitor)");
     return report;
   }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      appendComponent(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", "hotfixcheck.XXXXXX");
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    report.problems.push_back("cannot make a temporary directory from " + pattern);
+  const std::optional<std::string> directory = fs::makeTemporaryDirectory("hotfixcheck");
+  if (!directory) {
+    report.problems.push_back("cannot make a temporary directory");
     return report;
   }
-  report.directory = pattern;
-  rehearseOnCopy(package, pattern, *bundleName, *report.bundle, decision, options, report);
-  if (!options.keep) fs::removeItem(pattern);
+  report.directory = directory;
+  rehearseOnCopy(package, *directory, *bundleName, *report.bundle, decision, options, report);
+  if (!options.keep) fs::removeItem(*directory);
   return report;
 }
 

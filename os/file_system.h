@@ -19,6 +19,19 @@ bool entryExists(const std::string& path);
 // of it does not exist.
 std::optional<std::string> resolvedPath(const std::string& path);
 
+// A fresh directory of the process's own (mode 0700) in TMPDIR, else /tmp, named from the
+// prefix with a random ending; none when it cannot be made.
+std::optional<std::string> makeTemporaryDirectory(const std::string& prefix);
+
+// The entry's own owner, group and permission bits (a link is not followed).
+struct EntryAttributes {
+  uid_t owner;
+  gid_t group;
+  unsigned mode;
+  bool isLink;
+};
+std::optional<EntryAttributes> entryAttributes(const std::string& path);
+
 // Names directly inside a directory (no "." or ".."), in the order the listing gives them;
 // none when it cannot be listed.
 std::optional<std::vector<std::string>> listDirectory(const std::string& path);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "os/path.h"
 #include "os/posix_support.h"
 
 namespace rcpinstall::os::FileSystem {
@@ -41,6 +42,21 @@ std::optional<std::string> resolvedPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
   if (!resolved) return std::nullopt;
   return std::string(resolved.get());
+}
+
+std::optional<std::string> makeTemporaryDirectory(const std::string& prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      appendComponent(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", prefix + ".XXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+  return pattern;
+}
+
+std::optional<EntryAttributes> entryAttributes(const std::string& path) {
+  struct stat status;
+  if (path.empty() || lstat(path.c_str(), &status) != 0) return std::nullopt;
+  return EntryAttributes{status.st_uid, status.st_gid, status.st_mode & 07777u,
+                         S_ISLNK(status.st_mode)};
 }
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path) {

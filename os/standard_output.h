@@ -1,0 +1,25 @@
+// Standard output sent to a file for a while, so that what called code prints can be kept
+// apart from a program's own output.
+#pragma once
+
+#include <string>
+
+namespace rcpinstall::os {
+
+class StandardOutputCapture {
+ public:
+  // Creates the file (which must not exist; links are not followed) and sends standard
+  // output there; when the file cannot be made, output stays where it was.
+  explicit StandardOutputCapture(const std::string& path);
+  ~StandardOutputCapture();
+  StandardOutputCapture(const StandardOutputCapture&) = delete;
+  StandardOutputCapture& operator=(const StandardOutputCapture&) = delete;
+
+  // Sends standard output back to where it went before; what was captured stays in the file.
+  void restore();
+
+ private:
+  int saved_ = -1;
+};
+
+}  // namespace rcpinstall::os
