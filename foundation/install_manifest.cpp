@@ -119,38 +119,31 @@ bool textIsWellFormed(std::string_view text) {
       text.find_first_not_of(" \t\r\n", last + 1) != std::string_view::npos) {
     return false;
   }
-  const auto skipTo = [&](size_t from, std::string_view end) {
-    const size_t found = text.find(end, from);
-    return found == std::string_view::npos ? text.size() : found + end.size();
+  // Only the ampersands are looked at (memchr finds them fast); the rare one that begins no
+  // valid reference is then placed: inside a comment, CDATA section, processing instruction
+  // or document type declaration it is text like any other.
+  const auto inside = [&](size_t at, std::string_view open, std::string_view close) {
+    const size_t opened = text.rfind(open, at);
+    return opened != std::string_view::npos && text.find(close, opened + open.size()) >= at;
   };
-  for (size_t i = text.find_first_of("<&"); i < text.size(); i = text.find_first_of("<&", i)) {
+  for (size_t i = text.find('&'); i != std::string_view::npos; i = text.find('&', i + 1)) {
     const std::string_view rest = text.substr(i);
-    if (rest.starts_with("<!--")) {
-      i = skipTo(i + 4, "-->");
-    } else if (rest.starts_with("<![CDATA[")) {
-      i = skipTo(i + 9, "]]>");
-    } else if (rest.starts_with("<?")) {
-      i = skipTo(i + 2, "?>");
-    } else if (rest.starts_with("<!DOCTYPE")) {
-      const size_t close = text.find('>', i);
-      const size_t subset = text.find('[', i);
-      i = subset < close ? skipTo(subset, "]>") : skipTo(i, ">");
-    } else if (rest[0] == '<') {
-      ++i;
-    } else {
-      const size_t end = rest.find(';');
-      if (end == std::string_view::npos || end > 12) return false;
+    const size_t end = rest.find(';');
+    if (end != std::string_view::npos && end <= 12) {
       const std::string_view name = rest.substr(1, end - 1);
       const bool numeric =
           name.size() > 1 && name[0] == '#' &&
           (name[1] == 'x' ? name.size() > 2 && name.find_first_not_of("0123456789abcdefABCDEF",
                                                                       2) == std::string_view::npos
                           : name.find_first_not_of("0123456789", 1) == std::string_view::npos);
-      if (!numeric && name != "amp" && name != "lt" && name != "gt" && name != "quot" &&
-          name != "apos") {
-        return false;
+      if (numeric || name == "amp" || name == "lt" || name == "gt" || name == "quot" ||
+          name == "apos") {
+        continue;
       }
-      i += end + 1;
+    }
+    if (!inside(i, "<!--", "-->") && !inside(i, "<![CDATA[", "]]>") && !inside(i, "<?", "?>") &&
+        !inside(i, "<!DOCTYPE", "]>") && !inside(i, "<!DOCTYPE", ">")) {
+      return false;
     }
   }
   return true;

@@ -224,7 +224,7 @@ void expectSameTree(const pugi::xml_node& a, const pugi::xml_node& b, const std:
 // and with the byte-order mark it had.
 TEST_F(InstallManifestTest, UntouchedContentSurvivesASave) {
   const std::string body =
-      "<!DOCTYPE manifest [ <!ELEMENT manifest ANY> ]>\n<!-- do not edit -->\n<?tool v=\"3\"?>\n"
+      "<!DOCTYPE manifest [ <!ELEMENT manifest ANY> ]>\n<!-- do not edit &here; -->\n<?tool v=\"3\"?>\n"
       "<manifest xmlns:p=\"urn:p\" p:schema=\"2\">\n <header>Orrery \xC3\xBC &amp; more</header>\n"
       " <domain-object name=\"rcp\"><!-- features --><object-data>\n"
       "  <install note=\"&quot;q&quot; &lt;v&gt; &#10;two\">\n"
