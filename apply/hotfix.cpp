@@ -6,9 +6,9 @@
 #include "foundation/install_util.h"
 #include "foundation/java_properties.h"
 #include "foundation/string_util.h"
-#include "os/child_process.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/shared_files.h"
 #include "os/system_log.h"
 
 namespace rcpinstall {
@@ -215,7 +215,7 @@ bool Hotfix::startProvisioning() {
   const std::vector<std::string> arguments = provisioningArguments();
   // The exit status is no outcome; a launcher that cannot be started leaves no result file,
   // which reads as a failed run.
-  if (os::runAndWait(*launcher, arguments) == -1) {
+  if (_service->runLauncher(arguments) == -1) {
     os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher->c_str());
   }
   return true;
@@ -244,9 +244,7 @@ void Hotfix::setupConfiguratioForResultPanel() {
   }
   // The link itself, never what it points to; a directory at the name is no configuration
   // file and is left to whoever made it.
-  if (fs::entryExists(_locations.qelConfigFile) && !fs::isDirectory(_locations.qelConfigFile)) {
-    fs::removeItem(_locations.qelConfigFile);
-  }
+  os::removeSharedEntry(_locations.qelConfigFile);
 
   Configuration configuration(_locations.configurationFile);
   configuration.setProperty(rcpData ? std::optional<os::PlistValue>(*rcpData) : std::nullopt,

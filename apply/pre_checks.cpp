@@ -147,6 +147,9 @@ bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations&
     sendError(locations, decision.code, decision.details);
     return false;
   }
+  // The product tree as the checks found it, and nothing that is swapped into it later.
+  os::AnchorScope anchors;
+  if (decision.rcpHome) InstanceService::anchorProduct(anchors, decision.bundle, *decision.rcpHome);
   // A failed removal does not stop the install.
   if (decision.removesInstalledHotfix) PatchRemove(decision.rcpHome).uninstallOldHotfix();
 

@@ -4,6 +4,7 @@
 
 #include "os/atomic_file.h"
 #include "os/file_system.h"
+#include "os/shared_files.h"
 
 namespace rcpinstall {
 
@@ -47,9 +48,7 @@ bool Configuration::saveConfiguration() {
 
 void Configuration::cleanupConfiguration() {
   // A directory at the name is not a hand-off file; it is left alone.
-  if (os::FileSystem::entryExists(_file) && !os::FileSystem::isDirectory(_file)) {
-    os::FileSystem::removeItem(_file);
-  }
+  os::removeSharedEntry(_file);
   _internalProperties.removeAllProperties();
 }
 

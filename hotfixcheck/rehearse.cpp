@@ -347,6 +347,11 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
     return report;
   }
   report.directory = directory;
+  // Run as root, the install gives the copy to the invoking user, and the launcher then runs
+  // as that user: it must be able to reach its copy (others may pass, not list or write).
+  if (os::isRunningAsRoot()) {
+    fs::setAttributes(*directory, fs::Attributes{std::nullopt, std::nullopt, 0711});
+  }
   rehearseOnCopy(package, *directory, *bundleName, *report.bundle, decision, options, report);
   if (!options.keep) fs::removeItem(*directory);
   return report;

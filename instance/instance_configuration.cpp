@@ -9,6 +9,7 @@
 #include "instance/instance_files.h"
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
+#include "os/beneath.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
@@ -225,14 +226,19 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
   if (!fs::isDirectory(workspace)) return;
   // rcp.data comes from a file that the product's users may edit, and this runs as root: only
   // a workspace inside the home directory or the platform home is handed to the repair.
-  if (!liesBelow(workspace, home) &&
-      !liesBelow(workspace, instance_files::platformHomeOf(*_pathToRcphome))) {
+  const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
+  const bool belowPlatformHome = liesBelow(workspace, platformHome);
+  if (!belowPlatformHome && !liesBelow(workspace, home)) {
     os::SystemLog::log(os::SystemLog::kWarning,
                        "Not changing the attributes of %s: it lies outside the home directory "
                        "and the platform home",
                        workspace.c_str());
     return;
   }
+  // The workspace is reached from a descriptor of the directory it lies in, through no link:
+  // the names checked above may be swapped before the walk opens them.
+  os::AnchorScope anchor;
+  if (!anchor.add(belowPlatformHome ? platformHome : home)) return;
   InstallUtil::changeAttributesForDirectory(workspace);
 }
 

@@ -4,8 +4,10 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "foundation/provisioning_result_file.h"
+#include "os/beneath.h"
 #include "os/plist_value.h"
 
 namespace rcpinstall {
@@ -58,6 +60,16 @@ class InstanceService {
   // The platform launcher, by an absolute path inside the rcp home; none without an rcp home
   // (so that no relative name is ever resolved against a root process's working directory).
   std::optional<std::string> launcherPath() const;
+  // Starts the launcher with the arguments and waits for it. As root, when someone other
+  // than root can change the launcher or the tree it lies in, it runs as the account
+  // os::identityToRun names, with the platform home lent to that account for the run so that
+  // the run can leave its result there. The answer is os::runAndWait's (-1: not started).
+  int runLauncher(const std::vector<std::string>& arguments) const;
+  // Opens the application bundle (when known), the platform home and the rcp home as anchors
+  // of the scope: from then on the tools reach the product tree only from these descriptors,
+  // through no link (os/beneath.h).
+  static void anchorProduct(os::AnchorScope& scope, const std::optional<std::string>& bundle,
+                            const std::string& rcphome);
 
   // The rcp home is kept only when rcpHomeExists says so now (no "~" expansion).
   explicit InstanceService(const std::optional<std::string>& pathToRcphome);

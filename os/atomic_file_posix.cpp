@@ -10,21 +10,17 @@
 #include <random>
 #include <vector>
 
+#include "os/beneath.h"
 #include "os/path.h"
 #include "os/posix_support.h"
+#include "os/system_log.h"
 
 namespace rcpinstall::os {
 
 namespace {
 
-// fsync of the directory makes the rename itself durable. Some file systems refuse to fsync
-// a directory; the replacement has happened by then, so that is not a failure.
-void syncDirectory(const std::string& directory) {
-  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
-}
+using posix::Descriptor;
+using posix::EntryAt;
 
 struct FileSettings {
   bool changeOwner;
@@ -43,22 +39,22 @@ bool fill(int fd, std::string_view contents, const FileSettings& settings) {
   return ok;
 }
 
-std::string temporaryName(const std::string& directory, const std::string& name) {
+std::string temporaryName(const std::string& name) {
   static std::mt19937_64 random{std::random_device{}()};
   static constexpr char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::string suffix(6, 'x');
   for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
-  return appendComponent(directory, "." + name + "." + suffix);
+  return std::string(posix::kTemporaryPrefix) + name + "." + suffix;
 }
 
 // The new content in a file without a name (O_TMPFILE), named only just before the rename, so
 // that a process killed while writing leaves nothing behind. None where the file system
 // cannot make such a file or it cannot be named; nothing is then left either.
-std::optional<std::string> writeUnnamedTemporary(const std::string& directory,
-                                                 const std::string& name, std::string_view contents,
+std::optional<std::string> writeUnnamedTemporary(int directory, const std::string& name,
+                                                 std::string_view contents,
                                                  const FileSettings& settings) {
-  const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const int fd = ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd < 0) return std::nullopt;
   const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (held < 0 || !fill(fd, contents, settings)) {
@@ -68,9 +64,9 @@ std::optional<std::string> writeUnnamedTemporary(const std::string& directory,
   const std::string source = "/proc/self/fd/" + std::to_string(held);
   std::optional<std::string> named;
   for (int attempt = 0; attempt < 8 && !named; ++attempt) {
-    const std::string candidate = temporaryName(directory, name);
-    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-        ::linkat(held, "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH) == 0) {
+    const std::string candidate = temporaryName(name);
+    if (::linkat(AT_FDCWD, source.c_str(), directory, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+        ::linkat(held, "", directory, candidate.c_str(), AT_EMPTY_PATH) == 0) {
       named = candidate;
     } else if (errno != EEXIST) {
       break;
@@ -80,23 +76,27 @@ std::optional<std::string> writeUnnamedTemporary(const std::string& directory,
   return named;
 }
 
-// The same in a named temporary file (mkstemp), for file systems without unnamed files.
-std::optional<std::string> writeNamedTemporary(const std::string& directory,
-                                               const std::string& name, std::string_view contents,
+// The same in a named temporary file, for file systems without unnamed files.
+std::optional<std::string> writeNamedTemporary(int directory, const std::string& name,
+                                               std::string_view contents,
                                                const FileSettings& settings) {
-  std::string pattern = appendComponent(directory, "." + name + ".XXXXXX");
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  const int fd = ::mkostemp(buffer.data(), O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  const std::string temporary(buffer.data());
-  if (!fill(fd, contents, settings)) {
-    int saved = errno;
-    ::unlink(temporary.c_str());
-    errno = saved;
-    return std::nullopt;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string candidate = temporaryName(name);
+    const int fd = ::openat(directory, candidate.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return std::nullopt;
+    }
+    if (!fill(fd, contents, settings)) {
+      int saved = errno;
+      ::unlinkat(directory, candidate.c_str(), 0);
+      errno = saved;
+      return std::nullopt;
+    }
+    return candidate;
   }
-  return temporary;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -104,8 +104,15 @@ std::optional<std::string> writeNamedTemporary(const std::string& directory,
 std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink) {
   // O_NONBLOCK so that a FIFO at the path cannot hold the open; only regular files are read.
   const int noFollow = finalLink == FinalLink::kRefuse ? O_NOFOLLOW : 0;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | noFollow);
-  if (fd < 0) return std::nullopt;
+  int fd = posix::openPath(path, O_RDONLY | O_NONBLOCK | noFollow);
+  if (fd < 0) {
+    // Below an anchor a link where a file should be is no file: someone else put it there.
+    if (errno == ELOOP && isAnchored(path)) {
+      SystemLog::log(SystemLog::kWarning, "Not reading %s: a symbolic link stands in its way",
+                     path.c_str());
+    }
+    return std::nullopt;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
@@ -130,11 +137,12 @@ std::optional<std::string> readRegularFile(const std::string& path, FinalLink fi
 
 bool replaceFileAtomically(const std::string& path, std::string_view contents,
                            const ReplacementAttributes& attributes) {
-  const std::string name = lastComponent(path);
-  if (path.empty() || name == "/" || name == "." || name == "..") return false;
-  std::string directory = deletingLastComponent(path);
-  // A bare name lives in the working directory.
-  if (directory.empty()) directory.push_back('.');
+  // Everything happens in the directory as it was opened: a name on the way that is swapped
+  // meanwhile cannot move the write elsewhere.
+  EntryAt entry;
+  if (!posix::openParent(path, entry)) return false;
+  const int directory = entry.directory.get();
+  const std::string& name = entry.name;
 
   // The replaced file's mode and, for root, its owner and group carry over; a link or any
   // other kind of entry there is replaced like a missing file (the link itself, never its
@@ -144,7 +152,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   uid_t owner = 0;
   gid_t group = 0;
   struct stat old {};
-  if (::lstat(path.c_str(), &old) == 0) {
+  if (::fstatat(directory, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(old.st_mode)) return false;
     if (S_ISREG(old.st_mode)) {
       mode = old.st_mode & 07777;
@@ -159,17 +167,22 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   gid_t newGroup = attributes.group.value_or(keepOwner ? group : static_cast<gid_t>(-1));
   const bool changeOwner = newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1);
 
+  // What a killed run of ours left beside the target goes before a new one is made.
+  posix::removeStaleTemporaries(directory);
   const FileSettings settings{changeOwner, newOwner, newGroup, mode};
   std::optional<std::string> temporary = writeUnnamedTemporary(directory, name, contents, settings);
   if (!temporary) temporary = writeNamedTemporary(directory, name, contents, settings);
   if (!temporary) return false;
-  if (::rename(temporary->c_str(), path.c_str()) != 0) {
+  if (::renameat(directory, temporary->c_str(), directory, name.c_str()) != 0) {
     int saved = errno;
-    ::unlink(temporary->c_str());
+    ::unlinkat(directory, temporary->c_str(), 0);
     errno = saved;
     return false;
   }
-  syncDirectory(directory);
+  // fsync of the directory makes the rename itself durable. Some file systems refuse to
+  // fsync a directory (and an O_PATH descriptor cannot); the replacement has happened by
+  // then, so that is not a failure.
+  (void)::fsync(directory);
   return true;
 }
 

@@ -3,6 +3,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/close_range.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,7 +77,59 @@ class SpawnSetup {
 
 }  // namespace
 
-int runAndWait(const std::string& program, const std::vector<std::string>& arguments) {
+namespace {
+
+// Started through fork, so that the child can give up root before the program runs: groups,
+// then group, then user, and it checks that root cannot be had back. A child that cannot take
+// the identity or start the program reports errno through the pipe and is not run.
+int runAs(const std::string& program, char* const* argv, const Identity& identity) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    return -1;
+  }
+  if (pid == 0) {
+    ::close(report[0]);
+    int error = 0;
+    const int null = ::open("/dev/null", O_RDWR);
+    sigset_t none;
+    sigemptyset(&none);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &standard, nullptr);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0 ||
+        ::sigprocmask(SIG_SETMASK, &none, nullptr) != 0 ||
+        ::setgroups(identity.groups.size(), identity.groups.data()) != 0 ||
+        ::setgid(identity.gid) != 0 || ::setuid(identity.uid) != 0 ||
+        (identity.uid != 0 && (::setuid(0) == 0 || ::geteuid() == 0))) {
+      error = errno != 0 ? errno : EPERM;
+    } else {
+      // Nothing this process holds open reaches the program; the report pipe closes on exec.
+      ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+      ::execve(program.c_str(), argv, environ);
+      error = errno;
+    }
+    (void)!::write(report[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int error = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  const int status = waitForExit(pid);
+  return got > 0 ? -1 : status;
+}
+
+}  // namespace
+
+int runAndWait(const std::string& program, const std::vector<std::string>& arguments,
+               const std::optional<Identity>& identity) {
   if (program.empty()) return -1;
   SpawnSetup setup;
   if (!setup.prepare()) return -1;
@@ -85,6 +140,7 @@ int runAndWait(const std::string& program, const std::vector<std::string>& argum
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
+  if (identity) return runAs(program, argv.data(), *identity);
   pid_t pid = -1;
   // glibc reports a failed exec as the result of posix_spawn itself.
   if (posix_spawn(&pid, program.c_str(), setup.actions(), setup.attributes(), argv.data(),

@@ -275,10 +275,12 @@ class AttributeWalk {
 bool createDirectory(const std::string& path, const Attributes& attributes) {
   Target target;
   if (!resolve(attributes, target)) return false;
-  std::string directory = withoutTrailingSlashes(path);
-  if (directory.empty()) return false;
-  if (mkdir(directory.c_str(), target.changeMode ? (target.mode & 0777) : 0777) != 0) return false;
-  Descriptor fd(open(directory.c_str(), kDirectoryFlags));
+  posix::EntryAt entry;
+  if (!posix::openParent(path, entry)) return false;
+  const int parent = entry.directory.get();
+  const char* name = entry.name.c_str();
+  if (mkdirat(parent, name, target.changeMode ? (target.mode & 0777) : 0777) != 0) return false;
+  Descriptor fd(openat(parent, name, kDirectoryFlags));
   struct stat status;
   bool ok = fd && fstat(fd.get(), &status) == 0;
   if (ok) {
@@ -290,7 +292,7 @@ bool createDirectory(const std::string& path, const Attributes& attributes) {
     if (ok && target.changeMode && fchmod(fd.get(), target.mode) != 0) ok = false;
   }
   fd.close();
-  if (!ok) rmdir(directory.c_str());  // not left behind with the wrong owner or mode
+  if (!ok) unlinkat(parent, name, AT_REMOVEDIR);  // not left behind with the wrong owner or mode
   return ok;
 }
 
@@ -298,15 +300,18 @@ bool createFile(const std::string& path, const std::string& contents,
                 const Attributes& attributes) {
   Target target;
   if (!resolve(attributes, target)) return false;
-  if (path.empty()) return false;
+  posix::EntryAt entry;
+  if (!posix::openParent(path, entry)) return false;
+  const int parent = entry.directory.get();
+  const char* name = entry.name.c_str();
   constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
   bool created = true;
-  Descriptor fd(open(path.c_str(), kFlags | O_CREAT | O_EXCL,
-                     target.changeMode ? (target.mode & 0777) : 0644));
+  Descriptor fd(openat(parent, name, kFlags | O_CREAT | O_EXCL,
+                       target.changeMode ? (target.mode & 0777) : 0644));
   if (!fd && errno == EEXIST) {
     created = false;
     // O_NONBLOCK so that a FIFO there is refused rather than waited on.
-    fd.reset(open(path.c_str(), kFlags | O_NONBLOCK));
+    fd.reset(openat(parent, name, kFlags | O_NONBLOCK));
   }
   if (!fd) return false;
   struct stat status;
@@ -329,17 +334,19 @@ bool createFile(const std::string& path, const std::string& contents,
     }
   }
   if (!fd.close()) ok = false;
-  if (!ok && created) unlink(path.c_str());
+  if (!ok && created) unlinkat(parent, name, 0);
   return ok;
 }
 
 bool setAttributes(const std::string& path, const Attributes& attributes) {
   Target target;
   bool known = resolve(attributes, target);
-  std::string entry = withoutTrailingSlashes(path);
+  posix::EntryAt entry;
+  if (!posix::openParent(path, entry)) return false;
   struct stat status;
-  if (entry.empty() || lstat(entry.c_str(), &status) != 0) return false;
-  return applyAt(AT_FDCWD, entry.c_str(), status, target) && known;
+  if (fstatat(entry.directory.get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  return applyAt(entry.directory.get(), entry.name.c_str(), status, target) && known;
 }
 
 bool setAttributesBelow(const std::string& directory, const Attributes& attributes) {
@@ -347,8 +354,9 @@ bool setAttributesBelow(const std::string& directory, const Attributes& attribut
   bool known = resolve(attributes, target);
   std::string top = withoutTrailingSlashes(directory);
   if (top.empty()) return false;
-  // The directory named is not entered through a link either.
-  int fd = open(top.c_str(), kDirectoryFlags);
+  // The directory named is not entered through a link either; below an anchor it is reached
+  // from the anchor's descriptor, and the walk has only that descriptor, never the path.
+  int fd = posix::openPath(top, kDirectoryFlags);
   if (fd < 0) return false;
   struct stat status;
   if (fstat(fd, &status) != 0) {

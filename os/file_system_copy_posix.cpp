@@ -236,15 +236,21 @@ bool mergeInto(int from, int into) {
 }  // namespace
 
 bool copyItem(const std::string& from, const std::string& to) {
-  std::string source = withoutTrailingSlashes(from);
-  std::string destination = withoutTrailingSlashes(to);
-  if (source.empty() || destination.empty()) return false;
+  posix::EntryAt source;
+  posix::EntryAt destination;
+  if (!posix::openParent(from, source) || !posix::openParent(to, destination)) return false;
   struct stat status;
-  if (lstat(source.c_str(), &status) != 0) return false;
+  if (fstatat(source.directory.get(), source.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
   struct stat existing;
-  if (lstat(destination.c_str(), &existing) == 0 || errno != ENOENT) return false;
+  if (fstatat(destination.directory.get(), destination.name.c_str(), &existing,
+              AT_SYMLINK_NOFOLLOW) == 0 ||
+      errno != ENOENT) {
+    return false;
+  }
   CopyGuard guard;
-  return copyEntryAt(AT_FDCWD, source.c_str(), status, AT_FDCWD, destination.c_str(), guard);
+  return copyEntryAt(source.directory.get(), source.name.c_str(), status,
+                     destination.directory.get(), destination.name.c_str(), guard);
 }
 
 bool mergeItem(const std::string& from, const std::string& to) {
@@ -252,18 +258,17 @@ bool mergeItem(const std::string& from, const std::string& to) {
   std::string destination = withoutTrailingSlashes(to);
   if (source.empty() || destination.empty()) return false;
   struct stat followed;
-  if (stat(source.c_str(), &followed) != 0) return false;
-  struct stat existing;
-  if (lstat(destination.c_str(), &existing) != 0) {
-    return errno == ENOENT && copyItem(source, destination);
-  }
+  if (!FileSystem::exists(source)) return false;
+  Descriptor sourceFd(posix::openPath(source, O_PATH));
+  if (!sourceFd || fstat(sourceFd.get(), &followed) != 0) return false;
+  if (!entryExists(destination)) return errno == ENOENT && copyItem(source, destination);
   if (!S_ISDIR(followed.st_mode)) return false;  // a single file is never merged into anything
-  Descriptor into(open(destination.c_str(), kDirectoryFlags));
+  Descriptor into(posix::openPath(destination, kDirectoryFlags));
   if (!into) return false;  // a file or a link at the destination stays as it is
   struct stat target;
   if (fstat(into.get(), &target) != 0) return false;
   if (sameFile(target, followed)) return true;
-  int fromFd = open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+  int fromFd = posix::openPath(source, O_RDONLY | O_DIRECTORY | O_NOCTTY);
   return fromFd >= 0 && mergeInto(fromFd, into.get());
 }
 

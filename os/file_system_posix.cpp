@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "os/beneath.h"
 #include "os/path.h"
 #include "os/posix_support.h"
 
@@ -22,19 +23,41 @@ namespace rcpinstall::os::FileSystem {
 using posix::Listing;
 using posix::withoutTrailingSlashes;
 
+namespace {
+
+// The status of the entry at the path. Below an anchor nothing on the way is a link, and a
+// final link is followed only for `follow` (a question, never an access).
+bool statusOf(const std::string& path, bool follow, struct stat& status) {
+  if (path.empty()) return false;
+  if (!isAnchored(path)) {
+    return (follow ? stat(path.c_str(), &status)
+                   : lstat(withoutTrailingSlashes(path).c_str(), &status)) == 0;
+  }
+  posix::EntryAt entry;
+  if (!posix::openParent(path, entry)) {
+    // The anchor itself.
+    posix::Descriptor fd(posix::openPath(path, O_PATH));
+    return fd && fstat(fd.get(), &status) == 0;
+  }
+  return fstatat(entry.directory.get(), entry.name.c_str(), &status,
+                 follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
 bool exists(const std::string& path) {
   struct stat status;
-  return !path.empty() && stat(path.c_str(), &status) == 0;
+  return statusOf(path, true, status);
 }
 
 bool isDirectory(const std::string& path) {
   struct stat status;
-  return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  return statusOf(path, true, status) && S_ISDIR(status.st_mode);
 }
 
 bool entryExists(const std::string& path) {
   struct stat status;
-  return !path.empty() && lstat(withoutTrailingSlashes(path).c_str(), &status) == 0;
+  return statusOf(path, false, status);
 }
 
 std::optional<std::string> resolvedPath(const std::string& path) {
@@ -54,13 +77,13 @@ std::optional<std::string> makeTemporaryDirectory(const std::string& prefix) {
 
 std::optional<EntryAttributes> entryAttributes(const std::string& path) {
   struct stat status;
-  if (path.empty() || lstat(path.c_str(), &status) != 0) return std::nullopt;
+  if (!statusOf(path, false, status)) return std::nullopt;
   return EntryAttributes{status.st_uid, status.st_gid, status.st_mode & 07777u,
                          S_ISLNK(status.st_mode)};
 }
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
-  Listing listing(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  Listing listing(posix::openPath(path, O_RDONLY | O_DIRECTORY | O_NOCTTY));
   if (!listing) return std::nullopt;
   std::vector<std::string> names;
   while (const dirent64* entry = listing.next()) names.emplace_back(entry->d_name);

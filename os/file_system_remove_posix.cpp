@@ -39,11 +39,13 @@ bool removeEntryAt(int directory, const char* name, unsigned char type) {
 namespace FileSystem {
 
 bool removeItem(const std::string& path) {
-  std::string target = posix::withoutTrailingSlashes(path);
-  if (target.empty()) return false;
+  posix::EntryAt entry;
+  if (!posix::openParent(path, entry)) return false;
   struct stat status;
-  if (lstat(target.c_str(), &status) != 0) return false;
-  return posix::removeEntryAt(AT_FDCWD, target.c_str(), S_ISDIR(status.st_mode) ? DT_DIR : DT_REG);
+  if (fstatat(entry.directory.get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  return posix::removeEntryAt(entry.directory.get(), entry.name.c_str(),
+                              S_ISDIR(status.st_mode) ? DT_DIR : DT_REG);
 }
 
 }  // namespace FileSystem

@@ -27,6 +27,11 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
 
   explicit operator bool() const { return fd_ >= 0; }
   int get() const { return fd_; }
@@ -146,5 +151,31 @@ int changeModeOfDescriptor(int fd, mode_t mode);
 // following a link: a link is removed itself. `type` is the listing's d_type when known
 // (DT_UNKNOWN otherwise). A missing entry is no error.
 bool removeEntryAt(int directory, const char* name, unsigned char type);
+
+// --- Paths at or below an anchor (os/beneath.h; beneath_posix.cpp) ---------------------
+
+// Opens the path with the flags (O_CLOEXEC is added). At or below an anchor the path is
+// resolved from the anchor's descriptor and no component may be a link, the last one
+// included ("..", too, is refused there); elsewhere the system resolves the path and the flags
+// decide about the last component. -1 with errno on failure (ELOOP or ENOTDIR for a link on
+// the way below an anchor).
+int openPath(const std::string& path, int flags, mode_t mode = 0);
+
+// The directory that holds the entry at a path, open (for listing where it can be read, else
+// as O_PATH), and the entry's name in it. Below an anchor the directory is reached as openPath
+// reaches it; `anchored` tells so. The anchor itself is an entry of a directory outside it.
+struct EntryAt {
+  Descriptor directory;
+  std::string name;
+  bool anchored = false;
+};
+bool openParent(const std::string& path, EntryAt& entry);
+
+// Temporary files of os/ are named ".rcptmp.<name>.<six letters>" beside their target, so
+// that a later run can tell them from everything else.
+inline constexpr std::string_view kTemporaryPrefix = ".rcptmp.";
+// Removes the regular files of that pattern in the open directory (left by a killed run);
+// anything else of that name (a directory, a link) stays.
+void removeStaleTemporaries(int directory);
 
 }  // namespace rcpinstall::os::posix

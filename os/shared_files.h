@@ -16,6 +16,11 @@ int openRegularFileTruncated(const std::string& path);
 // Closes a descriptor that openRegularFileTruncated gave.
 void closeFile(int fd);
 
+// Removes the file, link, FIFO or device at the path itself, with a call that cannot remove a
+// directory: a directory there (even one swapped in after a look) is left alone (false,
+// EISDIR). A missing entry is no failure.
+bool removeSharedEntry(const std::string& path);
+
 // Removes the file or link at the path without following it, then creates a fresh regular
 // file with O_CREAT | O_EXCL | O_NOFOLLOW and sets owner, group and mode on the open
 // descriptor. A directory at the path is never removed (nobody can tell what it holds for

@@ -12,21 +12,16 @@
 
 namespace rcpinstall::os {
 
-namespace {
-
-// Removes the entry at the path itself: a file, link, FIFO or device. A directory is never
-// removed: whoever made it may keep anything in it (EISDIR).
-bool removeEntry(const std::string& path) {
+bool removeSharedEntry(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     return false;
   }
+  // unlink cannot remove a directory, whatever is at the name by now.
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
-
-}  // namespace
 
 int openRegularFileTruncated(const std::string& path) {
   // Opened without O_TRUNC first, so that nothing is truncated before it is known to be a
@@ -59,7 +54,7 @@ bool createFreshFile(const std::string& path, mode_t mode, std::optional<uid_t> 
   // rounds settle that, after which the create is refused.
   int fd = -1;
   for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
-    if (!removeEntry(path)) return false;
+    if (!removeSharedEntry(path)) return false;
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) return false;
   }

@@ -20,6 +20,7 @@ bool isRunningAsRoot();
 std::optional<uid_t> lookupUserId(const std::string& name);
 std::optional<gid_t> lookupGroupId(const std::string& name);
 std::optional<std::string> homeDirectoryOfUser(uid_t uid);
+std::optional<std::string> userNameOf(uid_t uid);
 
 // Runs fn with the effective user (and the effective and supplementary groups) of the
 // account uid, then switches back. When the process cannot switch, fn runs with the current

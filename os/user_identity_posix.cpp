@@ -105,6 +105,12 @@ std::optional<std::string> homeDirectoryOfUser(uid_t uid) {
   return std::string(entry->pw_dir);
 }
 
+std::optional<std::string> userNameOf(uid_t uid) {
+  struct passwd* entry = ::getpwuid(uid);
+  if (entry == nullptr || entry->pw_name == nullptr) return std::nullopt;
+  return std::string(entry->pw_name);
+}
+
 bool runAsEffectiveUser(uid_t uid, const std::function<void()>& fn) {
   if (::geteuid() == uid) {
     fn();

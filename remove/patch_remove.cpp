@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "foundation/install_util.h"
-#include "os/child_process.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
@@ -46,8 +45,9 @@ void reportMissingManifest(const std::string& name) {
 
 // Runs the launcher once and waits for it. Its exit status is no outcome (the result file
 // is); a launcher that cannot be started leaves no result file, so the run reads as failed.
-void runLauncher(const std::string& launcher, const std::vector<std::string>& arguments) {
-  if (os::runAndWait(launcher, arguments) == -1) {
+void runLauncher(const InstanceService& instance, const std::string& launcher,
+                 const std::vector<std::string>& arguments) {
+  if (instance.runLauncher(arguments) == -1) {
     os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher.c_str());
   }
 }
@@ -113,7 +113,7 @@ bool PatchRemove::startProvisioning() {
   if (!launcher) return false;
   const std::vector<std::string> arguments =
       updateLauncherArguments(InstallUtil::getCurrentLocale());
-  for (int run = 0; run < 2; ++run) runLauncher(*launcher, arguments);
+  for (int run = 0; run < 2; ++run) runLauncher(*_instance, *launcher, arguments);
   return true;
 }
 
@@ -122,7 +122,7 @@ void PatchRemove::cleanup() {
   _instance->removeProvisionRCFile();
   os::SystemLog::log(kInfo, "Begin to start provisoning system to cleanup features");
   if (const std::optional<std::string> launcher = _instance->launcherPath()) {
-    runLauncher(*launcher, cleanupLauncherArguments());
+    runLauncher(*_instance, *launcher, cleanupLauncherArguments());
   }
 }
 

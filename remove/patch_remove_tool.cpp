@@ -46,6 +46,8 @@ std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, boo
   if (InstallUtil::checkBundleIsRunning(*bundle)) return kPlatformRunning;
 
   os::SystemLog::log(kInfo, "Removing hotfix.");
+  os::AnchorScope anchors;
+  InstanceService::anchorProduct(anchors, bundle, rcpHome);
   PatchRemove removal(rcpHome);
   const bool removed =
       orreryHotfix ? removal.uninstallOldOrreryHotfix() : removal.uninstallOldHotfix();

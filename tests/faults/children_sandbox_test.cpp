@@ -104,8 +104,9 @@ TEST_F(ChildProcessFaults, NoDescriptorReachesTheLauncher) {
   EXPECT_EQ(installRuns, std::vector<std::string>(4, ""))
       << readFile(product.rcp("ignitor.fds")).value_or("");
 
-  // The removal tool and its library, as root, with the same inherited descriptor.
-  testing::removeTree(product.rcp("ignitor.fds"));
+  // The removal tool and its library, as root, with the same inherited descriptor. The
+  // launcher now runs as alice, who owns the record but may not add names to the rcp home.
+  ASSERT_TRUE(testing::writeFile(product.rcp("ignitor.fds"), "", 0775));
   const RunResult removal =
       testing::runProgram({testing::binDir() + "/patchremove", "-rcphome", product.platformHome});
   EXPECT_EQ(removal.exitStatus, 0) << removal.out << removal.err;
