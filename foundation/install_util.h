@@ -78,7 +78,10 @@ void replacePackageVariableWith(const std::optional<std::string>& replacement,
 // Processes and files.
 std::vector<std::string> getAllProcess();
 bool checkBundleIsRunning(const std::string& bundlePath);
-bool changeAttributesForDirectory(const std::optional<std::string>& path);
+// Gives every entry below the directory the standard owner (or the owner given), group
+// "admin" and mode 0775.
+bool changeAttributesForDirectory(const std::optional<std::string>& path,
+                                  const std::optional<std::string>& owner = std::nullopt);
 void copyFolderFrom(const std::optional<std::string>& from, const std::optional<std::string>& to);
 void startProvisionWithArgs(const std::string& commandLine);
 std::string generateNewManifestVersion();

@@ -35,9 +35,10 @@ std::optional<std::string> standardOwner() {
   return os::invokingUserName();
 }
 
-bool changeAttributesForDirectory(const std::optional<std::string>& path) {
+bool changeAttributesForDirectory(const std::optional<std::string>& path,
+                                  const std::optional<std::string>& givenOwner) {
   if (!path || !os::FileSystem::exists(*path)) return false;
-  const std::optional<std::string> owner = standardOwner();
+  const std::optional<std::string> owner = givenOwner ? givenOwner : standardOwner();
   os::FileSystem::Attributes attributes{owner, std::string(STANDARD_GROUP),
                                         static_cast<mode_t>(STANDARD_MODE)};
   // Without a known owner the group and mode are still repaired, but the entries did not get

@@ -202,16 +202,17 @@ void InstanceService::copyExtras(const std::optional<std::string>& source) {
   InstallUtil::copyFolderFrom(source, destination);
 }
 
-void InstanceService::updatePermissions(bool updatePermissions, bool updateWorkspace) {
+void InstanceService::updatePermissions(bool updatePermissions, bool updateWorkspace,
+                                        const std::optional<std::string>& owner) {
   if (!_pathToRcphome) return;
   if (updatePermissions) {
-    InstallUtil::changeAttributesForDirectory(_pathToRcphome);
+    InstallUtil::changeAttributesForDirectory(_pathToRcphome, owner);
     // The shared directory sits beside the rcp home where the product's users can write; a
     // link planted under its name must not turn the repair onto another tree.
     const std::string shared =
         appendComponent(instance_files::platformHomeOf(*_pathToRcphome), SHARED_DIRECTORY);
     if (fs::isDirectory(shared) && !instance_files::isSymbolicLink(shared)) {
-      InstallUtil::changeAttributesForDirectory(shared);
+      InstallUtil::changeAttributesForDirectory(shared, owner);
     }
   }
   if (!updateWorkspace) return;
@@ -239,7 +240,7 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
   // the names checked above may be swapped before the walk opens them.
   os::AnchorScope anchor;
   if (!anchor.add(belowPlatformHome ? platformHome : home)) return;
-  InstallUtil::changeAttributesForDirectory(workspace);
+  InstallUtil::changeAttributesForDirectory(workspace, owner);
 }
 
 }  // namespace rcpinstall

@@ -20,7 +20,7 @@ void InstanceService::anchorProduct(os::AnchorScope& scope,
   scope.add(rcphome);
 }
 
-int InstanceService::runLauncher(const std::vector<std::string>& arguments) const {
+int InstanceService::runLauncher(const std::vector<std::string>& arguments) {
   const std::optional<std::string> launcher = launcherPath();
   if (!launcher) return -1;
   const std::optional<os::Identity> identity = os::identityToRun(*launcher, *_pathToRcphome);
@@ -31,8 +31,11 @@ int InstanceService::runLauncher(const std::vector<std::string>& arguments) cons
                      "Starting the launcher as %s (uid %u): users other than root can change it.",
                      user ? user->c_str() : "an unnamed user",
                      static_cast<unsigned>(identity->uid));
-  // The run leaves its result in the platform home: for the length of the run that directory
-  // is the launcher's account's (changed by name below the anchors, never through a link).
+  // The run writes the platform's files, the workspace and its result: what an earlier run
+  // (or one killed half way through its repair) left to root is given to the launcher's
+  // account first, and the platform home is lent to it for the length of the run (changed
+  // below the anchors, never through a link).
+  if (user && identity->uid != 0) updatePermissions(true, true, user);
   const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
   const std::optional<fs::EntryAttributes> before = fs::entryAttributes(platformHome);
   const bool lend = before && !before->isLink && before->owner != identity->uid && user;

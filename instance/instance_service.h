@@ -63,8 +63,9 @@ class InstanceService {
   // Starts the launcher with the arguments and waits for it. As root, when someone other
   // than root can change the launcher or the tree it lies in, it runs as the account
   // os::identityToRun names, with the platform home lent to that account for the run so that
-  // the run can leave its result there. The answer is os::runAndWait's (-1: not started).
-  int runLauncher(const std::vector<std::string>& arguments) const;
+  // the run can leave its result there; what the run writes is given to that account first.
+  // The answer is os::runAndWait's (-1: not started).
+  int runLauncher(const std::vector<std::string>& arguments);
   // Opens the application bundle (when known), the platform home and the rcp home as anchors
   // of the scope: from then on the tools reach the product tree only from these descriptors,
   // through no link (os/beneath.h).
@@ -182,7 +183,9 @@ class InstanceService {
   // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. The
   // workspace is repaired only when it lies below the home directory (HOME) or the platform
   // home, so that a launcher property cannot point a root run at a system directory.
-  void updatePermissions(bool updatePermissions, bool updateWorkspace);
+  // `owner` takes the place of the standard owner (the launcher's account before its run).
+  void updatePermissions(bool updatePermissions, bool updateWorkspace,
+                         const std::optional<std::string>& owner = std::nullopt);
 
  private:
   std::optional<std::string> _pathToRcphome;

@@ -45,7 +45,7 @@ void reportMissingManifest(const std::string& name) {
 
 // Runs the launcher once and waits for it. Its exit status is no outcome (the result file
 // is); a launcher that cannot be started leaves no result file, so the run reads as failed.
-void runLauncher(const InstanceService& instance, const std::string& launcher,
+void runLauncher(InstanceService& instance, const std::string& launcher,
                  const std::vector<std::string>& arguments) {
   if (instance.runLauncher(arguments) == -1) {
     os::SystemLog::log(kError, "Could not start the platform launcher %s.", launcher.c_str());

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,15 +135,12 @@ enum class Kind { kProperties, kPlist, kManifest };
   return ::testing::AssertionFailure();
 }
 
-// Temporary files of atomic replacement ("." + name + ".XXXXXX") below a directory.
+// Temporary files that os/ names (".rcptmp.<name>.XXXXXX") below a directory.
 std::vector<std::string> temporaryFilesBelow(const std::string& directory, bool recursive = true) {
   std::vector<std::string> found;
   std::error_code ec;
   const auto check = [&](const std::filesystem::path& path) {
-    const std::string name = path.filename().string();
-    if (name.size() >= 9 && name[0] == '.' && name[name.size() - 7] == '.') {
-      found.push_back(path.string());
-    }
+    if (path.filename().string().starts_with(".rcptmp.")) found.push_back(path.string());
   };
   if (!recursive) {
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
@@ -153,6 +152,68 @@ std::vector<std::string> temporaryFilesBelow(const std::string& directory, bool 
     check(it->path());
   }
   return found;
+}
+
+// The product tree as a rerun must leave it: every entry's owner, mode and content, less what
+// differs between any two installs (the manifest version of the minute, the backups named for
+// it, the simulator's record of its runs and the provisioning log it appends to).
+std::map<std::string, std::string> installedTree(const std::string& dir) {
+  std::map<std::string, std::string> tree = apply_scenario::snapshot(dir);
+  std::erase_if(tree, [](const auto& entry) {
+    const std::string name = std::filesystem::path(entry.first).filename().string();
+    return name == "ignitor.calls" || name == "provisioning.log" ||
+           (name.starts_with("install.") && name != "install.xml" && name != "install.update.xml");
+  });
+  for (auto& [path, description] : tree) {
+    // Who ran the launcher (root on a tree only root could change, else its owner) owns the
+    // result it left; the binary is told by its size.
+    if (path.ends_with("/.provisioning_rc"))
+      description = description.substr(description.find(' ', 4));
+    if (path.ends_with("/rcp/ignitor")) description = std::to_string(description.size());
+    if (!path.ends_with("/ignitor.properties")) continue;
+    std::string kept;
+    std::istringstream lines(description);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with("provisioning.manifest.version=") &&
+          !line.starts_with("rcp.install.id="))
+        kept += line + "\n";
+    }
+    description = kept;
+  }
+  return tree;
+}
+
+// The entries in which two trees differ.
+std::vector<std::string> differences(const std::map<std::string, std::string>& a,
+                                     const std::map<std::string, std::string>& b) {
+  std::vector<std::string> found;
+  for (const auto& [path, description] : a) {
+    const auto other = b.find(path);
+    if (other == b.end())
+      found.push_back("only after the rerun: " + path);
+    else if (other->second != description)
+      found.push_back(path + ": " + description + " / " + other->second);
+  }
+  for (const auto& [path, description] : b) {
+    if (!a.contains(path)) found.push_back("missing after the rerun: " + path);
+  }
+  return found;
+}
+
+// How often patchapply makes each call, from a run under strace.
+std::map<std::string, int> callCounts(const std::string& trace) {
+  std::map<std::string, int> counts;
+  std::istringstream lines(readFile(trace).value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t paren = line.find('(');
+    // A call this strace has no name for (fchmodat2 before strace 6.5) cannot be injected;
+    // the walk's change of owner comes just before each one.
+    if (paren != std::string::npos && !line.starts_with("+++") && !line.starts_with("---") &&
+        !line.starts_with("syscall_")) {
+      ++counts[line.substr(0, paren)];
+    }
+  }
+  return counts;
 }
 
 class KilledRun : public PatchApplyScenario {};
@@ -240,6 +301,77 @@ TEST_F(KilledRun, EveryRewrittenFileIsOldOrNewAndARerunInstalls) {
             << ", ended before the kill: " << moments[2] << "\n";
   EXPECT_EQ(launchersKilled, 0) << "every launcher ended by itself";
   canary.expectUnchanged();
+}
+
+}  // namespace
+}  // namespace rcpinstall::faults
+
+namespace rcpinstall::faults {
+namespace {
+
+// strace kills patchapply at the Nth occurrence of each call that changes the file system
+// (every occurrence, or 30 spread over the run where there are more): a rerun then leaves the
+// tree an uninterrupted install leaves, and no temporary anywhere.
+TEST_F(KilledRun, KilledAtEachChangingCallARerunEndsAsAnUninterruptedInstall) {
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "strace is not installed (Debian package strace)";
+  }
+  const Package package(scratch_ / "package");
+  const std::string original = scratch_ / "original", work = scratch_ / "work";
+  const Product product(work);
+  ASSERT_EQ(std::system(("cp -a '" + work + "' '" + original + "'").c_str()), 0);
+  const std::string launcher = work + "/Orrery.app/Contents/MacOS/rcp/ignitor";
+  const std::vector<std::string> patchapply = {testing::binDir() + "/patchapply", package.path,
+                                               work};
+  const auto fresh = [&] {
+    clearMachine();
+    testing::removeTree(work);
+    ASSERT_EQ(std::system(("cp -a '" + original + "' '" + work + "'").c_str()), 0);
+  };
+  const auto traced = [&](const std::vector<std::string>& strace) {
+    std::vector<std::string> argv = {"strace", "-qq"};
+    argv.insert(argv.end(), strace.begin(), strace.end());
+    argv.insert(argv.end(), patchapply.begin(), patchapply.end());
+    return testing::runProgram(argv, {{"USER", "alice"}}, std::nullopt, std::nullopt, 60);
+  };
+
+  fresh();
+  const std::string trace = scratch_ / "trace";
+  const std::string calls =
+      "rename,renameat,renameat2,link,linkat,unlink,unlinkat,open,openat,write,fchown,fchownat,"
+      "fchmod,fchmodat,?fchmodat2,mkdir,mkdirat";
+  ASSERT_EQ(traced({"-o", trace, "-e", "trace=" + calls}).exitStatus, 0);
+  const std::map<std::string, std::string> reference = installedTree(work);
+  const std::map<std::string, int> counts = callCounts(trace);
+
+  int points = 0;
+  int killed = 0;  // runs that the injection ended (not every call is made again when killed)
+  for (const auto& [call, count] : counts) std::cout << call << " " << count << "  ";
+  for (const auto& [call, count] : counts) {
+    const int kills = std::min(count, 30);
+    for (int k = 0; k < kills; ++k) {
+      const int when = kills == count ? k + 1 : 1 + k * (count - 1) / (kills - 1);
+      SCOPED_TRACE(call + " #" + std::to_string(when) + " of " + std::to_string(count));
+      fresh();
+      killed += traced({"-o", "/dev/null", "-e",
+                        "inject=" + call + ":signal=KILL:when=" + std::to_string(when)})
+                    .termSignal == SIGKILL;
+      waitForLauncher(launcher);
+      const RunResult rerun =
+          testing::runProgram(patchapply, {{"USER", "alice"}}, std::nullopt, std::nullopt, 60);
+      EXPECT_EQ(rerun.exitStatus, 0) << rerun.out << rerun.err;
+      EXPECT_EQ(differences(installedTree(work), reference), std::vector<std::string>{});
+      EXPECT_EQ(temporaryFilesBelow(work), std::vector<std::string>{});
+      EXPECT_EQ(temporaryFilesBelow("/tmp", false), std::vector<std::string>{});
+      ++points;
+      if (HasFailure()) return;
+    }
+  }
+  std::cout << "\n"
+            << points << " kill points over " << counts.size() << " calls, " << killed
+            << " runs killed\n";
+  EXPECT_GT(points, 100);
+  EXPECT_EQ(killed, points);
 }
 
 }  // namespace
