@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -77,17 +77,19 @@ struct Row {
 
 std::vector<Row> rows() {
   return {
-      // The workspace named by rcp.data lies in her deploy directory; she exchanges one of its
-      // directories with a link to the canary's directory.
+      // The workspace named by rcp.data lies in her deploy directory; she exchanges the
+      // directory above it with a link to the one above the canary's ("data").
       {"workspace swapped for a link",
        [](const Product& p, const Canary& canary) {
          const std::string real = p.deploy("ws"), link = p.deploy("ws-link");
          EXPECT_EQ(
-             std::system(("mkdir -p '" + real + "/logs' && chown -R alice '" + real + "'").c_str()),
+             std::system(
+                 ("mkdir -p '" + real + "/data/logs' && chown -R alice '" + real + "'").c_str()),
              0);
-         EXPECT_EQ(::symlink(canary.directory().c_str(), link.c_str()), 0);
+         const std::string above = canary.directory().substr(0, canary.directory().rfind('/'));
+         EXPECT_EQ(::symlink(above.c_str(), link.c_str()), 0);
          EXPECT_EQ(::lchown(link.c_str(), alice().uid, alice().gid), 0);
-         EXPECT_EQ(std::system(("sed -i 's|^rcp.data=.*|rcp.data=" + real + "|' '" +
+         EXPECT_EQ(std::system(("sed -i 's|^rcp.data=.*|rcp.data=" + real + "/data|' '" +
                                 p.rcp("ignitor.properties") + "'")
                                    .c_str()),
                    0);
@@ -155,7 +157,8 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
     SCOPED_TRACE(row.name);
     const std::string dir = scratch_ / row.name;
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-    const Canary canary;
+    ASSERT_EQ(std::system("mkdir -p /root/hostile"), 0);
+    const Canary canary("/root/hostile/data");
     const Product product(dir + "/Applications");
     const Package package(dir + "/package");
     testing::removeTree(kUids);
