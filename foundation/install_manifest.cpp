@@ -2,11 +2,13 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "foundation/string_util.h"
 #include "os/atomic_file.h"
@@ -39,9 +41,11 @@ bool startsWithByteOrderMark(std::string_view bytes) {
          starts("\x00\x00\xFE\xFF"sv);
 }
 
+// Compared as C strings (a lookup compares every feature of a large manifest); the caller sees
+// to it that the text holds no NUL.
 bool attributeEquals(const pugi::xml_node& node, const char* name, const std::string& text) {
   pugi::xml_attribute attribute = node.attribute(name);
-  return attribute && std::string_view(attribute.value()) == text;
+  return attribute && std::strcmp(attribute.value(), text.c_str()) == 0;
 }
 
 // A feature counts as installed when it has no "action" or its action is exactly "install".
@@ -88,29 +92,77 @@ bool hasSingleRoot(const pugi::xml_document& tree) {
   return elements == 1;
 }
 
-// The parser keeps a repeated attribute; a well-formed element names each attribute once.
+// The parser keeps a repeated attribute; a well-formed element names each attribute once. The
+// walk visits every element, so it is kept cheap: an element's names are gathered once and
+// told apart by their first byte before they are compared; many names are sorted instead.
 bool attributesAreUnique(pugi::xml_document& tree) {
   struct Walker : pugi::xml_tree_walker {
     bool for_each(pugi::xml_node& node) override {
+      names.clear();
       for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
-        for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
-          if (std::strcmp(a.name(), b.name()) == 0) return unique = false;
+        names.push_back(a.name());
+      }
+      const auto same = [](const char* a, const char* b) {
+        return a[0] == b[0] && std::strcmp(a, b) == 0;
+      };
+      if (names.size() > 8) {
+        std::sort(names.begin(), names.end(),
+                  [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+        unique = std::adjacent_find(names.begin(), names.end(), same) == names.end();
+        return unique;
+      }
+      for (size_t i = 1; i < names.size(); ++i) {
+        for (size_t k = 0; k < i; ++k) {
+          if (same(names[k], names[i])) return unique = false;
         }
       }
       return true;
     }
+    std::vector<const char*> names;
     bool unique = true;
   } walker;
   tree.traverse(walker);
   return walker.unique;
 }
 
+// Whether the text begins with a reference to a character or to a predefined entity.
+bool beginsReference(std::string_view text) {
+  const size_t end = text.find(';');
+  if (end == std::string_view::npos || end > 12) return false;
+  const std::string_view name = text.substr(1, end - 1);
+  const bool numeric =
+      name.size() > 1 && name[0] == '#' &&
+      (name[1] == 'x' ? name.size() > 2 && name.find_first_not_of("0123456789abcdefABCDEF", 2) ==
+                                               std::string_view::npos
+                      : name.find_first_not_of("0123456789", 1) == std::string_view::npos);
+  return numeric || name == "amp" || name == "lt" || name == "gt" || name == "quot" ||
+         name == "apos";
+}
+
+// Where the markup that begins at `open` ends when it is a comment, CDATA section, processing
+// instruction or document type declaration, whose text holds no references; `open` otherwise.
+size_t endOfTextMarkup(std::string_view text, size_t open) {
+  const auto skipTo = [&](size_t from, std::string_view end) {
+    const size_t found = text.find(end, from);
+    return found == std::string_view::npos ? text.size() : found + end.size();
+  };
+  const std::string_view rest = text.substr(open);
+  if (rest.starts_with("<!--")) return skipTo(open + 4, "-->");
+  if (rest.starts_with("<![CDATA[")) return skipTo(open + 9, "]]>");
+  if (rest.starts_with("<?")) return skipTo(open + 2, "?>");
+  if (rest.starts_with("<!DOCTYPE")) {
+    const size_t close = text.find('>', open);
+    const size_t subset = text.find('[', open);
+    return subset < close ? skipTo(subset, "]>") : skipTo(open, ">");
+  }
+  return open;
+}
+
 // The parser drops text after the root element and leaves a reference to an entity it does
 // not know as text; a well-formed document has no such text and refers only to the five
-// predefined entities and to characters. Checked on the bytes before
-// they are parsed in place, where the text is ASCII-compatible (UTF-16 and UTF-32 documents,
-// recognised by their zero bytes, are left to the parser). Comments, CDATA sections,
-// processing instructions and the document type declaration hold no references.
+// predefined entities and to characters. Checked on the bytes before they are parsed in place,
+// where the text is ASCII-compatible (UTF-16 and UTF-32 documents, recognised by their zero
+// bytes, are left to the parser).
 bool textIsWellFormed(std::string_view text) {
   if (text.substr(0, 4).find('\0') != std::string_view::npos) return true;
   // Text after the last markup, which the parser drops even from a fragment.
@@ -119,31 +171,18 @@ bool textIsWellFormed(std::string_view text) {
       text.find_first_not_of(" \t\r\n", last + 1) != std::string_view::npos) {
     return false;
   }
-  // Only the ampersands are looked at (memchr finds them fast); the rare one that begins no
-  // valid reference is then placed: inside a comment, CDATA section, processing instruction
-  // or document type declaration it is text like any other.
-  const auto inside = [&](size_t at, std::string_view open, std::string_view close) {
-    const size_t opened = text.rfind(open, at);
-    return opened != std::string_view::npos && text.find(close, opened + open.size()) >= at;
-  };
+  // Only the ampersands are looked at (memchr finds them fast). The rare one that begins no
+  // reference is fine inside a comment, CDATA section, processing instruction or document type
+  // declaration: the markup up to it is walked to place it, from where the last walk stopped,
+  // so that however many there are, the text is walked at most once.
+  size_t walked = 0;  // the markup before here is walked; the last of it held the text
   for (size_t i = text.find('&'); i != std::string_view::npos; i = text.find('&', i + 1)) {
-    const std::string_view rest = text.substr(i);
-    const size_t end = rest.find(';');
-    if (end != std::string_view::npos && end <= 12) {
-      const std::string_view name = rest.substr(1, end - 1);
-      const bool numeric =
-          name.size() > 1 && name[0] == '#' &&
-          (name[1] == 'x' ? name.size() > 2 && name.find_first_not_of("0123456789abcdefABCDEF",
-                                                                      2) == std::string_view::npos
-                          : name.find_first_not_of("0123456789", 1) == std::string_view::npos);
-      if (numeric || name == "amp" || name == "lt" || name == "gt" || name == "quot" ||
-          name == "apos") {
-        continue;
-      }
-    }
-    if (!inside(i, "<!--", "-->") && !inside(i, "<![CDATA[", "]]>") && !inside(i, "<?", "?>") &&
-        !inside(i, "<!DOCTYPE", "]>") && !inside(i, "<!DOCTYPE", ">")) {
-      return false;
+    if (beginsReference(text.substr(i))) continue;
+    while (walked <= i) {
+      const size_t open = text.find('<', walked);
+      if (open > i) return false;
+      const size_t end = endOfTextMarkup(text, open);
+      walked = end == open ? open + 1 : end;
     }
   }
   return true;
@@ -231,6 +270,8 @@ std::optional<std::string> InstallManifest::checkInstalledFeature(
   if (!_xmlDoc) return notFound;
   pugi::xml_node installFeature = firstInstallFeature(_xmlDoc->tree);
   if (!installFeature || (!installFeatureID && !featureID)) return notFound;
+  // An attribute value ends at its first NUL, so an identifier that holds one matches none.
+  if ((featureID ? *featureID : *installFeatureID).find('\0') != std::string::npos) return notFound;
 
   std::string answer = notFound;
   for (; installFeature; installFeature = installFeature.next_sibling(kInstallFeature)) {
@@ -240,7 +281,8 @@ std::optional<std::string> InstallManifest::checkInstalledFeature(
     } else {
       pugi::xml_node requirements = installFeature.child(kRequirements);
       if (!requirements) continue;
-      for (pugi::xml_node feature : requirements.children(kFeature)) {
+      for (pugi::xml_node feature = requirements.child(kFeature); feature;
+           feature = feature.next_sibling(kFeature)) {
         if (attributeEquals(feature, "id", *featureID) && countsAsInstalled(feature)) {
           match = feature;
           break;

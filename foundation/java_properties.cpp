@@ -2,6 +2,7 @@
 #include "foundation/java_properties.h"
 
 #include <cstddef>
+#include <set>
 
 #include "foundation/string_util.h"
 #include "os/atomic_file.h"
@@ -45,6 +46,216 @@ std::u16string decodeLatin1(std::string_view bytes) {
   return out;
 }
 
+bool isJavaBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\f';
+}
+
+// The length of the line end at `at` ("\r\n", "\r" or "\n"; Java ends a line at each), or 0.
+size_t lineEndAt(std::string_view text, size_t at) {
+  if (at >= text.size()) return 0;
+  if (text[at] == '\r') return text.substr(at, 2) == "\r\n" ? 2 : 1;
+  return text[at] == '\n' ? 1 : 0;
+}
+
+// The line end that closes the text, if any.
+std::string_view finalLineEnd(std::string_view text) {
+  if (text.ends_with("\r\n")) return "\r\n";
+  return text.ends_with('\n') || text.ends_with('\r') ? text.substr(text.size() - 1) : "";
+}
+
+int hexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// The key Java's loader reads from a logical line: up to the first unescaped separator, with
+// its escapes decoded. A malformed "\u", which Java refuses, is kept as text.
+std::u16string javaKey(std::u16string_view line) {
+  std::u16string key;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char16_t c = line[i];
+    if (c == u'=' || c == u':' || c == u' ' || c == u'\t' || c == u'\f') break;
+    if (c != u'\\') {
+      key += c;
+      continue;
+    }
+    if (++i == line.size()) break;
+    c = line[i];
+    int code = c == u'u' && i + 4 < line.size() ? 0 : -1;
+    for (size_t k = i + 1; code >= 0 && k <= i + 4; ++k) {
+      const int digit = hexDigit(line[k]);
+      code = digit < 0 ? -1 : code * 16 + digit;
+    }
+    if (code >= 0) {
+      key += static_cast<char16_t>(code);
+      i += 4;
+    } else if (c == u'u') {
+      key += u"\\u";
+    } else {
+      key += c == u't' ? u'\t' : c == u'r' ? u'\r' : c == u'n' ? u'\n' : c == u'f' ? u'\f' : c;
+    }
+  }
+  return key;
+}
+
+// The key Java reads from the line the writer makes of a table's key.
+std::u16string javaKeyOf(std::string_view key) {
+  return javaKey(decodeLatin1(StringUtil::convertNSStringTo8859_1Key(key)));
+}
+
+// The text split into logical lines as Java's loader splits it: a line ending in an odd run
+// of backslashes goes on in the next one (whose leading blanks are skipped), whatever is
+// there, until an empty line or the end; comments begin only a logical line.
+struct JavaLines {
+  struct Entry {
+    size_t begin;  // the start of its first physical line
+    size_t end;    // after the line end of its last one
+    std::u16string key;
+  };
+  std::vector<Entry> entries;
+  bool open = false;  // the last line goes on into whatever is appended
+};
+
+JavaLines splitLikeJava(std::string_view text) {
+  JavaLines lines;
+  std::u16string line;
+  size_t lineStart = 0;  // of the physical line being read
+  size_t begin = 0;
+  bool skipBlanks = true;
+  bool continued = false;
+  bool backslash = false;
+  const auto finish = [&](size_t end) {
+    lines.entries.push_back({begin, end, javaKey(line)});
+    line.clear();
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    const size_t lineEnd = lineEndAt(text, i);
+    if (skipBlanks && (isJavaBlank(c) || (lineEnd > 0 && !continued))) {
+      i += lineEnd > 0 ? lineEnd : 1;
+      if (lineEnd > 0) lineStart = i;
+      continue;
+    }
+    skipBlanks = false;
+    continued = false;
+    if (line.empty() && lineEnd == 0) {
+      if (c == '#' || c == '!') {
+        while (i < text.size() && lineEndAt(text, i) == 0) ++i;
+        skipBlanks = true;
+        continue;
+      }
+      begin = lineStart;
+    }
+    if (lineEnd == 0) {
+      line += static_cast<unsigned char>(c);
+      backslash = c == '\\' && !backslash;
+      ++i;
+      continue;
+    }
+    i += lineEnd;
+    lineStart = i;
+    skipBlanks = true;
+    if (line.empty()) continue;
+    if (!backslash) {
+      finish(i);
+      continue;
+    }
+    line.pop_back();
+    backslash = false;
+    continued = true;
+  }
+  lines.open = !line.empty() && (backslash || continued);
+  if (!line.empty()) {
+    if (backslash) line.pop_back();
+    finish(text.size());
+  }
+  return lines;
+}
+
+// An entry as the writer writes it, without a line end.
+void appendEntry(std::string& out, const std::string& key, const std::string& value) {
+  out += StringUtil::convertNSStringTo8859_1Key(key);
+  // A virtual-machine option ("-Xmx256m", "-Xbootclasspath/a:x.jar") is read with its
+  // separators as part of the value; it is written back the way it was read, so that
+  // reading and writing it again does not add a separator each time.
+  const size_t separators = value.find_first_not_of(kSeparators);
+  if (key.starts_with("-X") && separators != 0) {
+    const size_t run = separators == std::string::npos ? value.size() : separators;
+    out.append(value, 0, run);
+    out += StringUtil::convertNSStringTo8859_1Value(std::string_view(value).substr(run));
+  } else {
+    out += '=';
+    out += StringUtil::convertNSStringTo8859_1Value(value);
+  }
+}
+
+// The source's lines, with the changed entries in place of the last line Java reads for
+// their key, the lines of removed keys left out, and the entries it lacks appended.
+std::string rewrite(const JavaProperties::Table& table, const JavaProperties::Source& source) {
+  using Entry = JavaProperties::Table::value_type;
+  const std::string_view text = source.text;
+  // What to write for each key Java reads; of two spellings of one key, the later wins.
+  std::map<std::u16string, const Entry*> changed;
+  std::vector<std::pair<std::u16string, const Entry*>> inKeyOrder;
+  std::set<std::u16string> present;
+  for (const Entry& entry : table) {
+    std::u16string key = javaKeyOf(entry.first);
+    present.insert(key);
+    const auto old = source.values.find(entry.first);
+    if ((old != source.values.end() && old->second == entry.second) ||
+        StringUtil::convertNSStringTo8859_1Key(entry.first).empty()) {
+      continue;
+    }
+    changed[key] = &entry;
+    inKeyOrder.emplace_back(std::move(key), &entry);
+  }
+  std::set<std::u16string> removed;
+  for (const auto& [key, value] : source.values) {
+    if (table.contains(key)) continue;
+    std::u16string javaKey = javaKeyOf(key);
+    if (!present.contains(javaKey)) removed.insert(std::move(javaKey));
+  }
+
+  const JavaLines lines = splitLikeJava(text);
+  std::map<std::u16string, size_t> lastLine;
+  for (size_t n = 0; n < lines.entries.size(); ++n) lastLine[lines.entries[n].key] = n;
+  std::string out;
+  size_t copied = 0;
+  for (size_t n = 0; n < lines.entries.size(); ++n) {
+    const JavaLines::Entry& line = lines.entries[n];
+    const auto change = changed.find(line.key);
+    const bool replace = change != changed.end() && lastLine[line.key] == n;
+    if (!replace && !removed.contains(line.key)) continue;
+    out.append(text.substr(copied, line.begin - copied));
+    copied = line.end;
+    if (!replace) continue;
+    appendEntry(out, change->second->first, change->second->second);
+    out += finalLineEnd(text.substr(0, line.end));
+    changed.erase(change);
+  }
+  out.append(text.substr(copied));
+
+  // Appended lines end as the file's first line does; they begin a logical line of their own.
+  std::string lineEnd = "\n";
+  if (const size_t at = text.find_first_of("\r\n"); at != std::string_view::npos) {
+    lineEnd = text.substr(at, lineEndAt(text, at));
+  }
+  bool appending = false;
+  for (const auto& [key, entry] : inKeyOrder) {
+    const auto change = changed.find(key);
+    if (change == changed.end() || change->second != entry) continue;
+    if (!appending && !out.empty() && finalLineEnd(out).empty()) out += lineEnd;
+    if (!appending && splitLikeJava(out).open) out += lineEnd;
+    appending = true;
+    appendEntry(out, entry->first, entry->second);
+    out += lineEnd;
+  }
+  return out;
+}
+
 }  // namespace
 
 JavaProperties::JavaProperties() = default;
@@ -59,7 +270,7 @@ std::optional<JavaProperties> JavaProperties::load(const std::string& path) {
   if (!bytes) return std::nullopt;
   JavaProperties properties;
   properties._file = path;
-  properties._dict = parse(*bytes, &properties._raw);
+  properties._dict = parse(*bytes, &properties._source);
   return properties;
 }
 
@@ -68,10 +279,10 @@ void JavaProperties::initDictionary() {
   std::optional<JavaProperties> loaded = load(*_file);
   if (!loaded) return;
   for (auto& [key, value] : loaded->_dict) _dict.insert_or_assign(key, std::move(value));
-  for (auto& [key, entry] : loaded->_raw) _raw.insert_or_assign(key, std::move(entry));
+  _source = std::move(loaded->_source);
 }
 
-JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, RawEntries* raw) {
+JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, Source* source) {
   const std::u16string text = decodeLatin1(latin1Text);
   Table table;
   std::u16string key;
@@ -80,32 +291,19 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, RawEntr
   bool continuing = false;
   bool dashX = false;
 
-  size_t entryStart = 0;  // where the entry being read began in the text
-  size_t entryEnd = 0;    // and where its last line ends, less a carriage return
   const auto add = [&] {
-    std::string utf8Key = StringUtil::toUtf8(key);
-    std::string utf8Value = StringUtil::toUtf8(value);
-    if (raw != nullptr) {
-      (*raw)[utf8Key] = {std::string(latin1Text.substr(entryStart, entryEnd - entryStart)),
-                         utf8Value};
-    }
-    table.insert_or_assign(std::move(utf8Key), std::move(utf8Value));
+    table.insert_or_assign(StringUtil::toUtf8(key), StringUtil::toUtf8(value));
   };
   size_t lineStart = 0;
   while (lineStart <= text.size()) {
     size_t lineEnd = text.find(u'\n', lineStart);
     if (lineEnd == std::u16string::npos) lineEnd = text.size();
-    const size_t thisLine = lineStart;
-    size_t thisEnd = lineEnd;
-    if (thisEnd > thisLine && text[thisEnd - 1] == u'\r') --thisEnd;
     const std::u16string_view line =
         trim(std::u16string_view(text).substr(lineStart, lineEnd - lineStart));
     lineStart = lineEnd + 1;
 
     if (line.empty() || line.front() == u'#') continue;
-    entryEnd = thisEnd;
     if (!continuing) {
-      entryStart = thisLine;
       key.clear();
       value.clear();
       inValue = false;
@@ -142,33 +340,16 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, RawEntr
   }
   // A file that ends inside a continued value still holds that entry.
   if (continuing) add();
+  if (source != nullptr) *source = {std::string(latin1Text), table};
   return table;
 }
 
-std::string JavaProperties::serialize(const Table& table, const RawEntries& raw) {
+std::string JavaProperties::serialize(const Table& table, const Source& source) {
+  if (!source.text.empty()) return rewrite(table, source);
   std::string out;
   for (const auto& [key, value] : table) {
-    const auto kept = raw.find(key);
-    if (kept != raw.end() && kept->second.value == value) {
-      out += kept->second.text;
-      out += '\n';
-      continue;
-    }
-    const std::string escapedKey = StringUtil::convertNSStringTo8859_1Key(key);
-    if (escapedKey.empty()) continue;
-    out += escapedKey;
-    // A virtual-machine option ("-Xmx256m", "-Xbootclasspath/a:x.jar") is read with its
-    // separators as part of the value; it is written back the way it was read, so that
-    // reading and writing it again does not add a separator each time.
-    const size_t separators = value.find_first_not_of(kSeparators);
-    if (key.starts_with("-X") && separators != 0) {
-      const size_t run = separators == std::string::npos ? value.size() : separators;
-      out.append(value, 0, run);
-      out += StringUtil::convertNSStringTo8859_1Value(std::string_view(value).substr(run));
-    } else {
-      out += '=';
-      out += StringUtil::convertNSStringTo8859_1Value(value);
-    }
+    if (StringUtil::convertNSStringTo8859_1Key(key).empty()) continue;
+    appendEntry(out, key, value);
     out += '\n';
   }
   return out;
@@ -223,7 +404,7 @@ std::vector<std::string> JavaProperties::allProperties() const {
 bool JavaProperties::savePropertiesToFile(const std::optional<std::string>& path) {
   const std::optional<std::string> target = path ? std::optional(os::expandTilde(*path)) : _file;
   if (!target) return false;
-  return os::replaceFileAtomically(*target, serialize(_dict, _raw));
+  return os::replaceFileAtomically(*target, serialize(_dict, _source));
 }
 
 }  // namespace rcpinstall

@@ -48,19 +48,23 @@ class JavaProperties {
   // False when there is no target or the write failed (the old file is then intact).
   bool savePropertiesToFile(const std::optional<std::string>& path = std::nullopt);
 
-  // An entry as it stood in the file it was read from: its text (key, separator and value,
-  // with any continuation lines) and the value read from it.
-  struct RawEntry {
+  // The file a table was read from: its bytes and the values read from them. A rewrite keeps
+  // the file's own lines (order, comments, blank lines, continuations, line ends) and changes
+  // only where the table's values differ from these.
+  struct Source {
     std::string text;
-    std::string value;
+    Table values;
   };
-  using RawEntries = std::map<std::string, RawEntry, std::less<>>;
 
-  // The reader and writer as functions of text: ISO-8859-1 bytes in, ASCII text out. The
-  // reader can also give each entry's text; the writer then writes that text back for every
-  // entry whose value is still the one read, and escapes the others.
-  static Table parse(std::string_view latin1Text, RawEntries* raw = nullptr);
-  static std::string serialize(const Table& table, const RawEntries& raw = {});
+  // The reader and writer as functions of text: ISO-8859-1 bytes in and out, what the writer
+  // writes itself being ASCII. The reader can also give the source of what it read. Without a
+  // source text the writer writes every entry, in key order; with one it writes the source's
+  // lines as they stand, except that an entry whose value changed takes the place of all the
+  // lines of its key, a key no longer held loses its lines, and entries the source did not
+  // hold are appended in key order. Lines are told apart and keys matched as Java's loader
+  // reads them ("\u0041" and "A" are one key), so Java reads the source with the changes.
+  static Table parse(std::string_view latin1Text, Source* source = nullptr);
+  static std::string serialize(const Table& table, const Source& source = {});
 
   const Table& table() const { return _dict; }
   const std::optional<std::string>& file() const { return _file; }
@@ -68,9 +72,9 @@ class JavaProperties {
  private:
   Table _dict;
   std::optional<std::string> _file;
-  // The entries of the file this object was loaded from, as they stood there, so that a
-  // rewrite keeps what it did not change exactly (the reader cannot tell "\\t" from "\t").
-  RawEntries _raw;
+  // The file this object was loaded from, so that a rewrite keeps what it did not change
+  // exactly (the reader cannot tell "\\t" from "\t", and keeps no comments).
+  Source _source;
 };
 
 }  // namespace rcpinstall

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
 #include "foundation/string_util.h"
@@ -23,10 +25,15 @@ std::string corpusFile(const std::string& name) {
   return testing::corpusDir() + "/properties/" + name;
 }
 
-const char* const kCorpusFiles[] = {
-    "eclipse-as-editor.ini",      "eveCSS.ini",   "rbe_de.properties", "rulebender.ini",
-    "tomcatplugin_de.properties", "zamiacad.ini",
-};
+// Every properties file of the corpus, by name.
+std::vector<std::string> corpusFiles() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(corpusFile(""))) {
+    if (entry.path().filename() != "SOURCES.md") names.push_back(entry.path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 TEST(JavaPropertiesTest, ReadsOneLine) {
   struct Row {
@@ -108,7 +115,7 @@ TEST(JavaPropertiesTest, VirtualMachineOptionsSurviveRewriting) {
 }
 
 TEST(JavaPropertiesTest, CorpusFilesAreStableUnderRewriting) {
-  for (const char* name : kCorpusFiles) {
+  for (const std::string& name : corpusFiles()) {
     const std::optional<std::string> bytes = testing::readFile(corpusFile(name));
     ASSERT_TRUE(bytes) << name;
     const Table read = JavaProperties::parse(*bytes);
@@ -187,10 +194,10 @@ TEST(JavaPropertiesTest, LoadsAndSavesFiles) {
 TEST(JavaPropertiesTest, MergeOverridesKeepsOwnKeysAndRewrites) {
   testing::ScratchDirectory scratch("javaprops");
   const std::string target = scratch / "target.ini";
-  ASSERT_TRUE(testing::writeFile(target, "# gone after the merge\nown=1\nshared = old\n"));
+  ASSERT_TRUE(testing::writeFile(target, "# kept\nown=1\nshared = old\n"));
   ASSERT_TRUE(testing::writeFile(scratch / "other.ini", "shared=new\nextra=x:y\n"));
   JavaProperties(target).mergeWithJavaProperties(scratch / "other.ini");
-  EXPECT_EQ(testing::readFile(target), "extra=x\\:y\nown=1\nshared=new\n");
+  EXPECT_EQ(testing::readFile(target), "# kept\nown=1\nshared=new\nextra=x\\:y\n");
 
   // Nothing is written when there is nothing to merge; "~" is not expanded for the test.
   const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "/";
@@ -314,38 +321,68 @@ TEST(JavaPropertiesJavaTest, JavaReadsWhatWasWritten) {
   EXPECT_EQ(java->at(twice), rewrittenTable);
 }
 
-// A customization merged into a platform's file changes only what it sets: every other entry
-// is written back as it stood (the reader alone cannot tell "\\t" from "\t", nor keep trailing
-// blanks), so Java reads the rewritten file as it read the original; the values the
-// customization brings are escaped so that Java reads their escapes as written.
+// A customization merged into a platform's file changes only what it sets: the file keeps its
+// lines (comments among them) and Java reads it as it read the original, with the values the
+// customization changes and adds, whose escapes Java reads as written. Every file of the corpus,
+// also with Windows line ends, without a final line end, and with lines that Java joins (a
+// backslash at a line's end, no blank before it) or whose key it reads through a "\u" escape.
 TEST(JavaPropertiesJavaTest, MergedCorpusFilesReadInJavaAsTheOriginals) {
+  struct Row {
+    std::string name, tail;
+    bool crlf;
+    std::string changed;  // the key the customization changes; "" for the file's greatest
+  };
+  const Row rows[] = {
+      {"as-is", "\ndir=C\\:\\\\temp\n", false, ""},
+      {"joined", "\nalist=one,\\\n  two\nb=x\n", true, "alist"},
+      {"after-joined", "\nalist=one,\\\n  two\nb=x", false, "b"},
+      {"escaped-key", "\n\\u0041key=old", true, "Akey"},
+  };
   testing::ScratchDirectory scratch("javaprops");
-  const std::string customization = scratch / "plugin_customization.ini";
-  ASSERT_TRUE(testing::writeFile(customization, "own.key = kept\ntabbed = a\\tb\\r\\nc\n"));
+  struct Merge {
+    std::string target, text, changed;
+  };
+  std::vector<Merge> merges;
   std::vector<std::string> files;
-  for (const char* name : kCorpusFiles) {
-    const std::string original = scratch / (std::string("original-") + name);
-    const std::string target = scratch / name;
-    const std::string text =
-        testing::readFile(corpusFile(name)).value_or("") + "\ndir=C\\:\\\\temp\n";
-    ASSERT_TRUE(testing::writeFile(original, text));
-    ASSERT_TRUE(testing::writeFile(target, text));
-    JavaProperties(target).mergeWithJavaProperties(customization);
-    files.push_back(original);
-    files.push_back(target);
+  for (const Row& row : rows) {
+    for (const std::string& name : corpusFiles()) {
+      Merge merge{scratch / (row.name + "-" + name),
+                  testing::readFile(corpusFile(name)).value_or("") + row.tail, row.changed};
+      for (size_t at = 0; row.crlf && (at = merge.text.find('\n', at)) != std::string::npos;
+           at += 2) {
+        merge.text.insert(at, 1, '\r');
+      }
+      if (merge.changed.empty()) merge.changed = JavaProperties::parse(merge.text).rbegin()->first;
+      const std::string customization = merge.target + ".customization";
+      ASSERT_TRUE(testing::writeFile(customization,
+                                     StringUtil::convertNSStringTo8859_1Key(merge.changed) +
+                                         " = changed\nown.key = kept\ntabbed = a\\tb\\r\\nc\n"));
+      ASSERT_TRUE(testing::writeFile(merge.target + ".original", merge.text));
+      ASSERT_TRUE(testing::writeFile(merge.target, merge.text));
+      JavaProperties(merge.target).mergeWithJavaProperties(customization);
+      files.insert(files.end(), {merge.target + ".original", merge.target});
+      merges.push_back(std::move(merge));
+    }
   }
 
   LOAD_WITH_JAVA(java, files);
-  for (const char* name : kCorpusFiles) {
-    StringMap expected = java->at(scratch / (std::string("original-") + name));
-    ASSERT_GT(expected.size(), 1u) << name;
-    EXPECT_EQ(expected.at("dir"), "C:\\temp");
+  for (const Merge& merge : merges) {
+    StringMap expected = java->at(merge.target + ".original");
+    ASSERT_GT(expected.size(), 1u) << merge.target;
+    expected[merge.changed] = "changed";
     expected["own.key"] = "kept";
     expected["tabbed"] = "a\tb\r\nc";
-    EXPECT_EQ(java->at(scratch / name), expected) << name;
+    EXPECT_EQ(java->at(merge.target), expected) << merge.target;
+    const std::string merged = testing::readFile(merge.target).value_or("");
+    const std::string& text = merge.text;
+    for (size_t at = text.find('#'); at != std::string::npos; at = text.find('#', at + 1)) {
+      const std::string comment = text.substr(at, text.find('\n', at) - at);
+      EXPECT_NE(merged.find(comment), std::string::npos) << merge.target << ": " << comment;
+    }
   }
+  EXPECT_EQ(java->at(scratch / "as-is-eveCSS.ini.original").at("dir"), "C:\\temp");
   // The key-binding value of the editor customization holds carriage returns and line feeds.
-  EXPECT_NE(java->at(scratch / "eclipse-as-editor.ini")
+  EXPECT_NE(java->at(scratch / "as-is-eclipse-as-editor.ini")
                 .at("org.eclipse.ui.workbench/org.eclipse.ui.commands")
                 .find("?>\r\n<"),
             std::string::npos);
