@@ -51,9 +51,15 @@ Runs recordedRuns(const std::string& rcpHome) {
 // entry of /tmp (the fixed names, the error channels) and the product registry.
 std::map<std::string, std::string> machine(const std::string& dir) {
   std::map<std::string, std::string> state = snapshot(dir);
+  // Only the names in /tmp that the tools may touch: whatever else writes there meanwhile (the
+  // tests that run beside this one, a build directory) is none of theirs.
   for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
     const std::string path = entry.path().string();
-    if ((dir + "/").starts_with(path + "/")) continue;  // holds the scenario's folder
+    const std::string name = entry.path().filename().string();
+    const bool ours = path == ERROR_MARKER || path == HAND_OFF || path == TRACE_LOG ||
+                      path == QEL_CONFIG || name.starts_with(".pasteboards-") ||
+                      name.starts_with("hotfixcheck") || name.starts_with(".rcptmp.");
+    if (!ours || (dir + "/").starts_with(path + "/")) continue;
     const EntryState at = stateOf(path);
     state[path] = std::to_string(at.mode) + " " + at.owner + " " + readFile(path).value_or("");
     state.merge(snapshot(path));
