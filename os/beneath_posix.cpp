@@ -165,6 +165,10 @@ bool openParent(const std::string& path, EntryAt& entry) {
   return static_cast<bool>(entry.directory);
 }
 
+void walkWithoutOpenat2(bool walk) {
+  openat2Missing.store(walk, std::memory_order_relaxed);
+}
+
 void removeStaleTemporaries(int directory) {
   const int fd = ::openat(directory, ".", kListingFlags);
   if (fd < 0) return;

@@ -170,6 +170,8 @@ struct EntryAt {
   bool anchored = false;
 };
 bool openParent(const std::string& path, EntryAt& entry);
+// Tests: resolve below anchors by the walk of O_NOFOLLOW opens, as on a kernel without openat2.
+void walkWithoutOpenat2(bool walk);
 
 // Temporary files of os/ are named ".rcptmp.<name>.<six letters>" beside their target, so
 // that a later run can tell them from everything else.

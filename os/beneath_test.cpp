@@ -1,0 +1,59 @@
+// Paths below an anchor: no link on the way is followed, by openat2 or by the walk without it.
+#include "os/beneath.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "os/atomic_file.h"
+#include "os/file_system.h"
+#include "os/posix_support.h"
+#include "tests/support/testing.h"
+
+namespace rcpinstall::os {
+namespace {
+
+TEST(BeneathTest, NoLinkBelowAnAnchorIsFollowedEitherWay) {
+  testing::ScratchDirectory scratch("beneath");
+  const std::string top = scratch / "top", dir = top + "/dir";
+  ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  ASSERT_TRUE(testing::writeFile(dir + "/file", "inside", 0644));
+  ASSERT_TRUE(testing::writeFile(scratch / "outside", "outside", 0644));
+  ASSERT_EQ(::symlink("file", (dir + "/link").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.c_str(), (top + "/dir-link").c_str()), 0);
+  ASSERT_EQ(::symlink(scratch.path().c_str(), (top + "/out").c_str()), 0);
+  // Left by a killed run: a temporary file goes, a directory of that name stays.
+  ASSERT_TRUE(testing::writeFile(dir + "/.rcptmp.file.abcdef", "stale", 0600));
+  ASSERT_EQ(::mkdir((dir + "/.rcptmp.keep").c_str(), 0755), 0);
+
+  EXPECT_EQ(readWholeFile(top + "/dir-link/file"), "inside") << "no anchor: links followed";
+  for (const bool walk : {false, true}) {
+    SCOPED_TRACE(walk ? "walk of O_NOFOLLOW opens" : "openat2");
+    posix::walkWithoutOpenat2(walk);
+    AnchorScope scope;
+    ASSERT_TRUE(scope.add(top));
+    EXPECT_TRUE(isAnchored(dir + "/file"));
+    EXPECT_EQ(readWholeFile(dir + "/file"), "inside");
+    for (const std::string& path :
+         {dir + "/link", top + "/dir-link/file", top + "/out/outside", dir + "/../dir/file"}) {
+      EXPECT_EQ(readWholeFile(path), std::nullopt) << path;
+    }
+    EXPECT_FALSE(replaceFileAtomically(top + "/out/outside", "changed"));
+    EXPECT_FALSE(
+        FileSystem::setAttributesBelow(top + "/dir-link", {std::nullopt, std::nullopt, 0700}));
+    EXPECT_FALSE(FileSystem::removeItem(top + "/dir-link/file"));
+    EXPECT_TRUE(replaceFileAtomically(dir + "/file", "inside"));
+    EXPECT_TRUE(FileSystem::removeItem(top + "/dir-link")) << "the link itself";
+    ASSERT_EQ(::symlink(dir.c_str(), (top + "/dir-link").c_str()), 0);
+  }
+  posix::walkWithoutOpenat2(false);
+  EXPECT_EQ(readWholeFile(scratch / "outside"), "outside");
+  EXPECT_EQ(readWholeFile(dir + "/file"), "inside");
+  EXPECT_FALSE(FileSystem::entryExists(dir + "/.rcptmp.file.abcdef"));
+  EXPECT_TRUE(FileSystem::isDirectory(dir + "/.rcptmp.keep"));
+  EXPECT_FALSE(isAnchored(dir + "/file")) << "the scope ended";
+}
+
+}  // namespace
+}  // namespace rcpinstall::os
