@@ -1,56 +1,86 @@
-# The installed layout of the hotfix tools and the packages made from it.
+# The installed layout of the hotfix tools, with the paths of GNUInstallDirs:
 #
 #   <prefix>/bin/featurecheck, <prefix>/bin/hotfixcheck          people run these
 #   <prefix>/sbin/patchremove                                     root runs it
 #   <prefix>/libexec/orrery-hotfix/patchapply                     an install package starts it
-#   <prefix>/lib/libpatchremove.so.1 (+ .so link for -dev)        the exported removal
-#   <prefix>/include/patchremove.h, <prefix>/lib/pkgconfig/patchremove.pc
+#   <prefix>/<libdir>/libpatchremove.so.1 (+ .so link for -dev)   the exported removal
+#   <prefix>/include/patchremove.h, <prefix>/<libdir>/pkgconfig/patchremove.pc
 #   <prefix>/lib/orrery-hotfix/outcomepane.bundle                 the result pane plug-in
-#   <prefix>/share/man/man{1,3,7,8}, <prefix>/share/doc/orrery-hotfix
+#   <prefix>/share/man/man{1,3,7,8}/*.gz, <prefix>/share/doc/<package>
+#   <prefix>/share/bash-completion/completions/<program>
 #
-# Components: "runtime" (the deliverables, their pages and the guides), "dev" (header,
-# pkg-config file, library link, libpatchremove(3)) and "simulator" (rcpsim, ignitor and
-# installer-pane-host, for trying packages without the real platform). CPack makes one .deb
-# per component and one .tar.gz of everything.
+# <libdir> is lib/<multiarch triplet> on Debian and its derivatives (lib/x86_64-linux-gnu),
+# under any prefix, as the loader and pkg-config search there; lib elsewhere.
+#
+# Components, one Debian package each (cmake/packages.cmake):
+#   runtime    the deliverables, their pages, the guides and completions  orrery-hotfix
+#   library    libpatchremove.so.1                                         libpatchremove1
+#   dev        header, pkg-config file, library link, libpatchremove(3)   libpatchremove-dev
+#   simulator  rcpsim, ignitor and installer-pane-host, for trying         orrery-hotfix-simulator
+#              packages without the real platform
+# Each component carries the copyright file and the changelog in its package's doc directory.
 
 set(RCP_PACKAGE_NAME orrery-hotfix)
-set(RCP_INSTALL_BINDIR bin)
-set(RCP_INSTALL_SBINDIR sbin)
-set(RCP_INSTALL_LIBDIR lib)
-set(RCP_INSTALL_INCLUDEDIR include)
-set(RCP_INSTALL_LIBEXECDIR libexec/${RCP_PACKAGE_NAME})
+set(RCP_SOVERSION 1)
+set(RCP_LIBRARY_PACKAGE libpatchremove${RCP_SOVERSION})
+set(RCP_DEV_PACKAGE libpatchremove-dev)
+set(RCP_SIMULATOR_PACKAGE ${RCP_PACKAGE_NAME}-simulator)
+
+if(NOT DEFINED CMAKE_INSTALL_LIBDIR AND CMAKE_LIBRARY_ARCHITECTURE
+   AND EXISTS /etc/debian_version)
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH
+    "Object code libraries (LIBDIR)")
+endif()
+include(GNUInstallDirs)
+
+set(RCP_INSTALL_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/${RCP_PACKAGE_NAME})
+# The plug-in's place is named in the pages and the guides, so it is the same on every system.
 set(RCP_INSTALL_PLUGINDIR lib/${RCP_PACKAGE_NAME})
-set(RCP_INSTALL_MANDIR share/man)
-set(RCP_INSTALL_DOCDIR share/doc/${RCP_PACKAGE_NAME})
+set(RCP_INSTALL_COMPLETIONDIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+set(RCP_INSTALL_DOCROOT ${CMAKE_INSTALL_DATADIR}/doc)
+set(RCP_INSTALL_DOCDIR ${RCP_INSTALL_DOCROOT}/${RCP_PACKAGE_NAME})
+set(RCP_COMPONENT_PACKAGE_runtime ${RCP_PACKAGE_NAME})
+set(RCP_COMPONENT_PACKAGE_library ${RCP_LIBRARY_PACKAGE})
+set(RCP_COMPONENT_PACKAGE_dev ${RCP_DEV_PACKAGE})
+set(RCP_COMPONENT_PACKAGE_simulator ${RCP_SIMULATOR_PACKAGE})
 
 # ---- programs ---------------------------------------------------------------------------
-foreach(program featurecheck hotfixcheck)
+# Each program that people run comes with its bash completion, completions/<program>.
+set(installed_programs "")
+macro(rcp_install_program program destination component)
   if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${RCP_INSTALL_BINDIR} COMPONENT runtime)
+    install(TARGETS ${program} RUNTIME DESTINATION ${destination} COMPONENT ${component})
+    list(APPEND installed_programs ${program})
+    set(component_of_${program} ${component})
+    if(EXISTS ${CMAKE_SOURCE_DIR}/completions/${program})
+      install(FILES ${CMAKE_SOURCE_DIR}/completions/${program}
+        DESTINATION ${RCP_INSTALL_COMPLETIONDIR} COMPONENT ${component})
+    endif()
   endif()
-endforeach()
-if(TARGET patchremove)
-  install(TARGETS patchremove RUNTIME DESTINATION ${RCP_INSTALL_SBINDIR} COMPONENT runtime)
-endif()
-if(TARGET patchapply)
-  install(TARGETS patchapply RUNTIME DESTINATION ${RCP_INSTALL_LIBEXECDIR} COMPONENT runtime)
-endif()
+endmacro()
+rcp_install_program(featurecheck ${CMAKE_INSTALL_BINDIR} runtime)
+rcp_install_program(hotfixcheck ${CMAKE_INSTALL_BINDIR} runtime)
+rcp_install_program(patchremove ${CMAKE_INSTALL_SBINDIR} runtime)
+rcp_install_program(patchapply ${RCP_INSTALL_LIBEXECDIR} runtime)
 
 # ---- libpatchremove ---------------------------------------------------------------------
 if(TARGET patchremove_shared)
   # libpatchremove.so.1 -> libpatchremove.so.1.0.0; the soname changes only when one of the
   # three functions changes incompatibly.
-  set_target_properties(patchremove_shared PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)
+  set_target_properties(patchremove_shared PROPERTIES
+    VERSION ${PROJECT_VERSION} SOVERSION ${RCP_SOVERSION})
   install(TARGETS patchremove_shared
-    LIBRARY DESTINATION ${RCP_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev)
   install(FILES ${CMAKE_SOURCE_DIR}/remove/patchremove.h
-    DESTINATION ${RCP_INSTALL_INCLUDEDIR} COMPONENT dev)
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
   # The paths in the pkg-config file are relative to where the file lies, so the same file
   # serves every prefix (cmake --install --prefix, the packages' /usr, a scratch root).
+  file(RELATIVE_PATH RCP_PC_PREFIX_FROM_PCFILEDIR /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" RCP_PC_PREFIX_FROM_PCFILEDIR ${RCP_PC_PREFIX_FROM_PCFILEDIR})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/patchremove.pc.in
     ${CMAKE_BINARY_DIR}/patchremove.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/patchremove.pc
-    DESTINATION ${RCP_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endif()
 
 # ---- outcomepane.bundle -----------------------------------------------------------------
@@ -67,23 +97,48 @@ if(TARGET outcomepane)
   endforeach()
 endif()
 
-# ---- manual pages and guides ------------------------------------------------------------
+# ---- the simulated platform ---------------------------------------------------------------
+# rcpsim finds the launcher it copies into sample products beside itself (the build tree) or
+# in the libexec directory (an installed tree); ignitor is not a command for people.
+if(TARGET rcpsim AND TARGET ignitor)
+  file(RELATIVE_PATH libexec_from_bin /${CMAKE_INSTALL_BINDIR} /${RCP_INSTALL_LIBEXECDIR})
+  target_compile_definitions(rcpsim_core PRIVATE RCP_LIBEXEC_FROM_BIN="${libexec_from_bin}")
+  rcp_install_program(rcpsim ${CMAKE_INSTALL_BINDIR} simulator)
+  install(TARGETS ignitor RUNTIME DESTINATION ${RCP_INSTALL_LIBEXECDIR} COMPONENT simulator)
+endif()
+rcp_install_program(installer-pane-host ${CMAKE_INSTALL_BINDIR} simulator)
+
+# ---- manual pages -------------------------------------------------------------------------
+# Installed compressed, as gzip -9n makes them (no name or time in the header), built with
+# the programs into <build>/man.
 file(GLOB manual_pages CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/man/*.[1-8])
+set(compressed_pages "")
 foreach(page ${manual_pages})
   get_filename_component(name ${page} NAME)
   string(REGEX REPLACE "^.*\\.([1-8])$" "\\1" section ${name})
   string(REGEX REPLACE "\\.[1-8]$" "" program ${name})
   # A page of a program this tree does not build is not installed.
-  if(section MATCHES "^[18]$" AND NOT TARGET ${program})
+  if(section MATCHES "^[18]$" AND NOT program IN_LIST installed_programs)
     continue()
   endif()
   set(component runtime)
   if(section STREQUAL "3")
     set(component dev)
+  elseif(program IN_LIST installed_programs)
+    set(component ${component_of_${program}})
   endif()
-  install(FILES ${page} DESTINATION ${RCP_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+  set(compressed ${CMAKE_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND gzip -9nc ${page} > ${compressed}
+    DEPENDS ${page} VERBATIM)
+  list(APPEND compressed_pages ${compressed})
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+    COMPONENT ${component})
 endforeach()
+add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
 
+# ---- guides, copyright and changelog ------------------------------------------------------
 file(GLOB guides CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 file(GLOB examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/examples/*.sh)
 # The fleet guide and its examples are built on hotfixcheck; they come with it.
@@ -94,52 +149,35 @@ endif()
 install(FILES ${guides} DESTINATION ${RCP_INSTALL_DOCDIR} COMPONENT runtime)
 install(PROGRAMS ${examples} DESTINATION ${RCP_INSTALL_DOCDIR}/examples COMPONENT runtime)
 
-# ---- the simulated platform ---------------------------------------------------------------
-# rcpsim finds the launcher it copies into sample products beside itself (the build tree) or
-# in the libexec directory (an installed tree); ignitor is not a command for people.
-if(TARGET rcpsim AND TARGET ignitor)
-  file(RELATIVE_PATH libexec_from_bin /${RCP_INSTALL_BINDIR} /${RCP_INSTALL_LIBEXECDIR})
-  target_compile_definitions(rcpsim_core PRIVATE RCP_LIBEXEC_FROM_BIN="${libexec_from_bin}")
-  install(TARGETS rcpsim RUNTIME DESTINATION ${RCP_INSTALL_BINDIR} COMPONENT simulator)
-  install(TARGETS ignitor RUNTIME DESTINATION ${RCP_INSTALL_LIBEXECDIR} COMPONENT simulator)
-endif()
-if(TARGET installer-pane-host)
-  install(TARGETS installer-pane-host RUNTIME DESTINATION ${RCP_INSTALL_BINDIR}
-    COMPONENT simulator)
-endif()
-
-# ---- packages ---------------------------------------------------------------------------
-set(CPACK_PACKAGE_NAME ${RCP_PACKAGE_NAME})
-set(CPACK_PACKAGE_VENDOR "Orrery hotfix tools")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Apply and remove hotfixes of the Orrery desktop product")
+# The copyright file in Debian's machine-readable form, with the licence text of LICENSE.
+file(STRINGS ${CMAKE_SOURCE_DIR}/LICENSE license_lines)
+set(RCP_LICENSE_TEXT "")
+foreach(line IN LISTS license_lines)
+  if(line MATCHES "^Copyright \\(c\\) (.*)$")
+    set(RCP_COPYRIGHT ${CMAKE_MATCH_1})
+  elseif(RCP_COPYRIGHT)
+    string(APPEND RCP_LICENSE_TEXT " ${line}\n")
+  endif()
+endforeach()
+string(REGEX REPLACE "^ \n" "" RCP_LICENSE_TEXT "${RCP_LICENSE_TEXT}")
+string(REGEX REPLACE "\n \n" "\n .\n" RCP_LICENSE_TEXT "${RCP_LICENSE_TEXT}")
+string(REGEX REPLACE "\n$" "" RCP_LICENSE_TEXT "${RCP_LICENSE_TEXT}")
 set(CPACK_PACKAGE_CONTACT "Orrery hotfix tools <hotfix-tools@orrery.invalid>")
-set(CPACK_GENERATOR DEB TGZ)
-set(CPACK_SOURCE_GENERATOR "")
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_COMPONENTS_ALL runtime dev simulator)
-set(CPACK_STRIP_FILES ON)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in
+  ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
 
-# One .deb per component; the .tar.gz holds all three.
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${RCP_PACKAGE_NAME})
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${RCP_PACKAGE_NAME}-dev)
-set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${RCP_PACKAGE_NAME}-simulator)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(runtime_libraries "libc6, libstdc++6, libgcc-s1, libplist3, libpugixml1v5")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ${runtime_libraries})
-set(CPACK_DEBIAN_SIMULATOR_PACKAGE_DEPENDS ${runtime_libraries})
-set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(changelog ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(OUTPUT ${changelog}
+  COMMAND ${CMAKE_COMMAND} -DNEWS=${CMAKE_SOURCE_DIR}/NEWS -DSOURCE=${RCP_PACKAGE_NAME}
+    -DMAINTAINER=${CPACK_PACKAGE_CONTACT} -DOUTPUT=${changelog}
+    -P ${CMAKE_CURRENT_LIST_DIR}/debian_changelog.cmake
+  DEPENDS ${CMAKE_SOURCE_DIR}/NEWS ${CMAKE_CURRENT_LIST_DIR}/debian_changelog.cmake VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${changelog})
 
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "patchapply, patchremove, libpatchremove, featurecheck and the outcomepane plug-in")
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "Header, pkg-config file and link of libpatchremove, for programs that remove hotfixes")
-set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION
-  "A simulated platform launcher, a generator of sample products and hotfix packages, and an installer stand-in that shows plug-in panes")
+foreach(component runtime library dev simulator)
+  install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${changelog}
+    DESTINATION ${RCP_INSTALL_DOCROOT}/${RCP_COMPONENT_PACKAGE_${component}}
+    COMPONENT ${component})
+endforeach()
 
-include(CPack)
+include(${CMAKE_CURRENT_LIST_DIR}/packages.cmake)

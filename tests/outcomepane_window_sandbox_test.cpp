@@ -134,20 +134,23 @@ class OutcomePaneWindowScenario : public PatchApplyScenario {
     return shot;
   }
 
-  // The pane's own files as a run left them: kept, then put back before each screenshot.
+  // The pane's own files as a run left them: kept, then put back before each screenshot. The
+  // result file may be absent, so the copies' status is not looked at.
   void keep() {
     const std::string kept = scratch_ / "kept";
-    std::system(("rm -rf '" + kept + "'; mkdir '" + kept + "'; cp -a /tmp/.pasteboards-1001 '" +
-                 kept + "/pb'; cp -a '" + result_ + "' '" + kept + "/rc' 2>/dev/null")
-                    .c_str());
+    [[maybe_unused]] const int status =
+        std::system(("rm -rf '" + kept + "'; mkdir '" + kept + "'; cp -a /tmp/.pasteboards-1001 '" +
+                     kept + "/pb'; cp -a '" + result_ + "' '" + kept + "/rc' 2>/dev/null")
+                        .c_str());
   }
   void putBack() {
     const std::string kept = scratch_ / "kept";
-    std::system(("rm -rf /tmp/.pasteboards-1001; cp -a '" + kept +
-                 "/pb' /tmp/.pasteboards-1001; "
-                 "cp -a '" +
-                 kept + "/rc' '" + result_ + "' 2>/dev/null")
-                    .c_str());
+    [[maybe_unused]] const int status =
+        std::system(("rm -rf /tmp/.pasteboards-1001; cp -a '" + kept +
+                     "/pb' /tmp/.pasteboards-1001; "
+                     "cp -a '" +
+                     kept + "/rc' '" + result_ + "' 2>/dev/null")
+                        .c_str());
     ASSERT_TRUE(writeFile(QEL_CONFIG, "left over\n"));
     ASSERT_EQ(::chown(QEL_CONFIG, os::lookupUserId("alice").value_or(0), -1), 0);
   }

@@ -52,7 +52,7 @@ std::vector<Case> failingLaunchers() {
       {"a dangling link",
        [](const Product& p) {
          ::unlink(p.rcp("ignitor").c_str());
-         ::symlink("/nowhere/ignitor", p.rcp("ignitor").c_str());
+         EXPECT_EQ(::symlink("/nowhere/ignitor", p.rcp("ignitor").c_str()), 0);
        }},
       {"crashing", fault("crash=true\n")},
       {"hanging", fault("sleep=3600\n"), true},
