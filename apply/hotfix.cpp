@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "foundation/install_manifest.h"
 #include "foundation/install_util.h"
 #include "foundation/java_properties.h"
 #include "foundation/string_util.h"
@@ -257,32 +258,214 @@ void Hotfix::setupConfiguratioForResultPanel() {
   }
 }
 
+std::vector<Step> Hotfix::steps(bool afterRemoval) const {
+  if (!_service || !_pathToRcpHome || !_preference) return {};
+  const std::string& rcpHome = *_pathToRcpHome;
+  const std::string deploy = appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY);
+  const std::string platformHome = os::deletingLastComponent(rcpHome);
+  const auto setting = [this](const char* key) { return preferenceString(key); };
+  using C = StepCondition;
+  std::vector<Step> steps;
+
+  steps.push_back({StepKind::kStageInstallManifest,
+                   C::kAlways,
+                   {{"stage",
+                     appendComponent(deploy, InstanceService::UPDATE_MANIFEST),
+                     setting(KEY_HOTFIX_MANIFEST),
+                     std::string(INSTALLER_ROOT_PLACEHOLDER) +
+                         " becomes file:" + _pathToInstallPackage.value_or(""),
+                     {}}},
+                   {}});
+
+  Step removal{StepKind::kCopyRemovalManifest, C::kAlways, {}, {}};
+  if (const std::optional<std::string> manifest = setting(KEY_PATCH_REMOVE_MANIFEST);
+      manifest && fs::exists(*manifest)) {
+    removal.changes.push_back({"copy",
+                               appendComponent(deploy, InstanceService::PATCH_REMOVE_MANIFEST),
+                               manifest,
+                               {},
+                               {}});
+  } else {
+    removal.changes.push_back({"none",
+                               manifest.value_or(""),
+                               std::nullopt,
+                               "no removal manifest: the hotfix cannot be removed later",
+                               {}});
+  }
+  steps.push_back(removal);
+
+  // The removal that comes first backs install.xml up under the current version and writes a
+  // new one, but only once it staged its manifest.
+  Step backup{StepKind::kBackUpInstallManifest, C::kAlways, {}, {}};
+  const std::string installManifest = appendComponent(deploy, InstanceService::INSTALL_MANIFEST);
+  const std::optional<std::string> backupPath = _service->installManifestBackupPath();
+  if (backupPath && fs::exists(installManifest)) {
+    const bool removalStages =
+        afterRemoval && fs::exists(appendComponent(deploy, InstanceService::PATCH_REMOVE_MANIFEST));
+    if (removalStages) {
+      const std::string next = appendComponent(deploy, "install.<new version>.xml");
+      backup.changes.push_back({"back up",
+                                next,
+                                installManifest,
+                                "named after the version the removal writes",
+                                {{"the removal staged its manifest", next},
+                                 {"the removal did not stage its manifest", *backupPath}}});
+    } else if (!fs::entryExists(*backupPath)) {
+      backup.changes.push_back({"back up", *backupPath, installManifest, {}, {}});
+    }
+  }
+  steps.push_back(backup);
+
+  Step version{StepKind::kWriteManifestVersion, C::kAlways, {}, {}};
+  const std::string properties = appendComponent(rcpHome, InstanceService::IGNITOR_PROPERTIES);
+  if (fs::exists(properties)) {
+    version.changes.push_back(
+        {"rewrite", properties, std::nullopt, "provisioning.manifest.version: a new version", {}});
+  }
+  steps.push_back(version);
+
+  Step merge{StepKind::kMergeCustomization, C::kAlways, {}, {}};
+  if (const std::optional<std::string> customization = setting(KEY_PLUGIN_CUSTOMIZATION);
+      customization && fs::exists(*customization)) {
+    merge.changes.push_back({"merge",
+                             appendComponent(rcpHome, InstanceService::PLUGIN_CUSTOMIZATION),
+                             customization,
+                             {},
+                             {}});
+  }
+  steps.push_back(merge);
+
+  Step keystores{StepKind::kReplaceKeystores, C::kAlways, {}, {}};
+  for (const std::string& name : InstanceService::keystoresIn(deploy)) {
+    keystores.changes.push_back(
+        {"delete", appendComponent(deploy, name), std::nullopt, "keystore", {}});
+  }
+  const std::optional<std::string> keystore = setting(KEY_KEYSTORE);
+  for (const std::string& name : InstanceService::keystoresIn(keystore)) {
+    keystores.changes.push_back({"replace",
+                                 appendComponent(deploy, name),
+                                 appendComponent(*keystore, name),
+                                 "keystore",
+                                 {}});
+  }
+  steps.push_back(keystores);
+
+  Step extras{StepKind::kCopyExtras, C::kAlways, {}, {}};
+  if (const std::optional<std::string> source = setting(KEY_EXTRAS);
+      source && fs::isDirectory(*source) &&
+      !fs::listDirectory(*source).value_or(std::vector<std::string>{}).empty()) {
+    extras.changes.push_back({"copy",
+                              appendComponent(deploy, InstanceService::EXTRAS_DIRECTORY),
+                              source,
+                              "merged into what is there",
+                              {}});
+  }
+  steps.push_back(extras);
+
+  const std::string launcher =
+      _service->launcherPath().value_or(appendComponent(rcpHome, InstanceService::LAUNCHER));
+  std::vector<std::string> run = provisioningArguments();
+  run.insert(run.begin(), launcher);
+  steps.push_back(
+      {StepKind::kRunInstall,
+       C::kAlways,
+       {{"delete",
+         appendComponent(platformHome, InstanceService::PROVISIONING_RC),
+         std::nullopt,
+         "before the launcher run",
+         {}},
+        {"run", launcher, std::nullopt, "provisioning update with the install manifest", {}}},
+       {run}});
+
+  Step record{StepKind::kRecordHotfixVersion, C::kIfProvisioningSucceeded, {}, {}};
+  if (const std::optional<std::string> packageVersion = setting(KEY_PACKAGE_VERSION)) {
+    record.changes.push_back({"rewrite",
+                              appendComponent(rcpHome, InstanceService::INSTALL_INFO),
+                              std::nullopt,
+                              "hotfixVersion " + *packageVersion,
+                              {}});
+  }
+  steps.push_back(record);
+
+  steps.push_back(
+      {StepKind::kRepair,
+       C::kAlways,
+       {{"repair", rcpHome, std::nullopt, "owner, group admin, mode 0775", {}},
+        {"repair",
+         appendComponent(platformHome, InstanceService::SHARED_DIRECTORY),
+         std::nullopt,
+         "owner, group admin, mode 0775, when it is a directory",
+         {}},
+        {"repair", "workspace (rcp.data)", std::nullopt, "owner, group admin, mode 0775", {}}},
+       {}});
+  steps.push_back(
+      {StepKind::kHandOff,
+       C::kAlways,
+       {{"delete", _locations.qelConfigFile, std::nullopt, "when it is there", {}},
+        {"write", _locations.configurationFile, std::nullopt, "P_RCPDATA and pathToRcpHome", {}}},
+       {}});
+  return steps;
+}
+
+bool Hotfix::perform(const Step& step) {
+  switch (step.kind) {
+    case StepKind::kStageInstallManifest:
+      return copyHotfixInstallManifest();
+    case StepKind::kCopyRemovalManifest:
+      os::SystemLog::log(kInfo, "Copying install manifest.");
+      copyPatchRemoveManifest();
+      return true;
+    case StepKind::kBackUpInstallManifest:
+      backupInstallManifest();
+      return true;
+    case StepKind::kWriteManifestVersion:
+      updateProvisionManifestVersion();
+      return true;
+    case StepKind::kMergeCustomization:
+      os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
+      mergePluginCustomization();
+      return true;
+    case StepKind::kReplaceKeystores:
+      os::SystemLog::log(kInfo, "Copying .keystore file.");
+      copyKeyStores();
+      return true;
+    case StepKind::kCopyExtras:
+      os::SystemLog::log(kInfo, "Copying extras file.");
+      copyExtras();
+      return true;
+    case StepKind::kRunInstall:
+      os::SystemLog::log(kInfo, "Starting provisioning system. ");
+      return startProvisioning() && _service->getProvisioningResult() != -1;
+    case StepKind::kRecordHotfixVersion:
+      // An install whose version record could not be written is no success: the next install
+      // would neither remove this hotfix first nor check its version.
+      return updateHotfixVersion();
+    case StepKind::kRepair:
+      // A failed run leaves the platform's files changed too, so their owners and modes are
+      // put right and the result pane still learns where to look.
+      _service->updatePermissions(true, true);
+      return true;
+    case StepKind::kHandOff:
+      setupConfiguratioForResultPanel();
+      return true;
+    default:
+      return true;  // a step of the removal workflow
+  }
+}
+
 bool Hotfix::installNewHotfix() {
   if (!_pathToRcpHome || !_pathToInstallPackage || !_preference) return false;
-  if (!copyHotfixInstallManifest()) return false;
-
-  os::SystemLog::log(kInfo, "Copying install manifest.");
-  copyPatchRemoveManifest();
-  backupInstallManifest();
-  updateProvisionManifestVersion();
-  os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
-  mergePluginCustomization();
-  os::SystemLog::log(kInfo, "Copying .keystore file.");
-  copyKeyStores();
-  os::SystemLog::log(kInfo, "Copying extras file.");
-  copyExtras();
-  os::SystemLog::log(kInfo, "Starting provisioning system. ");
-  const bool ran = startProvisioning();
-
-  // An install whose version record could not be written is no success: the next install
-  // would neither remove this hotfix first nor check its version.
-  const bool succeeded = ran && _service->getProvisioningResult() != -1 && updateHotfixVersion();
-
-  // A failed run leaves the platform's files changed too, so their owners and modes are put
-  // right and the result pane still learns where to look.
-  _service->updatePermissions(true, true);
-  setupConfiguratioForResultPanel();
-  return succeeded;
+  if (!_service) return copyHotfixInstallManifest();  // sends code 4: nothing to stage into
+  bool provisioned = false;
+  bool succeeded = true;
+  for (const Step& step : steps()) {
+    if (step.when == StepCondition::kIfProvisioningSucceeded && !provisioned) continue;
+    const bool done = perform(step);
+    if (step.kind == StepKind::kStageInstallManifest && !done) return false;
+    if (step.kind == StepKind::kRunInstall) provisioned = done;
+    if (!done) succeeded = false;
+  }
+  return provisioned && succeeded;
 }
 
 }  // namespace rcpinstall

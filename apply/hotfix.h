@@ -7,6 +7,7 @@
 
 #include "foundation/configuration.h"
 #include "instance/instance_service.h"
+#include "instance/workflow_step.h"
 #include "os/plist_value.h"
 
 namespace rcpinstall {
@@ -100,8 +101,18 @@ class Hotfix {
   // Writes the configuration hand-off file for the result pane.
   void setupConfiguratioForResultPanel();
 
-  // The whole workflow. True when the manifest was staged and provisioning did not fail.
+  // The whole workflow: the steps, carried out in order. True when the manifest was staged,
+  // the provisioning did not fail and its version was recorded.
   bool installNewHotfix();
+
+  // The install as steps, from the settings and the instance as they are now. With
+  // `afterRemoval`, the removal of the installed hotfix (PatchRemove::steps) comes first and
+  // has not run yet: the backup's name then depends on whether it staged its manifest. Empty
+  // without settings or an instance.
+  std::vector<Step> steps(bool afterRemoval = false) const;
+  // Carries out one step of steps(), with the messages, codes and logging of the workflow.
+  // False when the step failed (for the staging: the workflow ends there).
+  bool perform(const Step& step);
 
   const std::optional<std::string>& pathToInstallPackage() const { return _pathToInstallPackage; }
   const std::optional<std::string>& pathToRcpHome() const { return _pathToRcpHome; }

@@ -68,11 +68,16 @@ LintReport lint(const std::string& package);
 // --- plan --------------------------------------------------------------------------------
 
 // One thing the install would do to a file, in order.
+// One change of a workflow step, as plan prints it.
 struct PlannedStep {
   std::string action;  // stage, copy, back up, rewrite, merge, replace, delete, write, repair
   std::string path;
   std::optional<std::string> source;
   std::string note;
+  std::string step;  // the workflow step it belongs to
+  std::string when;  // "always", or the earlier step's success it waits on
+  // A path that an earlier step's outcome decides: the path on each outcome.
+  std::vector<std::pair<std::string, std::string>> pathOnOutcome;
 };
 
 struct Plan {

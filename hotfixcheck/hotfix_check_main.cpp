@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "hotfixcheck/hotfix_check.h"
+#include "instance/workflow_step.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/program_info.h"
@@ -102,10 +103,15 @@ int planCommand(const std::string& package, const std::string& destination, bool
     }
     json steps = json::array();
     for (const PlannedStep& step : result.steps) {
+      json onOutcome = nullptr;
+      for (const auto& [outcome, path] : step.pathOnOutcome) onOutcome[outcome] = path;
       steps.push_back({{"action", step.action},
                        {"path", step.path},
                        {"source", orNull(step.source)},
-                       {"note", step.note}});
+                       {"note", step.note},
+                       {"step", step.step},
+                       {"when", step.when},
+                       {"pathOnOutcome", onOutcome}});
     }
     print(json{{"formatVersion", FORMAT_VERSION},
                {"code", result.code},
@@ -135,11 +141,21 @@ int planCommand(const std::string& package, const std::string& destination, bool
                       : std::string("no"))
               << "\n";
   }
+  std::string lastStep;
   for (const PlannedStep& step : result.steps) {
-    std::cout << step.action << " " << step.path;
+    if (step.step != lastStep) {
+      std::cout << "step: " << step.step;
+      if (step.when != describe(StepCondition::kAlways)) std::cout << ", only " << step.when;
+      std::cout << "\n";
+      lastStep = step.step;
+    }
+    std::cout << "  " << step.action << " " << step.path;
     if (step.source) std::cout << " from " << *step.source;
     if (!step.note.empty()) std::cout << " (" << step.note << ")";
     std::cout << "\n";
+    for (const auto& [outcome, path] : step.pathOnOutcome) {
+      std::cout << "    when " << outcome << ": " << path << "\n";
+    }
   }
   for (const std::vector<std::string>& run : result.launcherRuns) {
     std::cout << "launcher run: " << joined(run) << "\n";
@@ -319,7 +335,9 @@ JSON documents (every one carries "formatVersion": 1; absent values are null):
   plan      {"code", "details", "bundle", "rcpHome", "destination", "checks": [{"name",
             "passed"}], "installedHotfixVersion", "packageVersion", "removesInstalledHotfix",
             "launcherRuns": [[program, arg, ...]], "steps": [{"action", "path", "source",
-            "note"}], "exitStatus" (patchapply's, its provisioning succeeding: 0 or 1)}
+            "note", "step" (the workflow step), "when" ("always" or the earlier success it
+            waits on), "pathOnOutcome" ({outcome: path} or null)}], "exitStatus"
+            (patchapply's, its provisioning succeeding: 0 or 1)}
   rehearse  {"bundle", "directory" (with --keep), "installed", "installCode",
             "installResult" (rc of the install's run), "removed", "roundTrip",
             "installFeaturesAdded" and "featuresAdded": [{"id", "version"}],

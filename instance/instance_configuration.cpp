@@ -164,24 +164,29 @@ bool InstanceService::generateLinks() {
   return rcpLink && sharedLink;
 }
 
+std::vector<std::string> InstanceService::keystoresIn(const std::optional<std::string>& directory) {
+  std::vector<std::string> names;
+  if (!directory) return names;
+  for (const std::string& name :
+       fs::listDirectory(*directory).value_or(std::vector<std::string>{})) {
+    if (InstallUtil::hasPrefixCaseInsensitive(name, KEYSTORE_PREFIX)) names.push_back(name);
+  }
+  return names;
+}
+
 void InstanceService::copyKeyStores(const std::optional<std::string>& source) {
   os::SystemLog::log(os::SystemLog::kInfo, ".keystore source files are in %s.",
                      instance_files::textOrNull(source));
   if (!_pathToRcphome) return;
   const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
-  const auto isKeystore = [](const std::string& name) {
-    return InstallUtil::hasPrefixCaseInsensitive(name, KEYSTORE_PREFIX);
-  };
-  for (const std::string& name : fs::listDirectory(deploy).value_or(std::vector<std::string>{})) {
-    if (!isKeystore(name)) continue;
+  for (const std::string& name : keystoresIn(deploy)) {
     const std::string path = appendComponent(deploy, name);
     fs::removeItem(path);
     os::SystemLog::log(os::SystemLog::kInfo, "Delete existing keystore files '%s' from %s. ",
                        name.c_str(), path.c_str());
   }
   if (!source) return;
-  for (const std::string& name : fs::listDirectory(*source).value_or(std::vector<std::string>{})) {
-    if (!isKeystore(name)) continue;
+  for (const std::string& name : keystoresIn(source)) {
     const std::string from = appendComponent(*source, name);
     const std::string to = appendComponent(deploy, name);
     // A copy that failed half-way is taken away again: a truncated keystore is worse than none.

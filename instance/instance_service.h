@@ -148,6 +148,11 @@ class InstanceService {
   // Copies deploy/install.xml to deploy/install.<provisioning.manifest.version, else
   // "old">.xml; an existing backup of that name is kept. Needs ignitor.properties.
   void backupInstallManifest();
+  // deploy/install.<version>.xml, the name backupInstallManifest gives the backup now; none
+  // without ignitor.properties (then nothing is backed up).
+  std::optional<std::string> installManifestBackupPath() const;
+  // The keystore files (.keystore*) directly in a directory, as copyKeyStores finds them.
+  static std::vector<std::string> keystoresIn(const std::optional<std::string>& directory);
   // Set one key of an existing ignitor.properties (never created here). False when nothing
   // was written.
   bool updateProvisionManifestVersion(const std::optional<std::string>& version);

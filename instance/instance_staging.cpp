@@ -90,22 +90,27 @@ bool InstanceService::copyPatchRemoveManifest(const std::optional<std::string>& 
                                             PATCH_REMOVE_MANIFEST));
 }
 
-void InstanceService::backupInstallManifest() {
-  if (!_pathToRcphome) return;
+std::optional<std::string> InstanceService::installManifestBackupPath() const {
+  if (!_pathToRcphome) return std::nullopt;
   const std::string ignitorProperties = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
-  if (!fs::exists(ignitorProperties)) return;
+  if (!fs::exists(ignitorProperties)) return std::nullopt;
   std::string version =
       JavaProperties(ignitorProperties).getPropertyForKey(KEY_MANIFEST_VERSION).value_or("");
   // The version names a file in deploy; one that would lead elsewhere is not used.
   if (version.empty() || version.find('/') != std::string::npos) version = "old";
+  return appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY),
+                         "install." + version + ".xml");
+}
 
-  const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
-  const std::string manifest = appendComponent(deploy, INSTALL_MANIFEST);
-  const std::string backup = appendComponent(deploy, "install." + version + ".xml");
-  if (!fs::exists(manifest) || fs::entryExists(backup)) return;
+void InstanceService::backupInstallManifest() {
+  const std::optional<std::string> backup = installManifestBackupPath();
+  if (!backup) return;
+  const std::string manifest =
+      appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), INSTALL_MANIFEST);
+  if (!fs::exists(manifest) || fs::entryExists(*backup)) return;
   // Written whole through atomic replacement, so that a failed copy never leaves a partial
   // backup that later runs would keep.
-  instance_files::copyFileContent(manifest, backup);
+  instance_files::copyFileContent(manifest, *backup);
 }
 
 bool InstanceService::updateProvisionManifestVersion(const std::optional<std::string>& version) {

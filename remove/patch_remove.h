@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "instance/instance_service.h"
+#include "instance/workflow_step.h"
 
 namespace rcpinstall {
 
@@ -61,6 +62,15 @@ class PatchRemove {
   bool removeHotfixReceipt();
 
   const std::optional<std::string>& pathToRcpHome() const { return _pathToRcpHome; }
+
+  // The removal as steps, from the instance as it is now: each step after the staging waits
+  // on it, and the steps after the launcher's update runs wait on their success. Empty
+  // without an instance.
+  std::vector<Step> steps(const char* manifestName = UNINSTALL_MANIFEST) const;
+  // Carries out one step of steps(manifestName). False when the removal ends there (the
+  // manifest could not be staged, the provisioning failed, the record could not be cleared),
+  // with the messages of the removal.
+  bool perform(const Step& step, const char* manifestName = UNINSTALL_MANIFEST);
 
  private:
   bool copyRemovalManifest(const char* manifestName);
