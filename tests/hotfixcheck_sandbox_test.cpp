@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -68,6 +69,81 @@ std::map<std::string, std::string> machine(const std::string& dir) {
   return state;
 }
 
+// The content of every file below a directory (a directory: its own mark).
+std::map<std::string, std::string> contents(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string path = it->path().string();
+    files[path] = it->is_directory() ? "<directory>" : readFile(path).value_or("<unreadable>");
+  }
+  return files;
+}
+
+// What patchapply changed below the bundle that plan's steps do not account for, and the
+// files plan says a step writes that did not change, for the outcome that happened. What the
+// launcher writes (install.xml, the plug-in tree, the workspace, its result and the
+// simulator's record of its runs) is the platform's, not a step's.
+std::vector<std::string> unaccounted(const json& plan, const std::string& bundle,
+                                     const std::map<std::string, std::string>& before,
+                                     const std::map<std::string, std::string>& after,
+                                     bool provisioned) {
+  bool staged = false;
+  for (const json& step : plan["steps"]) {
+    staged = staged || (step["step"] == "stage the removal manifest" && step["action"] != "none");
+  }
+  std::vector<std::string> expected;
+  std::vector<std::string> written;
+  for (const json& step : plan["steps"]) {
+    const std::string when = step["when"], action = step["action"];
+    const bool happens = when == "always" || (staged && when.find("staged") != std::string::npos) ||
+                         (staged && provisioned && when.find("removal's") != std::string::npos) ||
+                         (provisioned && when.find("install's") != std::string::npos);
+    if (!happens || action == "run" || action == "repair" || action == "none") continue;
+    std::string path = step["path"];
+    if (step["pathOnOutcome"].is_object()) {
+      path = step["pathOnOutcome"][staged ? "the removal staged its manifest"
+                                          : "the removal did not stage its manifest"];
+    }
+    if (!path.starts_with(bundle + "/")) continue;
+    expected.push_back(path);
+    if (action != "delete") written.push_back(path);
+  }
+  const auto covered = [&](const std::string& path, const std::vector<std::string>& by) {
+    return std::any_of(by.begin(), by.end(), [&](std::string p) {
+      if (const size_t at = p.find("<new version>"); at != std::string::npos) {
+        return path.size() == p.size() - 3 && path.starts_with(p.substr(0, at)) &&
+               path.ends_with(p.substr(at + 13));
+      }
+      return path == p || path.starts_with(p + "/");
+    });
+  };
+  std::set<std::string> changed;
+  for (const auto& [path, content] : after) {
+    if (!before.contains(path) || before.at(path) != content) changed.insert(path);
+  }
+  for (const auto& [path, content] : before) {
+    if (!after.contains(path)) changed.insert(path);
+  }
+  std::vector<std::string> problems;
+  for (const std::string& path : changed) {
+    const bool launchers = path.ends_with("/deploy/install.xml") ||
+                           path.find("/rcp/eclipse/") != std::string::npos ||
+                           path.find("/workspace") != std::string::npos ||
+                           path.ends_with("/ignitor.calls") || path.ends_with("/.provisioning_rc");
+    if (!launchers && !covered(path, expected)) problems.push_back("changed unannounced: " + path);
+  }
+  for (const std::string& path : written) {
+    const std::vector<std::string> one{path};
+    if (std::none_of(changed.begin(), changed.end(),
+                     [&](const std::string& c) { return covered(c, one); })) {
+      problems.push_back("announced, unchanged: " + path);
+    }
+  }
+  return problems;
+}
+
 class HotfixCheck : public PatchApplyScenario {};
 
 TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNothing) {
@@ -122,6 +198,13 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
                           dir + "/Applications"};
        },
        kInstallFileNotFound, 0},
+      {"an installed hotfix without a removal manifest",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications", {"--hotfix-version", "1.0.1"});
+         ::unlink(product.deploy("uninstall.hotfix.xml").c_str());
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       0, 1},
       {"the installed hotfix is removed first",
        [](const std::string& dir) {
          Product product(dir + "/Applications", {"--hotfix-version", "1.0.1"});
@@ -166,6 +249,10 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     EXPECT_EQ(plan.document["formatVersion"], 1);
     EXPECT_EQ(plan.document["code"], c.code);
     EXPECT_EQ(plan.run.exitStatus, c.code);
+    const std::string bundle = plan.document["bundle"].is_string()
+                                   ? plan.document["bundle"].get<std::string>()
+                                   : std::string("/nowhere");
+    const auto filesBefore = contents(bundle);
     const RunResult applied = patchapply({package, destination});
     if (running > 0) {
       ::kill(running, SIGKILL);
@@ -186,6 +273,11 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     }
     if (std::string(c.name) != "provisioning fails") {
       EXPECT_EQ(plan.document["exitStatus"], applied.exitStatus);
+    }
+    if (c.code == 0) {
+      EXPECT_EQ(unaccounted(plan.document, bundle, filesBefore, contents(bundle),
+                            std::string(c.name) != "provisioning fails"),
+                std::vector<std::string>{});
     }
   }
 }
