@@ -139,6 +139,8 @@ endforeach()
 add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
 
 # ---- guides, copyright and changelog ------------------------------------------------------
+# Every guide of docs/ (the guides for package authors, administrators and fleets, and the
+# guide to the target system) with the worked examples, in the package's doc directory.
 file(GLOB guides CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 file(GLOB examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/examples/*.sh)
 # The fleet guide and its examples are built on hotfixcheck; they come with it.

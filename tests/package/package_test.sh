@@ -25,6 +25,7 @@ for row in "orrery-hotfix bin/featurecheck bin/hotfixcheck sbin/patchremove libe
     lib/orrery-hotfix/outcomepane.bundle/Contents/Resources/ja.lproj/Provision.strings
     share/man/man8/patchapply.8.gz share/man/man7/outcomepane.7.gz share/man/man1/hotfixcheck.1.gz
     share/doc/orrery-hotfix/administrators-guide.md share/doc/orrery-hotfix/fleet-guide.md
+    share/doc/orrery-hotfix/target-system.md share/doc/orrery-hotfix/examples/install-hotfix.sh
     share/doc/orrery-hotfix/changelog.gz share/bash-completion/completions/hotfixcheck
     !$lib/libpatchremove.so.1 !bin/rcpsim" \
   "libpatchremove1 $lib/libpatchremove.so.1 share/doc/libpatchremove1/copyright
@@ -81,6 +82,13 @@ for program in "$usr"/bin/* "$usr"/sbin/* "$usr"/libexec/orrery-hotfix/*; do
   [ "$name" = ignitor ] ||
     bash -c 'source "$1" && complete -p "$2"' - "$completions/$name" "$name" >/dev/null ||
     fail "no bash completion for $name"
+done
+
+# The paths in the doc folder that the installed guides name are installed.
+for guide in "$usr"/share/doc/orrery-hotfix/*.md; do
+  for path in $(grep -o '/usr/share/doc/orrery-hotfix[^ `"]*' "$guide" | sort -u); do
+    [ -e "$root$path" ] || fail "${guide##*/} names $path, which is not installed"
+  done
 done
 
 "$usr/bin/rcpsim" product "$scratch/Applications" >/dev/null
