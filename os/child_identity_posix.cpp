@@ -14,7 +14,11 @@
 namespace rcpinstall::os {
 namespace {
 
-constexpr uid_t kNobody = 65534;
+// The account "nobody" (its id differs between systems), else the usual id.
+uid_t nobody() {
+  const struct passwd* account = ::getpwnam("nobody");
+  return account != nullptr ? account->pw_uid : 65534;
+}
 
 // Whether every user may change the entry, or, for a directory on the way, swap the entry
 // below it (`next`, the status of that entry). In a sticky directory only an entry's owner
@@ -64,7 +68,7 @@ std::optional<Identity> identityToRun(const std::string& program, const std::str
   // What cannot be looked at is not trusted with root powers either.
   if (!programFd || !homeFd || ::fstat(programFd.get(), &programStatus) != 0 ||
       ::fstat(homeFd.get(), &homeStatus) != 0) {
-    return identityOf(kNobody, kNobody);
+    return identityOf(nobody(), static_cast<gid_t>(nobody()));
   }
   std::optional<uid_t> owner;
   if (homeStatus.st_uid != 0) owner = homeStatus.st_uid;
@@ -73,19 +77,19 @@ std::optional<Identity> identityToRun(const std::string& program, const std::str
 
   // Every directory from the program's own up to "/", as the program really lies.
   const std::optional<std::string> real = realPathOf(programFd.get());
-  if (!real) return identityOf(owner.value_or(kNobody), homeStatus.st_gid);
+  if (!real) return identityOf(owner.value_or(nobody()), homeStatus.st_gid);
   struct stat below = programStatus;
   for (std::string directory = deletingLastComponent(*real);;
        directory = deletingLastComponent(directory)) {
     struct stat status {};
-    if (::lstat(directory.c_str(), &status) != 0) return identityOf(kNobody, kNobody);
+    if (::lstat(directory.c_str(), &status) != 0) return identityOf(nobody(), static_cast<gid_t>(nobody()));
     if (!owner && status.st_uid != 0) owner = status.st_uid;
     if (anyoneMayChange(status, &below)) anyone = true;
     below = status;
     if (directory == "/") break;
   }
-  if (owner) return identityOf(*owner, *owner == homeStatus.st_uid ? homeStatus.st_gid : kNobody);
-  if (anyone) return identityOf(kNobody, kNobody);
+  if (owner) return identityOf(*owner, *owner == homeStatus.st_uid ? homeStatus.st_gid : static_cast<gid_t>(nobody()));
+  if (anyone) return identityOf(nobody(), static_cast<gid_t>(nobody()));
   return std::nullopt;
 }
 
