@@ -125,7 +125,8 @@ Plan plan(const std::string& package, const std::string& destination,
 
   steps.add("stage", appendComponent(deploy, InstanceService::UPDATE_MANIFEST),
             setting(KEY_HOTFIX_MANIFEST),
-            std::string(INSTALLER_ROOT_PLACEHOLDER) + " becomes file:" + package);
+            std::string(INSTALLER_ROOT_PLACEHOLDER) +
+                " becomes file:" + decision.target.pathToInstallPackage);
   if (const std::optional<std::string> removal = setting(KEY_PATCH_REMOVE_MANIFEST);
       removal && fs::exists(*removal)) {
     steps.add("copy", appendComponent(deploy, InstanceService::PATCH_REMOVE_MANIFEST), removal);

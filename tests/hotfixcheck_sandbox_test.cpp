@@ -23,8 +23,10 @@ struct Report {
 };
 
 Report hotfixcheck(const std::vector<std::string>& arguments,
-                   const std::optional<std::string>& user = std::nullopt) {
-  std::vector<std::string> argv = {testing::binDir() + "/hotfixcheck", "--json"};
+                   const std::optional<std::string>& user = std::nullopt,
+                   const std::optional<std::string>& workingDirectory = std::nullopt) {
+  std::vector<std::string> argv =
+      inDirectory(workingDirectory, {testing::binDir() + "/hotfixcheck", "--json"});
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   Report report{testing::runProgram(argv, {{"USER", user.value_or("alice")}}, user), {}};
   report.document = json::parse(report.run.out, nullptr, false);
@@ -71,6 +73,8 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     std::function<std::pair<std::string, std::string>(const std::string& dir)> setUp;
     int code;
     size_t runs;
+    // Both commands run from the case's directory with both paths relative to it.
+    bool relative = false;
   };
   const std::vector<Case> cases = {
       {"success",
@@ -79,6 +83,17 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
          return std::pair{Package(dir + "/package").path, dir + "/Applications"};
        },
        0, 1},
+      {"relative paths",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       0, 1, true},
+      {"relative paths, no installed platform",
+       [](const std::string& dir) {
+         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+       },
+       kInstalledPlatformNotFound, 0, true},
       {"unsupported characters",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -150,17 +165,28 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     clearMachine();
     running = -1;
     const std::string dir = scratch_ / ("case-" + std::to_string(index++));
-    const auto [package, destination] = c.setUp(dir);
+    auto [package, destination] = c.setUp(dir);
+    std::optional<std::string> workingDirectory;
+    if (c.relative) {
+      package.erase(0, dir.size() + 1);
+      destination.erase(0, dir.size() + 1);
+      workingDirectory = dir;
+    }
     const auto before = machine(dir);
 
-    const Report plan = hotfixcheck({"plan", package, destination});
+    const Report plan = hotfixcheck({"plan", package, destination}, std::nullopt, workingDirectory);
 
     EXPECT_EQ(machine(dir), before) << "plan changed something";
     ASSERT_TRUE(plan.document.is_object()) << plan.run.out << plan.run.err;
     EXPECT_EQ(plan.document["formatVersion"], 1);
     EXPECT_EQ(plan.document["code"], c.code);
     EXPECT_EQ(plan.run.exitStatus, c.code);
-    const RunResult applied = patchapply({package, destination});
+    // Shown as patchapply uses it: absolute.
+    if (c.relative) {
+      EXPECT_EQ(plan.document["destination"], dir + "/Applications");
+    }
+    const RunResult applied =
+        patchapply({package, destination}, {{"USER", "alice"}}, workingDirectory);
     if (running > 0) {
       ::kill(running, SIGKILL);
       ::waitpid(running, nullptr, 0);
