@@ -181,10 +181,9 @@ TEST(HotfixInstall, ManifestThatCannotBeStagedSendsItsCode) {
     bool writeManifest;
     bool makeRcpHome;
     int code;
-    std::string detail;  // "@" stands for the package, "%" for the install location
+    std::string detail;  // "@" stands for the install location
   };
-  // (A missing manifest, one that is not XML and a platform that cannot be written are
-  // end-to-end scenarios.)
+  // (A missing manifest and one that is not XML are end-to-end scenarios.)
   const std::vector<Case> cases = {
       {"manifest path not a text: the manifest's name",
        {{KEY_HOTFIX_MANIFEST, PlistValue(7)}},
@@ -197,7 +196,7 @@ TEST(HotfixInstall, ManifestThatCannotBeStagedSendsItsCode) {
        true,
        false,
        kInstallNotCompleted,
-       "%/Orrery.app/Contents/MacOS/rcp/deploy/install.update.xml"},
+       "@/Orrery.app/Contents/MacOS/rcp/deploy/install.update.xml"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -210,9 +209,7 @@ TEST(HotfixInstall, ManifestThatCannotBeStagedSendsItsCode) {
     InstallUtil::initInternalPasteboard(true, layout.store());
     Hotfix hotfix(layout.package(), layout.location(), std::nullopt, layout.locations());
     EXPECT_FALSE(hotfix.installNewHotfix());
-    const std::string detail = StringUtil::stringByReplacingOccurrencesOfString(
-        withPackage(c.detail, layout.package()), "%", layout.location());
-    EXPECT_EQ(errorOn(layout), makeErrorRecord(c.code, {detail}));
+    EXPECT_EQ(errorOn(layout), makeErrorRecord(c.code, {withPackage(c.detail, layout.location())}));
     // Nothing further was done: no removal manifest staged, no hand-off written.
     if (c.makeRcpHome) {
       EXPECT_FALSE(testing::readFile(rcpHome + "/deploy/uninstall.hotfix.xml"));

@@ -23,10 +23,8 @@ struct Report {
 };
 
 Report hotfixcheck(const std::vector<std::string>& arguments,
-                   const std::optional<std::string>& user = std::nullopt,
-                   const std::optional<std::string>& workingDirectory = std::nullopt) {
-  std::vector<std::string> argv =
-      inDirectory(workingDirectory, {testing::binDir() + "/hotfixcheck", "--json"});
+                   const std::optional<std::string>& user = std::nullopt) {
+  std::vector<std::string> argv = {testing::binDir() + "/hotfixcheck", "--json"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   Report report{testing::runProgram(argv, {{"USER", user.value_or("alice")}}, user), {}};
   report.document = json::parse(report.run.out, nullptr, false);
@@ -73,8 +71,7 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     std::function<std::pair<std::string, std::string>(const std::string& dir)> setUp;
     int code;
     size_t runs;
-    // Both commands run from the case's directory with both paths relative to it.
-    bool relative = false;
+    bool relative = false;  // both run in the case's directory
   };
   const std::vector<Case> cases = {
       {"success",
@@ -86,14 +83,10 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
       {"relative paths",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
-         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
+         Package package(dir + "/package");
+         return std::pair{package.path.substr(dir.size() + 1), std::string("Applications")};
        },
        0, 1, true},
-      {"relative paths, no installed platform",
-       [](const std::string& dir) {
-         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
-       },
-       kInstalledPlatformNotFound, 0, true},
       {"unsupported characters",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -160,33 +153,24 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
        0, 1},
   };
   int index = 0;
+  const std::filesystem::path home = std::filesystem::current_path();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     clearMachine();
     running = -1;
     const std::string dir = scratch_ / ("case-" + std::to_string(index++));
-    auto [package, destination] = c.setUp(dir);
-    std::optional<std::string> workingDirectory;
-    if (c.relative) {
-      package.erase(0, dir.size() + 1);
-      destination.erase(0, dir.size() + 1);
-      workingDirectory = dir;
-    }
+    const auto [package, destination] = c.setUp(dir);
+    std::filesystem::current_path(c.relative ? std::filesystem::path(dir) : home);
     const auto before = machine(dir);
 
-    const Report plan = hotfixcheck({"plan", package, destination}, std::nullopt, workingDirectory);
+    const Report plan = hotfixcheck({"plan", package, destination});
 
     EXPECT_EQ(machine(dir), before) << "plan changed something";
     ASSERT_TRUE(plan.document.is_object()) << plan.run.out << plan.run.err;
     EXPECT_EQ(plan.document["formatVersion"], 1);
     EXPECT_EQ(plan.document["code"], c.code);
     EXPECT_EQ(plan.run.exitStatus, c.code);
-    // Shown as patchapply uses it: absolute.
-    if (c.relative) {
-      EXPECT_EQ(plan.document["destination"], dir + "/Applications");
-    }
-    const RunResult applied =
-        patchapply({package, destination}, {{"USER", "alice"}}, workingDirectory);
+    const RunResult applied = patchapply({package, destination});
     if (running > 0) {
       ::kill(running, SIGKILL);
       ::waitpid(running, nullptr, 0);
@@ -207,7 +191,13 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     if (std::string(c.name) != "provisioning fails") {
       EXPECT_EQ(plan.document["exitStatus"], applied.exitStatus);
     }
+    if (c.relative) {  // made absolute for the platform, which has no working directory of ours
+      EXPECT_EQ(plan.document["destination"], dir + "/Applications");
+      EXPECT_EQ(predicted.at(0).at(11), "-DprovUpdateSiteListOverride=file:" + dir + "/" + package +
+                                            "/../../updates/platform");
+    }
   }
+  std::filesystem::current_path(home);
 }
 
 TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {

@@ -160,8 +160,7 @@ TEST_F(OutcomePaneScenario, AfterEachKindOfInstallRun) {
        1,
        false},
       // 9: the install could not be completed or recorded (here the version record, which
-      // is a directory); the pane shows what could not be written, never the provisioning
-      // result.
+      // is a directory); the pane shows that path, never the provisioning result.
       {"code 9",
        {{}},
        "Applications",

@@ -33,8 +33,6 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
     bool marker;
     int status;
     size_t launcherRuns;
-    // Run from the case's directory with both paths relative to it.
-    bool relative = false;
   };
   const std::vector<Case> cases = {
       {"unsupported characters in the package path",
@@ -133,53 +131,15 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        false,
        0,
        1},
-      {"relative paths: the hotfix is installed",
-       [](const std::string& dir) {
-         Product product(dir + "/Applications");
-         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
-       },
-       kNoError,
-       {},
-       false,
-       0,
-       1,
-       true},
-      {"relative paths: no installed platform",
-       [](const std::string& dir) {
-         return std::pair{Package(dir + "/package").path, dir + "/Applications"};
-       },
-       kInstalledPlatformNotFound,
-       {"@/Applications", "Orrery.app"},
-       false,
-       1,
-       0,
-       true},
-      {"relative paths: the install manifest is missing",
-       [](const std::string& dir) {
-         Product product(dir + "/Applications");
-         return std::pair{Package(dir + "/package", {"--without", "install-manifest"}).path,
-                          dir + "/Applications"};
-       },
-       kInstallFileNotFound,
-       {"@/package/Hotfix.mpkg/Contents/Packages/hotfix.pkg/../deploy/install.hotfix.xml"},
-       true,
-       1,
-       0,
-       true},
   };
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     clearMachine();
     const std::string dir = scratch_ / ("case-" + std::to_string(index++));
-    auto [package, destination] = c.setUp(dir);
-    if (c.relative) {
-      package.erase(0, dir.size() + 1);
-      destination.erase(0, dir.size() + 1);
-    }
+    const auto [package, destination] = c.setUp(dir);
 
-    const RunResult run = patchapply({package, destination}, {{"USER", "alice"}},
-                                     c.relative ? std::optional(dir) : std::nullopt);
+    const RunResult run = patchapply({package, destination});
     ::umount2((dir + "/Applications/Orrery.app/Contents/MacOS/.provisioning_rc").c_str(),
               MNT_DETACH);
 
@@ -204,24 +164,6 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
     size_t launched = 0;
     for (std::string line; std::getline(lines, line);) launched += line.empty() ? 1 : 0;
     EXPECT_EQ(launched, c.launcherRuns);
-    if (c.launcherRuns > 0) {
-      // The platform is given absolute paths, which need no working directory to resolve.
-      const std::string rcpHome = dir + "/Applications/Orrery.app/Contents/MacOS/rcp";
-      const std::string site = dir +
-                               "/package/Hotfix.mpkg/Contents/Packages/hotfix.pkg/../../"
-                               "updates/platform";
-      EXPECT_NE(readFile(rcpHome + "/ignitor.calls")
-                    .value_or("")
-                    .find("\n-DprovUpdateSiteListOverride=file:" + site + "\n"),
-                std::string::npos);
-      EXPECT_NE(readFile(rcpHome + "/deploy/install.update.xml")
-                    .value_or("")
-                    .find("url=\"file:" + site + "/features/"),
-                std::string::npos);
-      const std::optional<PlistValue> handOff = os::readPlistFile(HAND_OFF);
-      ASSERT_TRUE(handOff);
-      EXPECT_EQ(*handOff->find("pathToRcpHome"), PlistValue(rcpHome));
-    }
   }
 }
 

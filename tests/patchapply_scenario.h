@@ -104,20 +104,10 @@ class Package {
   std::string deployDir;
 };
 
-// The command line that runs argv in the working directory, when one is given.
-inline std::vector<std::string> inDirectory(const std::optional<std::string>& workingDirectory,
-                                            std::vector<std::string> argv) {
-  if (workingDirectory) argv.insert(argv.begin(), {"/usr/bin/env", "-C", *workingDirectory});
-  return argv;
-}
-
-// Runs the built patchapply as root for the person named by USER (alice unless told), in the
-// working directory when one is given.
+// Runs the built patchapply as root for the person named by USER (alice unless told).
 inline RunResult patchapply(const std::vector<std::string>& arguments,
-                            const testing::EnvOverrides& env = {{"USER", "alice"}},
-                            const std::optional<std::string>& workingDirectory = std::nullopt) {
-  std::vector<std::string> argv =
-      inDirectory(workingDirectory, {testing::binDir() + "/patchapply"});
+                            const testing::EnvOverrides& env = {{"USER", "alice"}}) {
+  std::vector<std::string> argv = {testing::binDir() + "/patchapply"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return testing::runProgram(argv, env);
 }

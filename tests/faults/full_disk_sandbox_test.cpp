@@ -246,8 +246,7 @@ TEST_F(FullDisk, EachRewriteLeavesTheOldFileAndNoTemporary) {
 }
 
 // A run that meets a full or read-only platform from the start stops at the first staging
-// step and says what could not be written (not that the package lacks its manifest);
-// nothing in the platform changed.
+// step and says what it could not write; nothing in the platform changed.
 TEST_F(FullDisk, InstallOntoAFullOrReadOnlyPlatformFailsAndChangesNothing) {
   const Canary canary;
   layOut();
