@@ -157,8 +157,28 @@ bool Hotfix::copyHotfixInstallManifest() {
     return false;
   }
   const std::optional<std::string> manifest = preferenceString(KEY_HOTFIX_MANIFEST);
-  if (_service && _service->copyUpdateManifest(*manifest, _pathToInstallPackage)) return true;
-  sendError(kInstallFileNotFound, {HOTFIX_MANIFEST_NAME});
+  // Without a platform (gone since the checks) there is nowhere to write the staged file.
+  const InstanceService::Staging staging =
+      _service ? _service->stageManifest(*manifest, std::string(InstanceService::UPDATE_MANIFEST),
+                                         _pathToInstallPackage)
+               : InstanceService::Staging::kNotWritten;
+  switch (staging) {
+    case InstanceService::Staging::kStaged:
+      return true;
+    case InstanceService::Staging::kSourceUnusable:
+      sendError(kInstallFileNotFound, {HOTFIX_MANIFEST_NAME});
+      return false;
+    case InstanceService::Staging::kNotWritten:
+      break;
+  }
+  // A manifest that is fine but cannot be written into the platform is no fault of the
+  // package: the administrator is sent to the file that could not be written.
+  const std::string staged =
+      appendComponent(appendComponent(_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY),
+                      InstanceService::UPDATE_MANIFEST)
+          .value_or(InstanceService::UPDATE_MANIFEST);
+  os::SystemLog::log(kError, "Not able to write %s", staged.c_str());
+  sendError(kInstallNotCompleted, {staged});
   return false;
 }
 

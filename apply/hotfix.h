@@ -80,7 +80,8 @@ class Hotfix {
   void resolvePackageVariable(const std::optional<std::string>& package);
 
   // Stages the hotfix's install manifest as deploy/install.update.xml with its installer root
-  // set to the package; sends code 4 when it cannot.
+  // set to the package. Sends code 4 when the manifest is missing or cannot be read as one,
+  // code 9 with the staged file's path when that file cannot be written.
   bool copyHotfixInstallManifest();
   // The details of the code 4 that copyHotfixInstallManifest sends for an install manifest
   // that does not exist; none when it exists.

@@ -174,13 +174,14 @@ std::optional<PlistValue> errorOn(const PackageLayout& layout) {
   return InstallUtil::getErrorMessage(layout.store());
 }
 
-TEST(HotfixInstall, ManifestThatCannotBeStagedSendsCodeFour) {
+TEST(HotfixInstall, ManifestThatCannotBeStagedSendsItsCode) {
   struct Case {
     const char* name;
     os::PlistDictionary settings;
     bool writeManifest;
     bool makeRcpHome;
-    std::string detail;  // "@" stands for the package
+    int code;
+    std::string detail;  // "@" stands for the install location
   };
   // (A missing manifest and one that is not XML are end-to-end scenarios.)
   const std::vector<Case> cases = {
@@ -188,8 +189,14 @@ TEST(HotfixInstall, ManifestThatCannotBeStagedSendsCodeFour) {
        {{KEY_HOTFIX_MANIFEST, PlistValue(7)}},
        false,
        true,
+       kInstallFileNotFound,
        "install.hotfix.xml"},
-      {"no platform to stage into: the manifest's name", {}, true, false, "install.hotfix.xml"},
+      {"no platform to stage into: the file that could not be written",
+       {},
+       true,
+       false,
+       kInstallNotCompleted,
+       "@/Orrery.app/Contents/MacOS/rcp/deploy/install.update.xml"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,8 +209,7 @@ TEST(HotfixInstall, ManifestThatCannotBeStagedSendsCodeFour) {
     InstallUtil::initInternalPasteboard(true, layout.store());
     Hotfix hotfix(layout.package(), layout.location(), std::nullopt, layout.locations());
     EXPECT_FALSE(hotfix.installNewHotfix());
-    EXPECT_EQ(errorOn(layout),
-              makeErrorRecord(kInstallFileNotFound, {withPackage(c.detail, layout.package())}));
+    EXPECT_EQ(errorOn(layout), makeErrorRecord(c.code, {withPackage(c.detail, layout.location())}));
     // Nothing further was done: no removal manifest staged, no hand-off written.
     if (c.makeRcpHome) {
       EXPECT_FALSE(testing::readFile(rcpHome + "/deploy/uninstall.hotfix.xml"));

@@ -34,9 +34,11 @@ struct PatchApplyLocations {
 
 // What the start of a run works out from its two arguments.
 struct InstallTarget {
+  // Argument 1, absolute (a relative one taken against the working directory, links not
+  // resolved); empty when it was empty.
   std::string pathToInstallPackage;
-  // Argument 2, replaced by the directory of the registered product when the registry is
-  // used.
+  // Argument 2, absolute in the same way, replaced by the directory of the registered product
+  // when the registry is used.
   std::string pathToInstallDestination;
   // The settings file's entries as read (less any KEY_RCP_HOME of its own), plus the computed
   // KEY_RCP_HOME when a product was located.
@@ -45,9 +47,9 @@ struct InstallTarget {
   std::optional<std::string> productBundle;
 };
 
-// Reads the package's settings and locates the product's application bundle and its rcp
-// home: <destination>/<bundleName>.app when allowMultiInstance is true, else the registry's
-// product path when it exists, else <destination>/<bundleName>.app again.
+// Makes both arguments absolute, reads the package's settings and locates the product's
+// application bundle and its rcp home: <destination>/<bundleName>.app when allowMultiInstance is
+// true, else the registry's product path when it exists, else <destination>/<bundleName>.app again.
 InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
                                    const std::string& pathToInstallDestination,
                                    const std::string& registerDirectory = REGISTER_DIRECTORY);

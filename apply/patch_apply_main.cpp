@@ -29,13 +29,29 @@ std::optional<std::string> productBundlePath(const os::PlistValue& properties,
   return atDestination;
 }
 
+namespace {
+
+// A relative argument taken against the working directory, without resolving links. The
+// staged manifest, the launcher's update site, the hand-off file and the messages carry these
+// paths, and none of their readers shares this process's working directory. An empty
+// argument stays empty (it names nothing); without a working directory the path stays as
+// given, and then names nothing either.
+std::string absoluteArgument(const std::string& path) {
+  if (path.empty()) return path;
+  return os::absolutePath(path).value_or(path);
+}
+
+}  // namespace
+
 InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
                                    const std::string& pathToInstallDestination,
                                    const std::string& registerDirectory) {
-  InstallTarget target{pathToInstallPackage, pathToInstallDestination, os::PlistValue(),
-                       std::nullopt};
-  if (pathToInstallPackage.empty() || !fs::exists(pathToInstallPackage)) return target;
-  std::optional<os::PlistValue> settings = readSettings(pathToInstallPackage);
+  InstallTarget target{absoluteArgument(pathToInstallPackage),
+                       absoluteArgument(pathToInstallDestination), os::PlistValue(), std::nullopt};
+  // Everything below works on the absolute paths only.
+  const std::string& package = target.pathToInstallPackage;
+  if (package.empty() || !fs::exists(package)) return target;
+  std::optional<os::PlistValue> settings = readSettings(package);
   if (!settings) return target;
   target.properties = std::move(*settings);
   // The rcp home is only ever the one computed from the located bundle: an entry of that
@@ -43,7 +59,7 @@ InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
   target.properties.erase(KEY_RCP_HOME);
 
   const std::optional<std::string> bundle =
-      productBundlePath(target.properties, pathToInstallDestination, registerDirectory);
+      productBundlePath(target.properties, target.pathToInstallDestination, registerDirectory);
   if (!bundle) return target;
   target.productBundle = bundle;
   // Everything after this works on the directory that holds the product, which the registry

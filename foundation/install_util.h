@@ -34,7 +34,7 @@ enum ErrorCode : int {
   kHotfixFoundHigherVersion = 7,
   kInstalledPlatformNotFound = 8,
   // The install could not be completed or recorded (a file that could not be written or
-  // removed; its path is the one detail). The pane shows the unexpected-failure message.
+  // removed; its path is the one detail, which the pane's message shows).
   kInstallNotCompleted = 9,
 };
 

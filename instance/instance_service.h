@@ -122,9 +122,18 @@ class InstanceService {
 
   // --- Manifest staging -----------------------------------------------------------------
 
+  // What staging a manifest came to. kSourceUnusable: the source is missing or cannot be
+  // read, or (with an installer root to put in) its copy is no manifest. kNotWritten:
+  // deploy/<toFile> could not be written (no rcp home or deploy directory, a name that is no
+  // plain file name, no right to write, a full disk).
+  enum class Staging { kStaged, kSourceUnusable, kNotWritten };
   // Copies the manifest to deploy/<toFile> (replacing what was there) and, when the
   // installer root exists, replaces "${installer.root}" in the features' "url" values with
-  // "file:" + installer root. True when the staged file is complete.
+  // "file:" + installer root.
+  Staging stageManifest(const std::optional<std::string>& source,
+                        const std::optional<std::string>& toFile,
+                        const std::optional<std::string>& replaceInstallerRootWith);
+  // The same; true when the staged file is complete.
   bool copyInstallManifest(const std::optional<std::string>& source,
                            const std::optional<std::string>& toFile,
                            const std::optional<std::string>& replaceInstallerRootWith);

@@ -5,6 +5,7 @@
 #include "foundation/java_properties.h"
 #include "instance/instance_files.h"
 #include "instance/instance_service.h"
+#include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
@@ -32,38 +33,54 @@ void mergeInto(JavaProperties& target, const std::string& path) {
   for (const auto& [key, value] : other.table()) target.setProperty(value, key);
 }
 
+using Staging = InstanceService::Staging;
+
 // Replaces what is at the destination with the source's content. A directory there is
 // removed first (an atomic replacement cannot take its place); a file or link is replaced
-// in one step, so a failed copy leaves the old file as it was.
-bool stageCopy(const std::string& source, const std::string& destination) {
+// in one step, so a failed copy leaves the old file as it was. The source is read first, so
+// that a source that cannot be read changes nothing and is told apart from a failed write.
+Staging stageCopy(const std::string& source, const std::string& destination) {
+  const std::optional<std::string> bytes = os::readWholeFile(source);
+  if (!bytes) return Staging::kSourceUnusable;
   if (fs::isDirectory(destination) && !instance_files::isSymbolicLink(destination)) {
     fs::removeItem(destination);
   }
-  return instance_files::copyFileContent(source, destination);
+  return os::replaceFileAtomically(destination, *bytes) ? Staging::kStaged : Staging::kNotWritten;
 }
 
 }  // namespace
 
-bool InstanceService::copyInstallManifest(
+InstanceService::Staging InstanceService::stageManifest(
     const std::optional<std::string>& source, const std::optional<std::string>& toFile,
     const std::optional<std::string>& replaceInstallerRootWith) {
-  if (!_pathToRcphome || !source || !fs::exists(*source) || !fs::exists(*_pathToRcphome)) {
-    return false;
+  if (!source || !fs::exists(*source)) return Staging::kSourceUnusable;
+  if (!_pathToRcphome || !fs::exists(*_pathToRcphome) || !toFile ||
+      !instance_files::isPlainFileName(*toFile)) {
+    return Staging::kNotWritten;
   }
-  if (!toFile || !instance_files::isPlainFileName(*toFile)) return false;
   const std::string destination =
       appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), *toFile);
   os::SystemLog::log(os::SystemLog::kInfo, "Copying install manifest to %s. ", destination.c_str());
-  if (!stageCopy(*source, destination)) return false;
-  if (!replaceInstallerRootWith || !fs::exists(*replaceInstallerRootWith)) return true;
+  if (const Staging copied = stageCopy(*source, destination); copied != Staging::kStaged) {
+    return copied;
+  }
+  if (!replaceInstallerRootWith || !fs::exists(*replaceInstallerRootWith)) return Staging::kStaged;
 
   os::SystemLog::log(os::SystemLog::kInfo, "Updating ${installer.root}. ");
   InstallManifest manifest(destination);
+  // The copy is the source's content: one that does not parse is the source's fault.
+  if (!manifest.hasDocument()) return Staging::kSourceUnusable;
   const std::string installerRoot = "file:" + *replaceInstallerRootWith;
   os::SystemLog::log(os::SystemLog::kInfo, "Get ${installer.root} : %s. ", installerRoot.c_str());
   manifest.replaceInstallerRootWith(installerRoot);
   os::SystemLog::log(os::SystemLog::kInfo, "Saving install manifest");
-  return manifest.saveInstallManifestAs();
+  return manifest.saveInstallManifestAs() ? Staging::kStaged : Staging::kNotWritten;
+}
+
+bool InstanceService::copyInstallManifest(
+    const std::optional<std::string>& source, const std::optional<std::string>& toFile,
+    const std::optional<std::string>& replaceInstallerRootWith) {
+  return stageManifest(source, toFile, replaceInstallerRootWith) == Staging::kStaged;
 }
 
 bool InstanceService::copyInstallManifest(const std::optional<std::string>& source,
@@ -87,7 +104,7 @@ bool InstanceService::copyPatchRemoveManifest(const std::optional<std::string>& 
     return false;
   }
   return stageCopy(*source, appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY),
-                                            PATCH_REMOVE_MANIFEST));
+                                            PATCH_REMOVE_MANIFEST)) == Staging::kStaged;
 }
 
 std::optional<std::string> InstanceService::installManifestBackupPath() const {

@@ -133,8 +133,9 @@ else /Applications/Orrery.app/Contents/MacOS is used when it exists.
   -rcphome <platform home>  the platform home, used as given
 
 Exit status:
-  0    the hotfix was removed (also after the permission message when not run as root)
-  1    the platform home or the platform's application bundle cannot be determined
+  0    the hotfix was removed
+  1    not run as root (after the permission message), or the platform home or the
+       platform's application bundle cannot be determined
   150  no installed platform at the platform home (no rcp/deploy/install.xml)
   155  the rcp home's path holds a character the platform does not support
   170  the product is running; quit it and run again

@@ -33,7 +33,8 @@ TEST(OutcomePaneBundleTest, EveryTableHoldsEveryMessage) {
                                          "install_found_other_instance",
                                          "install_instance_is_running*",
                                          "hotfix_found_higher_version*",
-                                         "hotfix_not_found_installed_platform_error*"};
+                                         "hotfix_not_found_installed_platform_error*",
+                                         "install_not_completed_error*"};
   for (const std::string language : {"en", "de", "fr", "ja"}) {
     const std::optional<os::StringsTable> table = os::parseStringsTable(
         testing::readFile(kBundle + "/Contents/Resources/" + language + ".lproj/Provision.strings")

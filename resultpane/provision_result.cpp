@@ -120,6 +120,10 @@ std::string ProvisionResult::errorCodeMessage(long long code,
       return bound(localized("hotfix_found_higher_version"));
     case kInstalledPlatformNotFound:
       return bound(localized("hotfix_not_found_installed_platform_error"));
+    // A message of its own, so that the unexpected-failure message, also shown unbound, has
+    // no place for a detail.
+    case kInstallNotCompleted:
+      return bound(localized("install_not_completed_error"));
     default:
       return bound(localized("provisioning_request_unexpected_failure"));
   }

@@ -46,7 +46,7 @@ TEST(ProvisionResultTest, ResultStringFromErrorCodeElseResultCode) {
        "location /Volumes/My#Disk invalid:\n" + kCharacters},
       {makeErrorRecord(7, {"%@ x"}), "rc=0", "higher in %@ x"},
       {makeErrorRecord(6), "rc=0", " running"},
-      {makeErrorRecord(9, {"x"}), "rc=0", "failure"},
+      {makeErrorRecord(9, {"/p/x"}), "rc=0", "/p/x not written"},
       {makeErrorRecord(-1), "rc=0", "failure"},
       {os::PlistValue(os::PlistDictionary{{ERROR_CODE, os::PlistValue(int64_t{1} << 32 | 7)}}),
        "rc=0", "failure"},

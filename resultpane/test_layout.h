@@ -30,7 +30,8 @@ inline constexpr const char* kTestTable =
     "\"install_found_other_instance\" = \"other\";\n"
     "\"install_instance_is_running\" = \"%@ running\";\n"
     "\"hotfix_found_higher_version\" = \"higher in %@\";\n"
-    "\"hotfix_not_found_installed_platform_error\" = \"no platform in %@\";\n";
+    "\"hotfix_not_found_installed_platform_error\" = \"no platform in %@\";\n"
+    "\"install_not_completed_error\" = \"%@ not written\";\n";
 
 class Layout {
  public:

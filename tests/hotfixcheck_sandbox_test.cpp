@@ -153,6 +153,7 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     std::function<std::pair<std::string, std::string>(const std::string& dir)> setUp;
     int code;
     size_t runs;
+    bool relative = false;  // both run in the case's directory
   };
   const std::vector<Case> cases = {
       {"success",
@@ -161,6 +162,13 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
          return std::pair{Package(dir + "/package").path, dir + "/Applications"};
        },
        0, 1},
+      {"relative paths",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         Package package(dir + "/package");
+         return std::pair{package.path.substr(dir.size() + 1), std::string("Applications")};
+       },
+       0, 1, true},
       {"unsupported characters",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -234,12 +242,14 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
        0, 1},
   };
   int index = 0;
+  const std::filesystem::path home = std::filesystem::current_path();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     clearMachine();
     running = -1;
     const std::string dir = scratch_ / ("case-" + std::to_string(index++));
     const auto [package, destination] = c.setUp(dir);
+    std::filesystem::current_path(c.relative ? std::filesystem::path(dir) : home);
     const auto before = machine(dir);
 
     const Report plan = hotfixcheck({"plan", package, destination});
@@ -279,7 +289,13 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
                             std::string(c.name) != "provisioning fails"),
                 std::vector<std::string>{});
     }
+    if (c.relative) {  // made absolute for the platform, which has no working directory of ours
+      EXPECT_EQ(plan.document["destination"], dir + "/Applications");
+      EXPECT_EQ(predicted.at(0).at(11), "-DprovUpdateSiteListOverride=file:" + dir + "/" + package +
+                                            "/../../updates/platform");
+    }
   }
+  std::filesystem::current_path(home);
 }
 
 TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {

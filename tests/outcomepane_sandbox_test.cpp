@@ -160,8 +160,15 @@ TEST_F(OutcomePaneScenario, AfterEachKindOfInstallRun) {
        1,
        false},
       // 9: the install could not be completed or recorded (here the version record, which
-      // is a directory); the pane shows the unexpected failure, never the provisioning result.
-      {"code 9", {{}}, "Applications", {}, "provisioning_request_unexpected_failure", {}, 1, true},
+      // is a directory); the pane shows that path, never the provisioning result.
+      {"code 9",
+       {{}},
+       "Applications",
+       {},
+       "install_not_completed_error",
+       {"@/Applications/Orrery.app/Contents/MacOS/rcp/installInfo.plist"},
+       1,
+       true},
       {"code 8",
        std::nullopt,
        "Applications",

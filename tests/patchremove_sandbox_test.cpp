@@ -179,6 +179,8 @@ TEST_F(PatchRemoveScenario, OrdinaryUserIsRefused) {
   EXPECT_EQ(run.exitStatus, 1) << "a refused removal is no success";
   EXPECT_FALSE(readFile(TRACE_LOG));
   expectUntouched(product);
+  EXPECT_NE(patchremove({"--help"}).out.find("\n  1    not run as root"), std::string::npos)
+      << "the help gives the refusal its status";
 
   // The same removal by root for alice traces into the log.
   const RunResult traced =

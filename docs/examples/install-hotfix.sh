@@ -26,7 +26,7 @@ except Exception:
 case $code in
   0) reason="no error code: the provisioning result decides" ;;
   3) reason="a path holds an unsupported character; move the package or the product" ;;
-  4) reason="the install manifest is missing from the package or could not be staged" ;;
+  4) reason="the install manifest is missing from the package or cannot be read" ;;
   6) reason="the product is running; quit it and install again" ;;
   7) reason="a higher hotfix is already installed" ;;
   8) reason="no installed product at the destination" ;;

@@ -8,7 +8,8 @@ patchremove -rcphome "$home"
 status=$?
 case $status in
   0) echo "removed; the platform records no hotfix now" ;;
-  1) echo "the platform's application bundle or home cannot be determined" ;;
+  1) echo "not run as root (run it with sudo), or the platform's application bundle or home" \
+    "cannot be determined" ;;
   150) echo "no installed platform at $home: give the directory that holds rcp" ;;
   155) echo "the path holds a character the platform does not support" ;;
   170) echo "the product is running: quit it and try again" ;;

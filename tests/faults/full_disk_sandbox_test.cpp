@@ -246,7 +246,7 @@ TEST_F(FullDisk, EachRewriteLeavesTheOldFileAndNoTemporary) {
 }
 
 // A run that meets a full or read-only platform from the start stops at the first staging
-// step and says so; nothing in the platform changed.
+// step and says what it could not write; nothing in the platform changed.
 TEST_F(FullDisk, InstallOntoAFullOrReadOnlyPlatformFailsAndChangesNothing) {
   const Canary canary;
   layOut();
@@ -266,7 +266,7 @@ TEST_F(FullDisk, InstallOntoAFullOrReadOnlyPlatformFailsAndChangesNothing) {
 
     EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
     EXPECT_EQ(apply_scenario::errorRecordOf("alice"),
-              makeErrorRecord(kInstallFileNotFound, {"install.hotfix.xml"}));
+              makeErrorRecord(kInstallNotCompleted, {product_->deploy("install.update.xml")}));
     EXPECT_TRUE(apply_scenario::stateOf(apply_scenario::ERROR_MARKER).exists);
     if (readOnly) {
       disk_->setReadOnly(false);
