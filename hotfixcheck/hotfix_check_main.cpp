@@ -1,4 +1,5 @@
 // The command line of hotfixcheck: commands, options, text and JSON reports, exit statuses.
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -6,9 +7,11 @@
 #include <system_error>
 
 #include "hotfixcheck/hotfix_check.h"
+#include "hotfixcheck/report_json.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/program_info.h"
+#include "os/standard_output.h"
 
 #ifndef RCP_PROJECT_VERSION
 #define RCP_PROJECT_VERSION "unknown"
@@ -20,27 +23,10 @@ namespace {
 
 using nlohmann::json;
 
-json orNull(const std::optional<std::string>& text) {
-  return text ? json(*text) : json(nullptr);
-}
-
-json featuresJson(const std::vector<Feature>& features) {
-  json out = json::array();
-  for (const Feature& feature : features) {
-    out.push_back({{"id", feature.id}, {"version", feature.version}});
-  }
-  return out;
-}
-
 std::string joined(const std::vector<std::string>& words) {
   std::string out;
   for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
   return out;
-}
-
-// Paths need not be UTF-8; bytes that are not are replaced rather than ending the program.
-void print(const json& document) {
-  std::cout << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
 int usageError(const std::string& message) {
@@ -48,7 +34,20 @@ int usageError(const std::string& message) {
   return EXIT_USAGE;
 }
 
-// The simulated launcher beside this program (build/bin/ignitor next to build/bin/hotfixcheck).
+int toolFailure(const std::string& message) {
+  std::cerr << "hotfixcheck: " << message << "\n";
+  return EXIT_TOOL_FAILURE;
+}
+
+// The report goes out whole or the run fails: a fleet tool must never read a cut document, or
+// the status of a run whose report it lost, as an answer.
+int report(const std::string& text, int status) {
+  if (const std::string failure = os::writeStandardOutput(text); !failure.empty()) {
+    return toolFailure("cannot write the report to standard output: " + failure);
+  }
+  return status;
+}
+
 // The simulated launcher: beside this program in a build tree, or where the simulator's
 // package installs it (<prefix>/libexec/orrery-hotfix, this program being in <prefix>/bin).
 std::string ignitorBesideThisProgram() {
@@ -63,202 +62,228 @@ std::string ignitorBesideThisProgram() {
 }
 
 int lintCommand(const std::string& package, bool asJson) {
-  const LintReport report = lint(package);
-  if (asJson) {
-    json findings = json::array();
-    for (const Finding& finding : report.findings) {
-      findings.push_back({{"severity", finding.severity},
-                          {"code", finding.code},
-                          {"path", finding.path},
-                          {"message", finding.message}});
-    }
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"package", report.package},
-               {"findings", findings},
-               {"customizationKeys", report.customizationKeys}});
-  } else {
-    size_t errors = 0;
-    for (const Finding& finding : report.findings) {
-      errors += finding.severity == "error" ? 1 : 0;
-      std::cout << finding.severity << " " << finding.code << " " << finding.path << ": "
-                << finding.message << "\n";
-    }
-    for (const std::string& key : report.customizationKeys) {
-      std::cout << "info: the plug-in customization sets " << key << "\n";
-    }
-    std::cout << package << ": " << errors << " error(s), " << report.findings.size() - errors
-              << " warning(s)\n";
+  const LintReport lintReport = lint(package);
+  const int status = lintReport.hasErrors() ? 1 : 0;
+  if (asJson) return report(printable(lintDocument(lintReport)), status);
+  std::ostringstream out;
+  size_t errors = 0;
+  for (const Finding& finding : lintReport.findings) {
+    errors += finding.severity == "error" ? 1 : 0;
+    out << finding.severity << " " << finding.code << " " << finding.path << ": " << finding.message
+        << "\n";
   }
-  return report.hasErrors() ? 1 : 0;
+  for (const std::string& key : lintReport.customizationKeys) {
+    out << "info: the plug-in customization sets " << key << "\n";
+  }
+  out << package << ": " << errors << " error(s), " << lintReport.findings.size() - errors
+      << " warning(s)\n";
+  return report(out.str(), status);
 }
 
 int planCommand(const std::string& package, const std::string& destination, bool asJson) {
-  const Plan result = plan(package, destination);
-  const InstallDecision& decision = result.decision;
-  if (asJson) {
-    json checks = json::array();
-    for (const PreCheck& check : decision.checks) {
-      checks.push_back({{"name", check.name}, {"passed", check.passed}});
-    }
-    json steps = json::array();
-    for (const PlannedStep& step : result.steps) {
-      steps.push_back({{"action", step.action},
-                       {"path", step.path},
-                       {"source", orNull(step.source)},
-                       {"note", step.note}});
-    }
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"code", result.code},
-               {"details", result.details},
-               {"bundle", orNull(decision.bundle)},
-               {"rcpHome", orNull(decision.rcpHome)},
-               {"destination", decision.target.pathToInstallDestination},
-               {"checks", checks},
-               {"installedHotfixVersion", orNull(decision.installedHotfixVersion)},
-               {"packageVersion", orNull(decision.packageVersion)},
-               {"removesInstalledHotfix", decision.removesInstalledHotfix},
-               {"launcherRuns", result.launcherRuns},
-               {"steps", steps},
-               {"exitStatus", result.exitStatus}});
-    return result.code;
+  if (const std::optional<std::string> oversized =
+          oversizedPlanInput(package, destination, REGISTER_DIRECTORY)) {
+    return toolFailure("cannot plan: " + *oversized);
   }
-  std::cout << "bundle: " << decision.bundle.value_or("(none)") << "\n"
-            << "rcp home: " << decision.rcpHome.value_or("(none)") << "\n"
-            << "destination: " << decision.target.pathToInstallDestination << "\n";
+  const Plan result = plan(package, destination);
+  if (asJson) return report(printable(planDocument(result)), result.code);
+  const InstallDecision& decision = result.decision;
+  std::ostringstream out;
+  out << "bundle: " << decision.bundle.value_or("(none)") << "\n"
+      << "rcp home: " << decision.rcpHome.value_or("(none)") << "\n"
+      << "destination: " << decision.target.pathToInstallDestination << "\n";
   for (const PreCheck& check : decision.checks) {
-    std::cout << "check " << check.name << ": " << (check.passed ? "passed" : "refused") << "\n";
+    out << "check " << check.name << ": " << (check.passed ? "passed" : "refused") << "\n";
   }
   if (decision.goesAhead()) {
-    std::cout << "removes the installed hotfix first: "
-              << (decision.removesInstalledHotfix
-                      ? "yes (" + decision.installedHotfixVersion.value_or("") + ")"
-                      : std::string("no"))
-              << "\n";
+    out << "removes the installed hotfix first: "
+        << (decision.removesInstalledHotfix
+                ? "yes (" + decision.installedHotfixVersion.value_or("") + ")"
+                : std::string("no"))
+        << "\n";
   }
   for (const PlannedStep& step : result.steps) {
-    std::cout << step.action << " " << step.path;
-    if (step.source) std::cout << " from " << *step.source;
-    if (!step.note.empty()) std::cout << " (" << step.note << ")";
-    std::cout << "\n";
+    out << step.action << " " << step.path;
+    if (step.source) out << " from " << *step.source;
+    if (!step.note.empty()) out << " (" << step.note << ")";
+    out << "\n";
   }
   for (const std::vector<std::string>& run : result.launcherRuns) {
-    std::cout << "launcher run: " << joined(run) << "\n";
+    out << "launcher run: " << joined(run) << "\n";
   }
-  std::cout << "error code: " << result.code;
-  if (!result.details.empty()) std::cout << " [" << joined(result.details) << "]";
-  std::cout << (result.code == 0 ? " (patchapply goes ahead)" : " (patchapply stops)") << "\n";
-  return result.code;
+  out << "error code: " << result.code;
+  if (!result.details.empty()) out << " [" << joined(result.details) << "]";
+  out << (result.code == 0 ? " (patchapply goes ahead)" : " (patchapply stops)") << "\n";
+  return report(out.str(), result.code);
 }
 
 int rehearseCommand(const std::string& package, const std::string& destination,
                     const RehearsalOptions& options, bool asJson) {
-  const Rehearsal report = rehearse(package, destination, options);
-  if (asJson) {
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"bundle", orNull(report.bundle)},
-               {"directory", options.keep ? orNull(report.directory) : json(nullptr)},
-               {"installed", report.installed},
-               {"installCode", report.installCode},
-               {"installResult", orNull(report.installResult)},
-               {"removed", report.removed},
-               {"roundTrip", report.roundTrip},
-               {"installFeaturesAdded", featuresJson(report.installFeaturesAdded)},
-               {"featuresAdded", featuresJson(report.featuresAdded)},
-               {"launcherRuns", report.launcherRuns},
-               {"printed", report.printed},
-               {"unrepaired", report.unrepaired},
-               {"problems", report.problems},
-               {"passed", report.passed()}});
-    return report.passed() ? 0 : 1;
+  const Rehearsal rehearsal = rehearse(package, destination, options);
+  const int status = rehearsal.passed() ? 0 : 1;
+  if (rehearsal.interrupted) {
+    std::cerr << "hotfixcheck: rehearse interrupted by " << *rehearsal.interrupted
+              << "; the launcher it started was ended and its copy removed\n";
   }
-  std::cout << "product: " << report.bundle.value_or("(none)") << "\n";
-  if (options.keep && report.directory) std::cout << "copy kept in " << *report.directory << "\n";
-  for (const std::vector<std::string>& run : report.launcherRuns) {
-    std::cout << "launcher run: " << joined(run) << "\n";
+  // An interrupted run ends with status 1 even when its report cannot be written (a closed
+  // terminal).
+  const auto finish = [&](const std::string& text) {
+    const int written = report(text, status);
+    return rehearsal.interrupted ? 1 : written;
+  };
+  if (asJson) return finish(printable(rehearsalDocument(rehearsal, options.keep)));
+  const auto outcome = [](const std::optional<bool>& ran, const char* yes, const char* no) {
+    return ran ? std::string(*ran ? yes : no) : std::string("not run");
+  };
+  std::ostringstream out;
+  out << "product: " << rehearsal.bundle.value_or("(none)") << "\n";
+  if (options.keep && rehearsal.directory) {
+    out << "copy kept in " << *rehearsal.directory << "\n";
   }
-  for (const std::string& line : report.printed) std::cout << "printed: " << line << "\n";
-  std::cout << "install: " << (report.installed ? "succeeded" : "failed") << " (code "
-            << report.installCode << ", provisioning result "
-            << report.installResult.value_or("none") << ")\n";
-  for (const Feature& feature : report.installFeaturesAdded) {
-    std::cout << "added install feature " << feature.id << " " << feature.version << "\n";
+  for (const std::string& note : rehearsal.notes) out << "note: " << note << "\n";
+  for (const SkippedFile& file : rehearsal.skipped) {
+    out << "not copied: " << file.path << ": " << file.reason << "\n";
   }
-  for (const Feature& feature : report.featuresAdded) {
-    std::cout << "added feature " << feature.id << " " << feature.version << "\n";
+  for (const std::vector<std::string>& run : rehearsal.launcherRuns) {
+    out << "launcher run: " << joined(run) << "\n";
   }
-  std::cout << "removal: " << (report.removed ? "succeeded" : "failed or not made") << "\n"
-            << "round trip: " << (report.roundTrip ? "holds" : "does not hold") << "\n";
-  for (const std::string& line : report.unrepaired) {
-    std::cout << "not repaired without root: " << line << "\n";
+  for (const std::string& line : rehearsal.printed) out << "printed: " << line << "\n";
+  out << "install: " << outcome(rehearsal.installed, "succeeded", "failed");
+  if (rehearsal.installed) {
+    out << " (code "
+        << (rehearsal.installCode ? std::to_string(*rehearsal.installCode) : std::string("none"))
+        << ", provisioning result " << rehearsal.installResult.value_or("none") << ")";
   }
-  for (const std::string& line : report.problems) std::cout << "problem: " << line << "\n";
-  std::cout << "rehearsal " << (report.passed() ? "passed" : "failed") << "\n";
-  return report.passed() ? 0 : 1;
+  out << "\n";
+  for (const Feature& feature : rehearsal.installFeaturesAdded) {
+    out << "added install feature " << feature.id << " " << feature.version << "\n";
+  }
+  for (const Feature& feature : rehearsal.featuresAdded) {
+    out << "added feature " << feature.id << " " << feature.version << "\n";
+  }
+  out << "removal: " << outcome(rehearsal.removed, "succeeded", "failed") << "\n"
+      << "round trip: " << outcome(rehearsal.roundTrip, "holds", "does not hold") << "\n";
+  for (const std::string& line : rehearsal.unrepaired) {
+    out << "not repaired without root: " << line << "\n";
+  }
+  for (const std::string& line : rehearsal.problems) out << "problem: " << line << "\n";
+  out << "rehearsal " << (rehearsal.passed() ? "passed" : "failed") << "\n";
+  return finish(out.str());
 }
 
-int statusCommand(const std::string& platformHome, bool asJson) {
+int statusCommand(const std::string& platformHome, bool asJson, bool inventory) {
   const InstanceStatus result = status(platformHome);
-  if (asJson) {
-    json features = json::array();
-    for (const InstallFeature& top : result.installFeatures) {
-      features.push_back({{"id", top.feature.id},
-                          {"version", top.feature.version},
-                          {"features", featuresJson(top.requirements)}});
-    }
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"rcpHome", result.rcpHome},
-               {"recognised", result.recognised},
-               {"bundle", orNull(result.bundle)},
-               {"applicationVersion", orNull(result.applicationVersion)},
-               {"version", orNull(result.version)},
-               {"hotfixVersion", orNull(result.hotfixVersion)},
-               {"basePluginVersion", orNull(result.basePluginVersion)},
-               {"installFeatures", features},
-               {"backups", result.backups},
-               {"stagedManifests", result.stagedManifests},
-               {"provisioningResult", orNull(result.provisioningResult)},
-               {"finalStatus", orNull(result.finalStatus)},
-               {"running", result.running ? json(*result.running) : json(nullptr)}});
-    return result.recognised ? 0 : 1;
+  if (inventory) {
+    const InventoryValue value = inventoryValue(result);
+    return report("<result>" + value.value.value_or("error: " + value.error) + "</result>\n",
+                  value.value ? 0 : EXIT_TOOL_FAILURE);
   }
-  const auto line = [](const char* label, const std::optional<std::string>& value) {
-    std::cout << label << ": " << value.value_or("(none)") << "\n";
+  const int exitStatus = !result.errors.empty() ? EXIT_TOOL_FAILURE : result.recognised ? 0 : 1;
+  if (asJson) return report(printable(statusDocument(result)), exitStatus);
+  std::ostringstream out;
+  const auto line = [&out](const char* label, const std::optional<std::string>& value) {
+    out << label << ": " << value.value_or("(none)") << "\n";
   };
-  std::cout << "rcp home: " << result.rcpHome
-            << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
-            << "\n";
+  out << "rcp home: " << result.rcpHome
+      << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
+      << "\n";
+  for (const std::string& error : result.errors) out << "cannot read: " << error << "\n";
   line("application version", result.applicationVersion);
   line("instance version", result.version);
   line("hotfix version", result.hotfixVersion);
   line("base plug-in version", result.basePluginVersion);
   for (const InstallFeature& top : result.installFeatures) {
-    std::cout << "install feature " << top.feature.id << " " << top.feature.version << "\n";
+    out << "install feature " << top.feature.id << " " << top.feature.version << "\n";
     for (const Feature& feature : top.requirements) {
-      std::cout << "  feature " << feature.id << " " << feature.version
-                << (installs(feature) ? "" : " (action " + feature.action.value_or("") + ")")
-                << "\n";
+      out << "  feature " << feature.id << " " << feature.version
+          << (installs(feature) ? "" : " (action " + feature.action.value_or("") + ")") << "\n";
     }
   }
-  for (const std::string& name : result.backups) std::cout << "backup: deploy/" << name << "\n";
-  for (const std::string& name : result.stagedManifests) {
-    std::cout << "staged: deploy/" << name << "\n";
-  }
+  for (const std::string& name : result.backups) out << "backup: deploy/" << name << "\n";
+  for (const std::string& name : result.stagedManifests) out << "staged: deploy/" << name << "\n";
   line("last provisioning result", result.provisioningResult);
-  std::optional<std::string> status;
+  std::optional<std::string> finalStatus;
   if (result.finalStatus) {
     // The log's line markers become line breaks; here the lines are joined into one.
     std::istringstream lines(*result.finalStatus);
-    status.emplace();
+    finalStatus.emplace();
     for (std::string part; std::getline(lines, part);) {
-      if (!part.empty()) *status += (status->empty() ? "" : " / ") + part;
+      if (!part.empty()) *finalStatus += (finalStatus->empty() ? "" : " / ") + part;
     }
   }
-  line("final status", status);
-  std::cout << "running: "
-            << (result.running ? (*result.running ? "yes" : "no")
-                               : "unknown (no application bundle)")
-            << "\n";
-  return result.recognised ? 0 : 1;
+  line("final status", finalStatus);
+  out << "running: "
+      << (result.running ? (*result.running ? "yes" : "no") : "unknown (no application bundle)")
+      << "\n";
+  const LastInstall& last = result.lastInstall;
+  out << "last install's error code: "
+      << (last.code ? std::to_string(*last.code) : std::string("(none on the error channel)"));
+  if (!last.details.empty()) out << " [" << joined(last.details) << "]";
+  out << "\n"
+      << "error marker file: "
+      << (last.markerSince ? std::string(ERROR_MARKER_FILE) + " since " + utcTime(*last.markerSince)
+                           : std::string("(none)"))
+      << "\n";
+  return report(out.str(), exitStatus);
+}
+
+int needsInstallCommand(const std::string& platformHome, const std::string& wanted, bool asJson) {
+  const InstanceStatus instance = status(platformHome);
+  const InstallNeed need = needsInstall(instance, wanted);
+  const int exitStatus = need.needed ? (*need.needed ? 0 : 1) : EXIT_TOOL_FAILURE;
+  if (asJson) return report(printable(needsInstallDocument(need, instance, wanted)), exitStatus);
+  return report(need.message + "\n", exitStatus);
+}
+
+// The command line with its words checked; answers the exit status.
+int runCommand(const std::vector<std::string>& arguments) {
+  bool asJson = false;
+  bool inventory = false;
+  RehearsalOptions options;
+  options.ignitor = ignitorBesideThisProgram();
+  std::vector<std::string> words;
+  bool optionsEnded = false;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || !argument.starts_with("-") || argument == "-") {
+      words.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--json") {
+      asJson = true;
+    } else if (argument == "--keep") {
+      options.keep = true;
+    } else if (argument == "--inventory") {
+      inventory = true;
+    } else if (argument == "--ignitor") {
+      if (i + 1 >= arguments.size()) return usageError("--ignitor needs a path");
+      options.ignitor = arguments[++i];
+    } else {
+      return usageError("unknown option: " + argument + " (a path that begins with \"-\" " +
+                        "follows \"--\")");
+    }
+  }
+  if (words.empty()) return usageError("a command is needed");
+  const std::string& command = words[0];
+  const auto wants = [&](size_t count) { return words.size() == count + 1; };
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (words[i].empty()) return usageError("an empty argument was given");
+  }
+  if (inventory && command != "status") return usageError("--inventory belongs to status");
+  if (command == "lint" && wants(1)) return lintCommand(words[1], asJson);
+  if (command == "plan" && wants(2)) return planCommand(words[1], words[2], asJson);
+  if (command == "rehearse" && wants(2)) {
+    return rehearseCommand(words[1], words[2], options, asJson);
+  }
+  if (command == "status" && wants(1)) return statusCommand(words[1], asJson, inventory);
+  if (command == "needs-install" && wants(2)) {
+    return needsInstallCommand(words[1], words[2], asJson);
+  }
+  if (command == "lint" || command == "plan" || command == "rehearse" || command == "status" ||
+      command == "needs-install") {
+    return usageError(command + ": wrong number of arguments");
+  }
+  return usageError("unknown command: " + command);
 }
 
 }  // namespace
@@ -344,41 +369,15 @@ int run(const std::vector<std::string>& arguments) {
       return *status;
     }
   }
-  bool asJson = false;
-  RehearsalOptions options;
-  options.ignitor = ignitorBesideThisProgram();
-  std::vector<std::string> words;
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument == "--json") {
-      asJson = true;
-    } else if (argument == "--keep") {
-      options.keep = true;
-    } else if (argument == "--ignitor") {
-      if (i + 1 >= arguments.size()) return usageError("--ignitor needs a path");
-      options.ignitor = arguments[++i];
-    } else if (argument.starts_with("--")) {
-      return usageError("unknown option: " + argument);
-    } else {
-      words.push_back(argument);
-    }
+  // Whatever goes wrong inside ends as a failure of the tool with one line, never as an
+  // abort.
+  try {
+    return runCommand(arguments);
+  } catch (const std::bad_alloc&) {
+    return toolFailure("out of memory");
+  } catch (const std::exception& error) {
+    return toolFailure(std::string("unexpected failure: ") + error.what());
   }
-  if (words.empty()) return usageError("a command is needed");
-  const std::string& command = words[0];
-  const auto wants = [&](size_t count) { return words.size() == count + 1; };
-  for (size_t i = 1; i < words.size(); ++i) {
-    if (words[i].empty()) return usageError("an empty path was given");
-  }
-  if (command == "lint" && wants(1)) return lintCommand(words[1], asJson);
-  if (command == "plan" && wants(2)) return planCommand(words[1], words[2], asJson);
-  if (command == "rehearse" && wants(2)) {
-    return rehearseCommand(words[1], words[2], options, asJson);
-  }
-  if (command == "status" && wants(1)) return statusCommand(words[1], asJson);
-  if (command == "lint" || command == "plan" || command == "rehearse" || command == "status") {
-    return usageError(command + ": wrong number of arguments");
-  }
-  return usageError("unknown command: " + command);
 }
 
 }  // namespace rcpinstall::HotfixCheck
@@ -386,6 +385,9 @@ int run(const std::vector<std::string>& arguments) {
 namespace rcpinstall {
 
 int HotfixCheckMain(int argc, char** argv) {
+  // A reader that goes away makes the report's write fail (status 2) instead of killing the
+  // program.
+  std::signal(SIGPIPE, SIG_IGN);
   return HotfixCheck::run(std::vector<std::string>(argv, argv + argc));
 }
 

@@ -120,14 +120,26 @@ Plan plan(const std::string& package, const std::string& destination,
   }
   const os::PlistValue& settings = *hotfix.preference();
   const auto setting = [&settings](const char* key) { return settingsString(settings, key); };
+  // A manifest that is there and cannot be read stops the staging just the same.
+  if (unreadableForInstall(setting(KEY_HOTFIX_MANIFEST).value_or(""))) {
+    result.code = kInstallFileNotFound;
+    result.details = {HOTFIX_MANIFEST_NAME};
+    result.exitStatus = 1;
+    return result;
+  }
   const std::string newVersion =
       decision.removesInstalledHotfix ? "<new version>" : backupVersion(rcpHome);
 
   steps.add("stage", appendComponent(deploy, InstanceService::UPDATE_MANIFEST),
             setting(KEY_HOTFIX_MANIFEST),
             std::string(INSTALLER_ROOT_PLACEHOLDER) + " becomes file:" + package);
-  if (const std::optional<std::string> removal = setting(KEY_PATCH_REMOVE_MANIFEST);
-      removal && fs::exists(*removal)) {
+  const std::optional<std::string> removal = setting(KEY_PATCH_REMOVE_MANIFEST);
+  if (const std::optional<std::string> unreadable =
+          removal && fs::exists(*removal) ? unreadableForInstall(*removal) : std::nullopt) {
+    steps.add("none", *removal, std::nullopt,
+              "cannot be read (" + *unreadable +
+                  "): the install skips it without a word and the hotfix cannot be removed later");
+  } else if (removal && fs::exists(*removal)) {
     steps.add("copy", appendComponent(deploy, InstanceService::PATCH_REMOVE_MANIFEST), removal);
   } else {
     steps.add("none", removal.value_or(""), std::nullopt,
@@ -183,6 +195,7 @@ Plan plan(const std::string& package, const std::string& destination,
             std::nullopt, "owner, group admin, mode 0775, when it is a directory");
   steps.add("delete", QEL_CONFIG_FILE, std::nullopt, "when it is there");
   steps.add("write", CONFIGURATION_FILE, std::nullopt, "P_RCPDATA and pathToRcpHome");
+  noteLinksOutOfPackage(package, result.steps);
   return result;
 }
 
