@@ -292,67 +292,102 @@ std::string usage() {
   return R"(usage: hotfixcheck [--json] lint <package>
        hotfixcheck [--json] plan <package> <destination>
        hotfixcheck [--json] [--keep] [--ignitor <path>] rehearse <package> <destination>
-       hotfixcheck [--json] status <platform home>
+       hotfixcheck [--json | --inventory] status <platform home>
+       hotfixcheck [--json] needs-install <platform home> <version>
        hotfixcheck --help | --version
 
 Checks a hotfix package before it ships, shows what patchapply would do, rehearses an install
 and its removal on a private copy of the product, and reports what an instance records. It
-never changes the product, the package, or the fixed files in /tmp.
+never changes the product, the package, or the fixed files in /tmp. No file is read whole
+above 64 MiB: a larger one is an error that names it.
 
 Commands:
-  lint <package>        One line per finding: severity, code, path, sentence. Codes:
+  lint <package>        One line per finding: severity, code, path, sentence. Errors:
                         settings-unreadable, settings-type, unsupported-characters,
-                        missing-file, malformed-manifest, unresolved-location,
-                        removal-mismatch. The keys the plug-in customization would set are
-                        listed as information.
+                        missing-file (the install manifest), unreadable-file (the install
+                        manifest), file-too-large, malformed-manifest, unresolved-location,
+                        removal-mismatch, link-out-of-package. Warnings: missing-file and
+                        unreadable-file (the other files), unknown-setting, special-file
+                        (a FIFO, device or socket), customization-escape (a \u escape Java
+                        refuses). The keys the plug-in customization would set are listed
+                        as information.
   plan <package> <destination>
                         What patchapply would decide (product bundle, rcp home, each
                         pre-check), whether it removes the installed hotfix first, every
                         launcher command line, the files it would stage, back up, rewrite,
                         merge, replace, copy and delete, and the error code it would send.
                         The cleanup run of a removal follows only when that removal succeeds.
+                        A step whose source leads out of the package through a link says
+                        what the install does there.
   rehearse <package> <destination>
                         Copies the product's application bundle into a fresh temporary
-                        directory, puts the simulated launcher in place of the copy's, runs
-                        the install and then the removal on the copy (with private error
-                        channel, hand-off file, trace log and marker file), and reports the
-                        provisioning results, the features added and the round trip.
+                        directory (links replaced by what they lead to; files that cannot be
+                        read are left out and named), puts the simulated launcher in place of
+                        the copy's, runs the install and then the removal on the copy (with
+                        private error channel, hand-off file, trace log and marker file), and
+                        reports the provisioning results, the features added and the round
+                        trip. SIGINT, SIGTERM and SIGHUP end the launcher and remove the copy.
   status <platform home>
                         Application, instance, hotfix and base plug-in versions, install
                         features, manifest backups, staged manifests, the last provisioning
-                        result and final status line, and whether the product runs.
+                        result and final status line, whether the product runs, and the last
+                        install's error code and marker file.
+  status --inventory <platform home>
+                        <result>VALUE</result>: the recorded hotfix version, none, or
+                        no instance; <result>error: ...</result> when a record cannot be read.
+  needs-install <platform home> <version>
+                        One line: whether an install of the version is needed (no hotfix
+                        recorded, or one that orders before it, as the code-7 check orders).
 
 Options:
   --json                print one JSON document instead of text
+  --inventory           status prints the inventory value only
   --ignitor <path>      the simulated launcher for rehearse (default: ignitor beside this
                         program)
   --keep                rehearse keeps its temporary directory and names it
+  --                    ends the options: a path that begins with "-" follows it
   --help, --version     as the only argument
 
 Exit status:
-  lint      0 no error (warnings allowed), 1 at least one error
-  plan      the error code patchapply would send: 0 when it goes ahead, 3 unsupported
-            characters, 4 install manifest missing, 6 product running, 7 higher hotfix
-            installed, 8 no installed platform
-  rehearse  0 when install and removal succeeded and the round trip holds, 1 otherwise
-  status    0 when an installed instance is recognised, 1 otherwise
-  2         a usage error, for every command
+  lint           0 no error (warnings allowed), 1 at least one error
+  plan           the error code patchapply would send: 0 when it goes ahead, 3 unsupported
+                 characters, 4 install manifest missing or unreadable, 6 product running,
+                 7 higher hotfix installed, 8 no installed platform
+  rehearse       0 when install and removal succeeded and the round trip holds, 1 otherwise
+                 (also when interrupted)
+  status         0 when an installed instance is recognised, 1 otherwise
+  status --inventory
+                 0 with a value, 2 with an error
+  needs-install  0 the install is needed, 1 it is not (the version or a later one is
+                 recorded, or no instance is there)
+  2              a usage error, or a failure of the tool itself (a file it cannot read, a
+                 report it cannot write), for every command
 
-JSON documents (every one carries "formatVersion": 1; absent values are null):
-  lint      {"package", "findings": [{"severity": "error"|"warning", "code", "path",
-            "message"}], "customizationKeys": ["key=value"]}
-  plan      {"code", "details", "bundle", "rcpHome", "destination", "checks": [{"name",
-            "passed"}], "installedHotfixVersion", "packageVersion", "removesInstalledHotfix",
-            "launcherRuns": [[program, arg, ...]], "steps": [{"action", "path", "source",
-            "note"}], "exitStatus" (patchapply's, its provisioning succeeding: 0 or 1)}
-  rehearse  {"bundle", "directory" (with --keep), "installed", "installCode",
-            "installResult" (rc of the install's run), "removed", "roundTrip",
-            "installFeaturesAdded" and "featuresAdded": [{"id", "version"}],
-            "launcherRuns", "printed", "unrepaired", "problems", "passed"}
-  status    {"rcpHome", "recognised", "bundle", "applicationVersion", "version",
-            "hotfixVersion", "basePluginVersion", "installFeatures": [{"id", "version",
-            "features": [{"id", "version"}]}], "backups", "stagedManifests",
-            "provisioningResult" (rc as written), "finalStatus", "running"}
+JSON documents (every one carries "formatVersion": 1; absent values are null; a text that
+is not valid UTF-8 is printed with its bad bytes replaced and also given, in hexadecimal, in
+a field named after it with "Hex" appended, such as "pathHex"; for a list of texts the Hex
+field is a list with null for each valid text):
+  lint           {"formatVersion", "package", "findings": [{"severity" (error or warning),
+                 "code", "path", "message"}], "customizationKeys": [key=value]}
+  plan           {"formatVersion", "code", "details", "bundle", "rcpHome", "destination",
+                 "checks": [{"name", "passed"}], "installedHotfixVersion",
+                 "packageVersion", "removesInstalledHotfix", "launcherRuns": [[program,
+                 arg, ...]], "steps": [{"action", "path", "source", "note"}], "exitStatus"
+                 (patchapply's, its provisioning succeeding: 0 or 1)}
+  rehearse       {"formatVersion", "bundle", "directory" (with --keep), "installed",
+                 "installCode", "installResult" (rc of the install's run), "removed",
+                 "roundTrip" (each null when that run did not happen),
+                 "installFeaturesAdded" and "featuresAdded": [{"id", "version"}],
+                 "launcherRuns", "printed", "skipped": [{"path", "reason"}], "notes",
+                 "unrepaired", "problems", "interrupted" (the signal's name), "passed"}
+  status         {"formatVersion", "rcpHome", "recognised", "bundle", "applicationVersion",
+                 "version", "hotfixVersion", "basePluginVersion", "installFeatures": [{"id",
+                 "version", "features": [{"id", "version"}]}], "backups",
+                 "stagedManifests", "provisioningResult" (rc as written), "finalStatus",
+                 "running", "lastInstall": {"code", "details", "markerFile",
+                 "markerSince" (UTC)}, "errors" (records that could not be read)}
+  needs-install  {"formatVersion", "platformHome", "wanted", "hotfixVersion", "needed",
+                 "message"}
 
 Manual: man 1 hotfixcheck; guides in share/doc/orrery-hotfix (the fleet guide shows the
 JSON documents in use).

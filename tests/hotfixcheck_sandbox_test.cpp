@@ -284,6 +284,71 @@ TEST_F(HotfixCheck, FilesAboveTheSizeCapEndInAFailureThatNamesThem) {
   }
 }
 
+// Every key of the documents, at any depth; a "<field>Hex" key counts as its field.
+void collectKeys(const json& value, std::set<std::string>& keys) {
+  if (value.is_array()) {
+    for (const json& item : value) collectKeys(item, keys);
+  } else if (value.is_object()) {
+    for (const auto& [key, item] : value.items()) {
+      keys.insert(key.ends_with("Hex") ? key.substr(0, key.size() - 3) : key);
+      collectKeys(item, keys);
+    }
+  }
+}
+
+// The quoted field names between two lines of a text (the example "...Hex" field left out).
+std::set<std::string> documentedFields(const std::string& text, const std::string& from,
+                                       const std::string& to, const std::string& quote) {
+  const size_t begin = text.find(from);
+  const size_t end = text.find(to, begin);
+  std::set<std::string> fields;
+  for (size_t at = text.find(quote, begin); at < end; at = text.find(quote, at)) {
+    const size_t close = text.find(quote, at + quote.size());
+    const std::string word = text.substr(at + quote.size(), close - at - quote.size());
+    if (close < end && !word.empty() && !word.ends_with("Hex") &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") ==
+            std::string::npos) {
+      fields.insert(word);
+      at = close + quote.size();
+    } else {
+      at += quote.size();
+    }
+  }
+  return fields;
+}
+
+TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageAndTheHelp) {
+  const Product product(scratch_ / "Applications", {"--hotfix-version", "1.0.1"});
+  // A path that is not UTF-8, and a finding for lint.
+  const Package package(scratch_ / "package\xff");
+  os::PlistValue settings = *os::readPlistFile(package.settings());
+  settings.set("rcpHome", os::PlistValue(std::string("/nowhere")));
+  os::writePlistFile(package.settings(), settings);
+  ASSERT_EQ(std::system(("chown -R bob '" + package.mpkg + "'").c_str()), 0);
+  const std::string home = product.platformHome;
+  std::set<std::string> printed;
+  bool hex = false;
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"lint", package.path},
+           {"plan", package.path, scratch_ / "Applications"},
+           {"--keep", "rehearse", package.path, scratch_ / "Applications"},
+           {"status", home},
+           {"needs-install", home, "1.0.2"}}) {
+    const Report report = hotfixcheck(command, std::string("bob"));
+    ASSERT_TRUE(report.document.is_object()) << report.run.out << report.run.err;
+    collectKeys(report.document, printed);
+    hex = hex || report.run.out.find("Hex\"") != std::string::npos;
+    if (report.document.contains("directory") && report.document["directory"].is_string()) {
+      testing::removeTree(report.document["directory"].get<std::string>());
+    }
+  }
+  EXPECT_TRUE(hex);
+  const std::string manual = readFile(testing::sourceDir() + "/man/hotfixcheck.1").value_or("");
+  EXPECT_EQ(documentedFields(manual, ".Sh JSON OUTPUT", ".Sh TRACING", "\\(dq"), printed);
+  const RunResult help = testing::runProgram({testing::binDir() + "/hotfixcheck", "--help"});
+  EXPECT_EQ(documentedFields(help.out, "JSON documents", "Manual:", "\""), printed);
+}
+
 TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
   const auto dropLine = [](const std::string& file, const std::string& holding) {
     std::istringstream in(readFile(file).value_or(""));
