@@ -296,7 +296,7 @@ void collectKeys(const json& value, std::set<std::string>& keys) {
   }
 }
 
-// The quoted field names between two lines of a text (the example "...Hex" field left out).
+// The quoted field names between two marks of a text (the example "...Hex" field left out).
 std::set<std::string> documentedFields(const std::string& text, const std::string& from,
                                        const std::string& to, const std::string& quote) {
   const size_t begin = text.find(from);
@@ -305,19 +305,18 @@ std::set<std::string> documentedFields(const std::string& text, const std::strin
   for (size_t at = text.find(quote, begin); at < end; at = text.find(quote, at)) {
     const size_t close = text.find(quote, at + quote.size());
     const std::string word = text.substr(at + quote.size(), close - at - quote.size());
-    if (close < end && !word.empty() && !word.ends_with("Hex") &&
+    if (close >= end) break;
+    if (!word.empty() && !word.ends_with("Hex") &&
         word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") ==
             std::string::npos) {
       fields.insert(word);
-      at = close + quote.size();
-    } else {
-      at += quote.size();
     }
+    at = close + quote.size();
   }
   return fields;
 }
 
-TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageAndTheHelp) {
+TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageTheHelpAndTheFleetGuide) {
   const Product product(scratch_ / "Applications", {"--hotfix-version", "1.0.1"});
   // A path that is not UTF-8, and a finding for lint.
   const Package package(scratch_ / "package\xff");
@@ -347,6 +346,8 @@ TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageAndTheHelp) {
   EXPECT_EQ(documentedFields(manual, ".Sh JSON OUTPUT", ".Sh TRACING", "\\(dq"), printed);
   const RunResult help = testing::runProgram({testing::binDir() + "/hotfixcheck", "--help"});
   EXPECT_EQ(documentedFields(help.out, "JSON documents", "Manual:", "\""), printed);
+  const std::string guide = readFile(testing::sourceDir() + "/docs/fleet-guide.md").value_or("");
+  EXPECT_EQ(documentedFields(guide, "| command | fields |", "In rehearse,", "`"), printed);
 }
 
 TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
