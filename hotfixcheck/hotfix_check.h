@@ -23,10 +23,10 @@ inline constexpr int EXIT_TOOL_FAILURE = 2;
 inline constexpr size_t MAX_FILE_SIZE = size_t{64} << 20;
 inline constexpr const char* MAX_FILE_SIZE_TEXT = "64 MiB";
 
-// A file read whole within MAX_FILE_SIZE, or why it was not: "<path>: <reason>".
+// A file read whole within MAX_FILE_SIZE, or why it was not.
 struct FileText {
   std::optional<std::string> text;
-  std::string problem;
+  std::string reason;
   bool tooLarge = false;
 };
 FileText readCapped(const std::string& path);
@@ -52,7 +52,7 @@ struct InstallFeature {
 // A manifest as the tools walk it: root, domain-object, object-data, install, installfeature.
 struct ManifestContents {
   bool readable = false;
-  std::string problem;  // why it is not readable: "<path>: <reason>"
+  std::string reason;  // why it is not readable
   bool tooLarge = false;
   bool wellFormed = false;
   // The first level the walk does not find ("domain-object", ..., "installfeature"); none
@@ -131,8 +131,8 @@ struct UnusualEntry {
 };
 std::vector<UnusualEntry> unusualEntries(const std::string& directory,
                                          const std::string& distribution);
-// Why the install could not read a file it reads whole (a directory, a FIFO, no permission),
-// as "<path>: <reason>"; none when it can. A permission refusal counts only for root, whose
+// Why the install could not read a file it reads whole (a directory, a FIFO, no permission);
+// none when it can. A permission refusal counts only for root, whose
 // refusal the install would meet too.
 std::optional<std::string> unreadableForInstall(const std::string& path);
 // Adds to each step whose source lies in the package and leads out of it through a link

@@ -300,7 +300,7 @@ ManifestContents readManifest(const std::string& path) {
   ManifestContents contents;
   const FileText file = readCapped(path);
   if (!file.text) {
-    contents.problem = file.problem;
+    contents.reason = file.reason;
     contents.tooLarge = file.tooLarge;
     return contents;
   }
@@ -358,7 +358,7 @@ LintReport lint(const std::string& package) {
   const FileText settingsText = readCapped(settingsPath);
   if (!settingsText.text) {
     findings.add(kError, settingsText.tooLarge ? "file-too-large" : "settings-unreadable",
-                 settingsPath, "The settings file cannot be read: " + settingsText.problem + ".");
+                 settingsPath, "The settings file cannot be read: " + settingsText.reason + ".");
     return report;
   }
   const std::optional<os::PlistValue> settings = os::parsePlist(*settingsText.text);
@@ -415,13 +415,13 @@ LintReport lint(const std::string& package) {
   // that cannot be removed (the install skips the copy without a word).
   if (installPath && !install.readable && fs::entryExists(*installPath)) {
     findings.add(kError, install.tooLarge ? "file-too-large" : "unreadable-file", *installPath,
-                 "The install manifest cannot be read: " + install.problem +
+                 "The install manifest cannot be read: " + install.reason +
                      "; patchapply would stop with code 4.");
   }
   if (removalPath && !removal.readable && fs::entryExists(*removalPath)) {
     findings.add(removal.tooLarge ? kError : kWarning,
                  removal.tooLarge ? "file-too-large" : "unreadable-file", *removalPath,
-                 "The removal manifest cannot be read: " + removal.problem +
+                 "The removal manifest cannot be read: " + removal.reason +
                      "; the install would not copy it and the hotfix could not be removed.");
   }
   if (installPath) checkManifestShape(install, *installPath, findings);
@@ -438,7 +438,7 @@ LintReport lint(const std::string& package) {
     if (!text.text) {
       findings.add(text.tooLarge ? kError : kWarning,
                    text.tooLarge ? "file-too-large" : "unreadable-file", *customization,
-                   "The plug-in customization cannot be read: " + text.problem +
+                   "The plug-in customization cannot be read: " + text.reason +
                        "; the install would merge nothing.");
     } else {
       for (const auto& [key, value] : JavaProperties::parse(*text.text)) {

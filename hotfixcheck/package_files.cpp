@@ -67,10 +67,9 @@ FileText readCapped(const std::string& path) {
   result.text = std::move(read.contents);
   result.tooLarge = read.tooLarge;
   if (!result.text) {
-    result.problem = path + ": " +
-                     (read.tooLarge ? std::string("larger than ") + MAX_FILE_SIZE_TEXT +
-                                          ", the most hotfixcheck reads of a file"
-                                    : read.reason);
+    result.reason = (read.tooLarge ? std::string("larger than ") + MAX_FILE_SIZE_TEXT +
+                                         ", the most hotfixcheck reads of a file"
+                                   : read.reason);
   }
   return result;
 }
@@ -137,7 +136,7 @@ std::optional<std::string> unreadableForInstall(const std::string& path) {
   const os::LimitedRead read = os::readRegularFileAtMost(path, MAX_FILE_SIZE);
   if (read.contents || read.tooLarge) return std::nullopt;
   if ((read.error == EACCES || read.error == EPERM) && !os::isRunningAsRoot()) return std::nullopt;
-  return path + ": " + read.reason;
+  return read.reason;
 }
 
 void noteLinksOutOfPackage(const std::string& package, std::vector<PlannedStep>& steps) {
@@ -157,7 +156,9 @@ void noteLinksOutOfPackage(const std::string& package, std::vector<PlannedStep>&
         notes.push_back(link + "the install reads what is there");
       }
     }
-    if (extras && fs::isDirectory(source)) {
+    // Links inside the extras matter where the install merges them, not where it puts the
+    // link to the whole tree in place.
+    if (extras && fs::isDirectory(source) && (notes.empty() || fs::entryExists(step.path))) {
       for (const UnusualEntry& entry : unusualEntries(source, distribution)) {
         if (entry.linkTarget) {
           notes.push_back(entry.path + " leads to " + *entry.linkTarget +

@@ -114,13 +114,16 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   if (instance.unreadableInstallInfo()) {
     const FileText text = readCapped(installInfo);
     result.errors.push_back(text.text ? installInfo + ": not a property list with a dictionary"
-                                      : text.problem);
+                                      : installInfo + ": " + text.reason);
   }
 
   if (result.recognised) {
     const ManifestContents manifest =
         readManifest(appendComponent(deploy, InstanceService::INSTALL_MANIFEST));
-    if (!manifest.readable) result.errors.push_back(manifest.problem);
+    if (!manifest.readable) {
+      result.errors.push_back(appendComponent(deploy, InstanceService::INSTALL_MANIFEST) + ": " +
+                              manifest.reason);
+    }
     result.installFeatures = manifest.installFeatures;
   }
   std::vector<std::string> names = fs::listDirectory(deploy).value_or(std::vector<std::string>{});
