@@ -23,10 +23,19 @@ namespace {
 
 using nlohmann::json;
 
+json orNull(const std::optional<std::string>& text) {
+  return text ? json(*text) : json(nullptr);
+}
+
 std::string joined(const std::vector<std::string>& words) {
   std::string out;
   for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
   return out;
+}
+
+// Paths need not be UTF-8: bytes that are not are replaced, and given in a "Hex" field beside.
+void print(const json& document) {
+  std::cout << printable(document);
 }
 
 int usageError(const std::string& message) {
@@ -39,15 +48,7 @@ int toolFailure(const std::string& message) {
   return EXIT_TOOL_FAILURE;
 }
 
-// The report goes out whole or the run fails: a fleet tool must never read a cut document, or
-// the status of a run whose report it lost, as an answer.
-int report(const std::string& text, int status) {
-  if (const std::string failure = os::writeStandardOutput(text); !failure.empty()) {
-    return toolFailure("cannot write the report to standard output: " + failure);
-  }
-  return status;
-}
-
+// The simulated launcher beside this program (build/bin/ignitor next to build/bin/hotfixcheck).
 // The simulated launcher: beside this program in a build tree, or where the simulator's
 // package installs it (<prefix>/libexec/orrery-hotfix, this program being in <prefix>/bin).
 std::string ignitorBesideThisProgram() {
@@ -62,22 +63,33 @@ std::string ignitorBesideThisProgram() {
 }
 
 int lintCommand(const std::string& package, bool asJson) {
-  const LintReport lintReport = lint(package);
-  const int status = lintReport.hasErrors() ? 1 : 0;
-  if (asJson) return report(printable(lintDocument(lintReport)), status);
-  std::ostringstream out;
-  size_t errors = 0;
-  for (const Finding& finding : lintReport.findings) {
-    errors += finding.severity == "error" ? 1 : 0;
-    out << finding.severity << " " << finding.code << " " << finding.path << ": " << finding.message
-        << "\n";
+  const LintReport report = lint(package);
+  if (asJson) {
+    json findings = json::array();
+    for (const Finding& finding : report.findings) {
+      findings.push_back({{"severity", finding.severity},
+                          {"code", finding.code},
+                          {"path", finding.path},
+                          {"message", finding.message}});
+    }
+    print(json{{"formatVersion", FORMAT_VERSION},
+               {"package", report.package},
+               {"findings", findings},
+               {"customizationKeys", report.customizationKeys}});
+  } else {
+    size_t errors = 0;
+    for (const Finding& finding : report.findings) {
+      errors += finding.severity == "error" ? 1 : 0;
+      std::cout << finding.severity << " " << finding.code << " " << finding.path << ": "
+                << finding.message << "\n";
+    }
+    for (const std::string& key : report.customizationKeys) {
+      std::cout << "info: the plug-in customization sets " << key << "\n";
+    }
+    std::cout << package << ": " << errors << " error(s), " << report.findings.size() - errors
+              << " warning(s)\n";
   }
-  for (const std::string& key : lintReport.customizationKeys) {
-    out << "info: the plug-in customization sets " << key << "\n";
-  }
-  out << package << ": " << errors << " error(s), " << lintReport.findings.size() - errors
-      << " warning(s)\n";
-  return report(out.str(), status);
+  return report.hasErrors() ? 1 : 0;
 }
 
 int planCommand(const std::string& package, const std::string& destination, bool asJson) {
@@ -86,35 +98,60 @@ int planCommand(const std::string& package, const std::string& destination, bool
     return toolFailure("cannot plan: " + *oversized);
   }
   const Plan result = plan(package, destination);
-  if (asJson) return report(printable(planDocument(result)), result.code);
   const InstallDecision& decision = result.decision;
-  std::ostringstream out;
-  out << "bundle: " << decision.bundle.value_or("(none)") << "\n"
-      << "rcp home: " << decision.rcpHome.value_or("(none)") << "\n"
-      << "destination: " << decision.target.pathToInstallDestination << "\n";
+  if (asJson) {
+    json checks = json::array();
+    for (const PreCheck& check : decision.checks) {
+      checks.push_back({{"name", check.name}, {"passed", check.passed}});
+    }
+    json steps = json::array();
+    for (const PlannedStep& step : result.steps) {
+      steps.push_back({{"action", step.action},
+                       {"path", step.path},
+                       {"source", orNull(step.source)},
+                       {"note", step.note}});
+    }
+    print(json{{"formatVersion", FORMAT_VERSION},
+               {"code", result.code},
+               {"details", result.details},
+               {"bundle", orNull(decision.bundle)},
+               {"rcpHome", orNull(decision.rcpHome)},
+               {"destination", decision.target.pathToInstallDestination},
+               {"checks", checks},
+               {"installedHotfixVersion", orNull(decision.installedHotfixVersion)},
+               {"packageVersion", orNull(decision.packageVersion)},
+               {"removesInstalledHotfix", decision.removesInstalledHotfix},
+               {"launcherRuns", result.launcherRuns},
+               {"steps", steps},
+               {"exitStatus", result.exitStatus}});
+    return result.code;
+  }
+  std::cout << "bundle: " << decision.bundle.value_or("(none)") << "\n"
+            << "rcp home: " << decision.rcpHome.value_or("(none)") << "\n"
+            << "destination: " << decision.target.pathToInstallDestination << "\n";
   for (const PreCheck& check : decision.checks) {
-    out << "check " << check.name << ": " << (check.passed ? "passed" : "refused") << "\n";
+    std::cout << "check " << check.name << ": " << (check.passed ? "passed" : "refused") << "\n";
   }
   if (decision.goesAhead()) {
-    out << "removes the installed hotfix first: "
-        << (decision.removesInstalledHotfix
-                ? "yes (" + decision.installedHotfixVersion.value_or("") + ")"
-                : std::string("no"))
-        << "\n";
+    std::cout << "removes the installed hotfix first: "
+              << (decision.removesInstalledHotfix
+                      ? "yes (" + decision.installedHotfixVersion.value_or("") + ")"
+                      : std::string("no"))
+              << "\n";
   }
   for (const PlannedStep& step : result.steps) {
-    out << step.action << " " << step.path;
-    if (step.source) out << " from " << *step.source;
-    if (!step.note.empty()) out << " (" << step.note << ")";
-    out << "\n";
+    std::cout << step.action << " " << step.path;
+    if (step.source) std::cout << " from " << *step.source;
+    if (!step.note.empty()) std::cout << " (" << step.note << ")";
+    std::cout << "\n";
   }
   for (const std::vector<std::string>& run : result.launcherRuns) {
-    out << "launcher run: " << joined(run) << "\n";
+    std::cout << "launcher run: " << joined(run) << "\n";
   }
-  out << "error code: " << result.code;
-  if (!result.details.empty()) out << " [" << joined(result.details) << "]";
-  out << (result.code == 0 ? " (patchapply goes ahead)" : " (patchapply stops)") << "\n";
-  return report(out.str(), result.code);
+  std::cout << "error code: " << result.code;
+  if (!result.details.empty()) std::cout << " [" << joined(result.details) << "]";
+  std::cout << (result.code == 0 ? " (patchapply goes ahead)" : " (patchapply stops)") << "\n";
+  return result.code;
 }
 
 int rehearseCommand(const std::string& package, const std::string& destination,
@@ -125,17 +162,14 @@ int rehearseCommand(const std::string& package, const std::string& destination,
     std::cerr << "hotfixcheck: rehearse interrupted by " << *rehearsal.interrupted
               << "; the launcher it started was ended and its copy removed\n";
   }
-  // An interrupted run ends with status 1 even when its report cannot be written (a closed
-  // terminal).
-  const auto finish = [&](const std::string& text) {
-    const int written = report(text, status);
-    return rehearsal.interrupted ? 1 : written;
-  };
-  if (asJson) return finish(printable(rehearsalDocument(rehearsal, options.keep)));
+  if (asJson) {
+    print(rehearsalDocument(rehearsal, options.keep));
+    return status;
+  }
   const auto outcome = [](const std::optional<bool>& ran, const char* yes, const char* no) {
     return ran ? std::string(*ran ? yes : no) : std::string("not run");
   };
-  std::ostringstream out;
+  std::ostream& out = std::cout;
   out << "product: " << rehearsal.bundle.value_or("(none)") << "\n";
   if (options.keep && rehearsal.directory) {
     out << "copy kept in " << *rehearsal.directory << "\n";
@@ -168,19 +202,22 @@ int rehearseCommand(const std::string& package, const std::string& destination,
   }
   for (const std::string& line : rehearsal.problems) out << "problem: " << line << "\n";
   out << "rehearsal " << (rehearsal.passed() ? "passed" : "failed") << "\n";
-  return finish(out.str());
+  return status;
 }
 
 int statusCommand(const std::string& platformHome, bool asJson, bool inventory) {
   const InstanceStatus result = status(platformHome);
   if (inventory) {
     const InventoryValue value = inventoryValue(result);
-    return report("<result>" + value.value.value_or("error: " + value.error) + "</result>\n",
-                  value.value ? 0 : EXIT_TOOL_FAILURE);
+    std::cout << "<result>" << value.value.value_or("error: " + value.error) << "</result>\n";
+    return value.value ? 0 : EXIT_TOOL_FAILURE;
   }
   const int exitStatus = !result.errors.empty() ? EXIT_TOOL_FAILURE : result.recognised ? 0 : 1;
-  if (asJson) return report(printable(statusDocument(result)), exitStatus);
-  std::ostringstream out;
+  if (asJson) {
+    print(statusDocument(result));
+    return exitStatus;
+  }
+  std::ostream& out = std::cout;
   const auto line = [&out](const char* label, const std::optional<std::string>& value) {
     out << label << ": " << value.value_or("(none)") << "\n";
   };
@@ -224,15 +261,19 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
       << (last.markerSince ? std::string(ERROR_MARKER_FILE) + " since " + utcTime(*last.markerSince)
                            : std::string("(none)"))
       << "\n";
-  return report(out.str(), exitStatus);
+  return exitStatus;
 }
 
 int needsInstallCommand(const std::string& platformHome, const std::string& wanted, bool asJson) {
   const InstanceStatus instance = status(platformHome);
   const InstallNeed need = needsInstall(instance, wanted);
   const int exitStatus = need.needed ? (*need.needed ? 0 : 1) : EXIT_TOOL_FAILURE;
-  if (asJson) return report(printable(needsInstallDocument(need, instance, wanted)), exitStatus);
-  return report(need.message + "\n", exitStatus);
+  if (asJson) {
+    print(needsInstallDocument(need, instance, wanted));
+  } else {
+    std::cout << need.message << "\n";
+  }
+  return exitStatus;
 }
 
 // The command line with its words checked; answers the exit status.
@@ -404,15 +445,25 @@ int run(const std::vector<std::string>& arguments) {
       return *status;
     }
   }
+  // The report is written whole at the end, or the run fails: a fleet tool must never read a
+  // cut document, or the status of a run whose report it lost, as an answer.
+  std::ostringstream reportText;
+  std::streambuf* const standardOutput = std::cout.rdbuf(reportText.rdbuf());
+  int status = EXIT_TOOL_FAILURE;
   // Whatever goes wrong inside ends as a failure of the tool with one line, never as an
   // abort.
   try {
-    return runCommand(arguments);
+    status = runCommand(arguments);
   } catch (const std::bad_alloc&) {
-    return toolFailure("out of memory");
+    status = toolFailure("out of memory");
   } catch (const std::exception& error) {
-    return toolFailure(std::string("unexpected failure: ") + error.what());
+    status = toolFailure(std::string("unexpected failure: ") + error.what());
   }
+  std::cout.rdbuf(standardOutput);
+  if (const std::string failure = os::writeStandardOutput(reportText.str()); !failure.empty()) {
+    return toolFailure("cannot write the report to standard output: " + failure);
+  }
+  return status;
 }
 
 }  // namespace rcpinstall::HotfixCheck

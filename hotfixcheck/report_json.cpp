@@ -87,46 +87,6 @@ json document(json fields) {
 
 }  // namespace
 
-json lintDocument(const LintReport& report) {
-  json findings = json::array();
-  for (const Finding& finding : report.findings) {
-    findings.push_back({{"severity", finding.severity},
-                        {"code", finding.code},
-                        {"path", finding.path},
-                        {"message", finding.message}});
-  }
-  return document({{"package", report.package},
-                   {"findings", findings},
-                   {"customizationKeys", report.customizationKeys}});
-}
-
-json planDocument(const Plan& plan) {
-  const InstallDecision& decision = plan.decision;
-  json checks = json::array();
-  for (const PreCheck& check : decision.checks) {
-    checks.push_back({{"name", check.name}, {"passed", check.passed}});
-  }
-  json steps = json::array();
-  for (const PlannedStep& step : plan.steps) {
-    steps.push_back({{"action", step.action},
-                     {"path", step.path},
-                     {"source", orNull(step.source)},
-                     {"note", step.note}});
-  }
-  return document({{"code", plan.code},
-                   {"details", plan.details},
-                   {"bundle", orNull(decision.bundle)},
-                   {"rcpHome", orNull(decision.rcpHome)},
-                   {"destination", decision.target.pathToInstallDestination},
-                   {"checks", checks},
-                   {"installedHotfixVersion", orNull(decision.installedHotfixVersion)},
-                   {"packageVersion", orNull(decision.packageVersion)},
-                   {"removesInstalledHotfix", decision.removesInstalledHotfix},
-                   {"launcherRuns", plan.launcherRuns},
-                   {"steps", steps},
-                   {"exitStatus", plan.exitStatus}});
-}
-
 json rehearsalDocument(const Rehearsal& report, bool keep) {
   json skipped = json::array();
   for (const SkippedFile& file : report.skipped) {

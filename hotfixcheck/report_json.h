@@ -1,5 +1,6 @@
-// hotfixcheck: the JSON documents of the commands, and the rehearsal's report as it passes from
-// the process that rehearses to the one that prints.
+// hotfixcheck: the JSON documents of rehearse, status and needs-install, the printing of every
+// document, and the rehearsal's report as it passes from the process that rehearses to the one
+// that prints.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -11,8 +12,6 @@
 
 namespace rcpinstall::HotfixCheck {
 
-nlohmann::json lintDocument(const LintReport& report);
-nlohmann::json planDocument(const Plan& plan);
 nlohmann::json rehearsalDocument(const Rehearsal& report, bool keep);
 nlohmann::json statusDocument(const InstanceStatus& status);
 nlohmann::json needsInstallDocument(const InstallNeed& need, const InstanceStatus& status,
