@@ -49,7 +49,6 @@ HeldInterruptions::HeldInterruptions() {
   const sigset_t set = interruptions();
   sigset_t old;
   ::sigprocmask(SIG_BLOCK, &set, &old);
-  static_assert(sizeof(sigset_t) >= sizeof saved_);
   saved_ = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (sigismember(&old, signal)) saved_ |= 1ull << signal;
