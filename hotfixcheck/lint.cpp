@@ -349,7 +349,9 @@ LintReport lint(const std::string& package) {
   }
   const std::string settingsPath = settingsFilePath(package);
   if (!fs::isDirectory(package)) {
-    findings.add(kError, "missing-file", package, "The package is not a directory.");
+    findings.add(
+        kError, "missing-file", package,
+        fs::exists(package) ? "The package is not a directory." : "The package does not exist.");
   }
   if (!fs::exists(settingsPath)) {
     findings.add(kError, "settings-unreadable", settingsPath, "The settings file does not exist.");

@@ -133,20 +133,31 @@ class CapturedOutput {
 // rcp.data of the copy: a workspace inside the product stays where the copy has it; one
 // elsewhere (the user's home, another disk) is replaced by a private one, so that neither the
 // provisioning log nor the ownership repair reaches the original.
-void privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
-                      const std::string& copyPlatformHome, const std::string& directory) {
+// False, with the problem reported, when the copy keeps a workspace outside the rehearsal.
+bool privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
+                      const std::string& copyPlatformHome, const std::string& directory,
+                      Rehearsal& report) {
   const std::string properties = appendComponent(copyRcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (!fs::exists(properties)) return;
+  if (!fs::exists(properties)) return true;
   JavaProperties launcher(properties);
   const std::optional<std::string> data = launcher.getPropertyForKey(InstanceService::KEY_RCP_DATA);
-  if (!data || data->empty() || data->starts_with("${rcp.home}")) return;
+  const std::vector<std::string> parts = os::components(data.value_or(""));
+  const bool climbs = std::find(parts.begin(), parts.end(), "..") != parts.end();
+  if (!data || data->empty() || (data->starts_with("${rcp.home}") && !climbs)) return true;
   std::string workspace = appendComponent(directory, "workspace");
   const std::string inside = originalPlatformHome + "/";
-  if (data->starts_with(inside)) workspace = copyPlatformHome + "/" + data->substr(inside.size());
+  if (data->starts_with(inside) && !climbs) {
+    workspace = copyPlatformHome + "/" + data->substr(inside.size());
+  }
   std::error_code error;
   std::filesystem::create_directories(workspace, error);
-  launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA));
-  launcher.savePropertiesToFile();
+  if (!launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA)) ||
+      !launcher.savePropertiesToFile()) {
+    report.problems.push_back("cannot give the copy a workspace of its own: " + properties + ": " +
+                              std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 // The entries below a directory whose owner, group or mode the ownership repair did not set.
@@ -266,7 +277,10 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   // Only the runs of this rehearsal are reported, not those the original may have recorded.
   const std::string calls = appendComponent(rcpHome, kLauncherCalls);
   if (fs::entryExists(calls)) fs::removeItem(calls);
-  privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory);
+  if (!privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory,
+                        report)) {
+    return;
+  }
 
   const std::string installManifest =
       appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
@@ -407,8 +421,9 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
                               " lies outside the application bundle; it is not copied");
     return report;
   }
-  if (!fs::exists(options.ignitor)) {
-    report.problems.push_back("no simulated launcher at " + options.ignitor +
+  if (std::error_code error; !std::filesystem::exists(options.ignitor, error)) {
+    report.problems.push_back("no simulated launcher at " + options.ignitor + ": " +
+                              (error ? error.message() : std::strerror(ENOENT)) +
                               " (give its path with --ignitor)");
     return report;
   }
