@@ -131,9 +131,9 @@ class CapturedOutput {
 };
 
 // rcp.data of the copy: a workspace inside the product stays where the copy has it; one
-// elsewhere (the user's home, another disk) is replaced by a private one, so that neither the
-// provisioning log nor the ownership repair reaches the original.
-// False, with the problem reported, when the copy keeps a workspace outside the rehearsal.
+// elsewhere (the user's home, another disk, a path that climbs out with "..") is replaced by a
+// private one, so that neither the provisioning log nor the ownership repair reaches the
+// original. False, with the problem reported, when the copy could not be given one.
 bool privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
                       const std::string& copyPlatformHome, const std::string& directory,
                       Rehearsal& report) {
