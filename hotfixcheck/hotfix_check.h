@@ -6,14 +6,33 @@
 #include <vector>
 
 #include "apply/patch_apply.h"
+#include "foundation/register_file.h"
 
 namespace rcpinstall::HotfixCheck {
 
 // Version of the JSON documents; raised when a change would break a reader.
 inline constexpr int FORMAT_VERSION = 1;
 
-// Exit statuses beside the ones each command documents.
+// Exit statuses beside the ones each command documents: a usage error, and a failure of the
+// tool itself (a file it must read and cannot, a report it cannot write).
 inline constexpr int EXIT_USAGE = 2;
+inline constexpr int EXIT_TOOL_FAILURE = 2;
+
+// No file is read whole above this size: a real package or instance file is far smaller, and
+// a larger one is refused rather than read into memory.
+inline constexpr size_t MAX_FILE_SIZE = size_t{64} << 20;
+inline constexpr const char* MAX_FILE_SIZE_TEXT = "64 MiB";
+
+// A file read whole within MAX_FILE_SIZE, or why it was not.
+struct FileText {
+  std::optional<std::string> text;
+  std::string reason;
+  bool tooLarge = false;
+};
+FileText readCapped(const std::string& path);
+// "<path> is larger than 64 MiB" for the first existing file of the list above the size cap
+// (links followed), for readers that take a path and would read the file whole.
+std::optional<std::string> firstOversized(const std::vector<std::string>& paths);
 
 // One feature of a manifest: an install feature or a feature its requirements hold.
 struct Feature {
@@ -33,6 +52,8 @@ struct InstallFeature {
 // A manifest as the tools walk it: root, domain-object, object-data, install, installfeature.
 struct ManifestContents {
   bool readable = false;
+  std::string reason;  // why it is not readable
+  bool tooLarge = false;
   bool wellFormed = false;
   // The first level the walk does not find ("domain-object", ..., "installfeature"); none
   // when every level is there.
@@ -48,9 +69,11 @@ bool installs(const Feature& feature);
 
 struct Finding {
   std::string severity;  // "error" or "warning"
-  std::string code;      // settings-unreadable, settings-type, unsupported-characters,
-                         // missing-file, malformed-manifest, unresolved-location,
-                         // removal-mismatch
+  std::string code;      // settings-unreadable, settings-type, unknown-setting,
+                         // unsupported-characters, missing-file, unreadable-file,
+                         // file-too-large, malformed-manifest, unresolved-location,
+                         // removal-mismatch, link-out-of-package, special-file,
+                         // customization-escape
   std::string path;
   std::string message;
 };
@@ -91,6 +114,36 @@ struct Plan {
 };
 Plan plan(const std::string& package, const std::string& destination,
           const std::string& registerDirectory = REGISTER_DIRECTORY);
+// The first file plan would read whole that is larger than MAX_FILE_SIZE, as firstOversized.
+std::optional<std::string> oversizedPlanInput(const std::string& package,
+                                              const std::string& destination,
+                                              const std::string& registerDirectory);
+
+// --- the package as a tree ----------------------------------------------------------------
+
+// The directory that holds everything a package ships: the enclosing ".mpkg" bundle, else the
+// package directory's parent (where the settings' default paths lead).
+std::string distributionOf(const std::string& package);
+// Where the path leads when it, or a directory on its way below the distribution, is a
+// symbolic link to a place outside the distribution; none otherwise.
+std::optional<std::string> linkOutOf(const std::string& path, const std::string& distribution);
+// Below a directory: the symbolic links that lead out of the distribution (with their target)
+// and the FIFOs, devices and sockets.
+struct UnusualEntry {
+  std::string path;
+  std::optional<std::string> linkTarget;  // for a link out of the distribution
+  std::string what;                       // "a FIFO", ...
+};
+std::vector<UnusualEntry> unusualEntries(const std::string& directory,
+                                         const std::string& distribution);
+// Why the install could not read a file it reads whole (a directory, a FIFO, no permission);
+// none when it can. A permission refusal counts only for root, whose
+// refusal the install would meet too.
+std::optional<std::string> unreadableForInstall(const std::string& path);
+// Adds to each step whose source lies in the package and leads out of it through a link
+// what the install really does there: it installs the link itself (extras, keystores) or
+// reads what the link leads to.
+void noteLinksOutOfPackage(const std::string& package, std::vector<PlannedStep>& steps);
 
 // --- rehearse ----------------------------------------------------------------------------
 
@@ -100,27 +153,53 @@ struct RehearsalOptions {
   std::string registerDirectory = REGISTER_DIRECTORY;
 };
 
+// An entry of the product that the copy left out, and why.
+struct SkippedFile {
+  std::string path;  // relative to the application bundle
+  std::string reason;
+};
+
+// What a rehearsal found. A run that did not happen has no outcome (none), never a failed one.
 struct Rehearsal {
   std::optional<std::string> bundle;     // the product copied
   std::optional<std::string> directory;  // the temporary directory
-  int installCode = kNoError;            // the code the install sent on its error channel
-  bool installed = false;
+  std::optional<bool> installed;
+  std::optional<int> installCode;            // the code the install sent on its error channel
   std::optional<std::string> installResult;  // "rc" of the install's provisioning run
-  bool removed = false;
-  bool roundTrip = false;
+  std::optional<bool> removed;
+  std::optional<bool> roundTrip;
   std::vector<Feature> installFeaturesAdded;
   std::vector<Feature> featuresAdded;
   std::vector<std::vector<std::string>> launcherRuns;
-  std::vector<std::string> printed;     // what the workflows printed
-  std::vector<std::string> unrepaired;  // what the ownership repair could not do
-  std::vector<std::string> problems;    // why the rehearsal failed
+  std::vector<std::string> printed;        // what the workflows printed
+  std::vector<SkippedFile> skipped;        // what the copy of the product left out
+  std::vector<std::string> notes;          // what the rehearsal says beside its outcome
+  std::vector<std::string> unrepaired;     // what the ownership repair could not do
+  std::vector<std::string> problems;       // why the rehearsal failed
+  std::optional<std::string> interrupted;  // the signal that ended it early
 
-  bool passed() const { return installed && removed && roundTrip && problems.empty(); }
+  bool passed() const {
+    return installed.value_or(false) && removed.value_or(false) && roundTrip.value_or(false) &&
+           problems.empty() && !interrupted;
+  }
 };
+// Runs in a child process of its own (os/interruption.h): SIGINT, SIGTERM and SIGHUP end it,
+// the launcher it started and its copy, and the report then names the signal. Copies that
+// earlier rehearsals of this user left behind, and that no live process holds, are removed
+// first.
 Rehearsal rehearse(const std::string& package, const std::string& destination,
                    const RehearsalOptions& options);
 
 // --- status ------------------------------------------------------------------------------
+
+// What the last install left for the invoking user: the record on the error channel, and
+// the marker file a failed install workflow leaves.
+struct LastInstall {
+  std::optional<int> code;
+  std::vector<std::string> details;
+  bool markerFile = false;
+  std::optional<long long> markerSince;  // seconds since 1970-01-01 UTC
+};
 
 struct InstanceStatus {
   std::string platformHome;
@@ -137,8 +216,30 @@ struct InstanceStatus {
   std::optional<std::string> provisioningResult;  // "rc" of .provisioning_rc as written
   std::optional<std::string> finalStatus;
   std::optional<bool> running;  // none when no application bundle encloses the platform
+  LastInstall lastInstall;
+  // Records that exist and could not be read ("<path>: <reason>"): the values above that
+  // they hold are then unknown, not absent.
+  std::vector<std::string> errors;
 };
-InstanceStatus status(const std::string& platformHome);
+InstanceStatus status(const std::string& platformHome,
+                      const std::string& errorMarkerFile = ERROR_MARKER_FILE);
+
+// Whether an install of the wanted hotfix version is needed: yes without a recorded hotfix
+// or with one that orders before it (the comparison of the code-7 check), no when it or a
+// later one is recorded or no instance is there; none when the instance could not be read.
+struct InstallNeed {
+  std::optional<bool> needed;
+  std::string message;  // one line that says which
+};
+InstallNeed needsInstall(const InstanceStatus& instance, const std::string& wanted);
+
+// The inventory value: the recorded hotfix version, "none", "no instance"; none with a
+// failure (the first error) when a record could not be read.
+struct InventoryValue {
+  std::optional<std::string> value;
+  std::string error;
+};
+InventoryValue inventoryValue(const InstanceStatus& instance);
 
 // --- the program -------------------------------------------------------------------------
 

@@ -1,4 +1,5 @@
 // The command line of hotfixcheck: commands, options, text and JSON reports, exit statuses.
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -6,10 +7,12 @@
 #include <system_error>
 
 #include "hotfixcheck/hotfix_check.h"
+#include "hotfixcheck/report_json.h"
 #include "instance/workflow_step.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/program_info.h"
+#include "os/standard_output.h"
 
 #ifndef RCP_PROJECT_VERSION
 #define RCP_PROJECT_VERSION "unknown"
@@ -25,28 +28,25 @@ json orNull(const std::optional<std::string>& text) {
   return text ? json(*text) : json(nullptr);
 }
 
-json featuresJson(const std::vector<Feature>& features) {
-  json out = json::array();
-  for (const Feature& feature : features) {
-    out.push_back({{"id", feature.id}, {"version", feature.version}});
-  }
-  return out;
-}
-
 std::string joined(const std::vector<std::string>& words) {
   std::string out;
   for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
   return out;
 }
 
-// Paths need not be UTF-8; bytes that are not are replaced rather than ending the program.
+// Paths need not be UTF-8: bytes that are not are replaced, and given in a "Hex" field beside.
 void print(const json& document) {
-  std::cout << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  std::cout << printable(document);
 }
 
 int usageError(const std::string& message) {
   std::cerr << "hotfixcheck: " << message << "\n(hotfixcheck --help explains the commands)\n";
   return EXIT_USAGE;
+}
+
+int toolFailure(const std::string& message) {
+  std::cerr << "hotfixcheck: " << message << "\n";
+  return EXIT_TOOL_FAILURE;
 }
 
 // The simulated launcher beside this program (build/bin/ignitor next to build/bin/hotfixcheck).
@@ -94,6 +94,10 @@ int lintCommand(const std::string& package, bool asJson) {
 }
 
 int planCommand(const std::string& package, const std::string& destination, bool asJson) {
+  if (const std::optional<std::string> oversized =
+          oversizedPlanInput(package, destination, REGISTER_DIRECTORY)) {
+    return toolFailure("cannot plan: " + *oversized);
+  }
   const Plan result = plan(package, destination);
   const InstallDecision& decision = result.decision;
   if (asJson) {
@@ -104,7 +108,9 @@ int planCommand(const std::string& package, const std::string& destination, bool
     json steps = json::array();
     for (const PlannedStep& step : result.steps) {
       json onOutcome = nullptr;
-      for (const auto& [outcome, path] : step.pathOnOutcome) onOutcome[outcome] = path;
+      for (const auto& [outcome, path] : step.pathOnOutcome) {
+        onOutcome.push_back({{"outcome", outcome}, {"path", path}});
+      }
       steps.push_back({{"action", step.action},
                        {"path", step.path},
                        {"source", orNull(step.source)},
@@ -168,113 +174,175 @@ int planCommand(const std::string& package, const std::string& destination, bool
 
 int rehearseCommand(const std::string& package, const std::string& destination,
                     const RehearsalOptions& options, bool asJson) {
-  const Rehearsal report = rehearse(package, destination, options);
+  const Rehearsal rehearsal = rehearse(package, destination, options);
+  const int status = rehearsal.passed() ? 0 : 1;
+  if (rehearsal.interrupted) {
+    std::cerr << "hotfixcheck: rehearse interrupted by " << *rehearsal.interrupted
+              << "; the launcher it started was ended and its copy removed\n";
+  }
   if (asJson) {
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"bundle", orNull(report.bundle)},
-               {"directory", options.keep ? orNull(report.directory) : json(nullptr)},
-               {"installed", report.installed},
-               {"installCode", report.installCode},
-               {"installResult", orNull(report.installResult)},
-               {"removed", report.removed},
-               {"roundTrip", report.roundTrip},
-               {"installFeaturesAdded", featuresJson(report.installFeaturesAdded)},
-               {"featuresAdded", featuresJson(report.featuresAdded)},
-               {"launcherRuns", report.launcherRuns},
-               {"printed", report.printed},
-               {"unrepaired", report.unrepaired},
-               {"problems", report.problems},
-               {"passed", report.passed()}});
-    return report.passed() ? 0 : 1;
+    print(rehearsalDocument(rehearsal, options.keep));
+    return status;
   }
-  std::cout << "product: " << report.bundle.value_or("(none)") << "\n";
-  if (options.keep && report.directory) std::cout << "copy kept in " << *report.directory << "\n";
-  for (const std::vector<std::string>& run : report.launcherRuns) {
-    std::cout << "launcher run: " << joined(run) << "\n";
+  const auto outcome = [](const std::optional<bool>& ran, const char* yes, const char* no) {
+    return ran ? std::string(*ran ? yes : no) : std::string("not run");
+  };
+  std::ostream& out = std::cout;
+  out << "product: " << rehearsal.bundle.value_or("(none)") << "\n";
+  if (options.keep && rehearsal.directory) {
+    out << "copy kept in " << *rehearsal.directory << "\n";
   }
-  for (const std::string& line : report.printed) std::cout << "printed: " << line << "\n";
-  std::cout << "install: " << (report.installed ? "succeeded" : "failed") << " (code "
-            << report.installCode << ", provisioning result "
-            << report.installResult.value_or("none") << ")\n";
-  for (const Feature& feature : report.installFeaturesAdded) {
-    std::cout << "added install feature " << feature.id << " " << feature.version << "\n";
+  for (const std::string& note : rehearsal.notes) out << "note: " << note << "\n";
+  for (const SkippedFile& file : rehearsal.skipped) {
+    out << "not copied: " << file.path << ": " << file.reason << "\n";
   }
-  for (const Feature& feature : report.featuresAdded) {
-    std::cout << "added feature " << feature.id << " " << feature.version << "\n";
+  for (const std::vector<std::string>& run : rehearsal.launcherRuns) {
+    out << "launcher run: " << joined(run) << "\n";
   }
-  std::cout << "removal: " << (report.removed ? "succeeded" : "failed or not made") << "\n"
-            << "round trip: " << (report.roundTrip ? "holds" : "does not hold") << "\n";
-  for (const std::string& line : report.unrepaired) {
-    std::cout << "not repaired without root: " << line << "\n";
+  for (const std::string& line : rehearsal.printed) out << "printed: " << line << "\n";
+  out << "install: " << outcome(rehearsal.installed, "succeeded", "failed");
+  if (rehearsal.installed) {
+    out << " (code "
+        << (rehearsal.installCode ? std::to_string(*rehearsal.installCode) : std::string("none"))
+        << ", provisioning result " << rehearsal.installResult.value_or("none") << ")";
   }
-  for (const std::string& line : report.problems) std::cout << "problem: " << line << "\n";
-  std::cout << "rehearsal " << (report.passed() ? "passed" : "failed") << "\n";
-  return report.passed() ? 0 : 1;
+  out << "\n";
+  for (const Feature& feature : rehearsal.installFeaturesAdded) {
+    out << "added install feature " << feature.id << " " << feature.version << "\n";
+  }
+  for (const Feature& feature : rehearsal.featuresAdded) {
+    out << "added feature " << feature.id << " " << feature.version << "\n";
+  }
+  out << "removal: " << outcome(rehearsal.removed, "succeeded", "failed") << "\n"
+      << "round trip: " << outcome(rehearsal.roundTrip, "holds", "does not hold") << "\n";
+  for (const std::string& line : rehearsal.unrepaired) {
+    out << "not repaired without root: " << line << "\n";
+  }
+  for (const std::string& line : rehearsal.problems) out << "problem: " << line << "\n";
+  out << "rehearsal " << (rehearsal.passed() ? "passed" : "failed") << "\n";
+  return status;
 }
 
-int statusCommand(const std::string& platformHome, bool asJson) {
+int statusCommand(const std::string& platformHome, bool asJson, bool inventory) {
   const InstanceStatus result = status(platformHome);
-  if (asJson) {
-    json features = json::array();
-    for (const InstallFeature& top : result.installFeatures) {
-      features.push_back({{"id", top.feature.id},
-                          {"version", top.feature.version},
-                          {"features", featuresJson(top.requirements)}});
-    }
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"rcpHome", result.rcpHome},
-               {"recognised", result.recognised},
-               {"bundle", orNull(result.bundle)},
-               {"applicationVersion", orNull(result.applicationVersion)},
-               {"version", orNull(result.version)},
-               {"hotfixVersion", orNull(result.hotfixVersion)},
-               {"basePluginVersion", orNull(result.basePluginVersion)},
-               {"installFeatures", features},
-               {"backups", result.backups},
-               {"stagedManifests", result.stagedManifests},
-               {"provisioningResult", orNull(result.provisioningResult)},
-               {"finalStatus", orNull(result.finalStatus)},
-               {"running", result.running ? json(*result.running) : json(nullptr)}});
-    return result.recognised ? 0 : 1;
+  if (inventory) {
+    const InventoryValue value = inventoryValue(result);
+    std::cout << "<result>" << value.value.value_or("error: " + value.error) << "</result>\n";
+    return value.value ? 0 : EXIT_TOOL_FAILURE;
   }
-  const auto line = [](const char* label, const std::optional<std::string>& value) {
-    std::cout << label << ": " << value.value_or("(none)") << "\n";
+  const int exitStatus = !result.errors.empty() ? EXIT_TOOL_FAILURE : result.recognised ? 0 : 1;
+  if (asJson) {
+    print(statusDocument(result));
+    return exitStatus;
+  }
+  std::ostream& out = std::cout;
+  const auto line = [&out](const char* label, const std::optional<std::string>& value) {
+    out << label << ": " << value.value_or("(none)") << "\n";
   };
-  std::cout << "rcp home: " << result.rcpHome
-            << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
-            << "\n";
+  out << "rcp home: " << result.rcpHome
+      << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
+      << "\n";
+  for (const std::string& error : result.errors) out << "cannot read: " << error << "\n";
   line("application version", result.applicationVersion);
   line("instance version", result.version);
   line("hotfix version", result.hotfixVersion);
   line("base plug-in version", result.basePluginVersion);
   for (const InstallFeature& top : result.installFeatures) {
-    std::cout << "install feature " << top.feature.id << " " << top.feature.version << "\n";
+    out << "install feature " << top.feature.id << " " << top.feature.version << "\n";
     for (const Feature& feature : top.requirements) {
-      std::cout << "  feature " << feature.id << " " << feature.version
-                << (installs(feature) ? "" : " (action " + feature.action.value_or("") + ")")
-                << "\n";
+      out << "  feature " << feature.id << " " << feature.version
+          << (installs(feature) ? "" : " (action " + feature.action.value_or("") + ")") << "\n";
     }
   }
-  for (const std::string& name : result.backups) std::cout << "backup: deploy/" << name << "\n";
-  for (const std::string& name : result.stagedManifests) {
-    std::cout << "staged: deploy/" << name << "\n";
-  }
+  for (const std::string& name : result.backups) out << "backup: deploy/" << name << "\n";
+  for (const std::string& name : result.stagedManifests) out << "staged: deploy/" << name << "\n";
   line("last provisioning result", result.provisioningResult);
-  std::optional<std::string> status;
+  std::optional<std::string> finalStatus;
   if (result.finalStatus) {
     // The log's line markers become line breaks; here the lines are joined into one.
     std::istringstream lines(*result.finalStatus);
-    status.emplace();
+    finalStatus.emplace();
     for (std::string part; std::getline(lines, part);) {
-      if (!part.empty()) *status += (status->empty() ? "" : " / ") + part;
+      if (!part.empty()) *finalStatus += (finalStatus->empty() ? "" : " / ") + part;
     }
   }
-  line("final status", status);
-  std::cout << "running: "
-            << (result.running ? (*result.running ? "yes" : "no")
-                               : "unknown (no application bundle)")
-            << "\n";
-  return result.recognised ? 0 : 1;
+  line("final status", finalStatus);
+  out << "running: "
+      << (result.running ? (*result.running ? "yes" : "no") : "unknown (no application bundle)")
+      << "\n";
+  const LastInstall& last = result.lastInstall;
+  out << "last install's error code: "
+      << (last.code ? std::to_string(*last.code) : std::string("(none on the error channel)"));
+  if (!last.details.empty()) out << " [" << joined(last.details) << "]";
+  out << "\n"
+      << "error marker file: "
+      << (last.markerSince ? std::string(ERROR_MARKER_FILE) + " since " + utcTime(*last.markerSince)
+                           : std::string("(none)"))
+      << "\n";
+  return exitStatus;
+}
+
+int needsInstallCommand(const std::string& platformHome, const std::string& wanted, bool asJson) {
+  const InstanceStatus instance = status(platformHome);
+  const InstallNeed need = needsInstall(instance, wanted);
+  const int exitStatus = need.needed ? (*need.needed ? 0 : 1) : EXIT_TOOL_FAILURE;
+  if (asJson) {
+    print(needsInstallDocument(need, instance, wanted));
+  } else {
+    std::cout << need.message << "\n";
+  }
+  return exitStatus;
+}
+
+// The command line with its words checked; answers the exit status.
+int runCommand(const std::vector<std::string>& arguments) {
+  bool asJson = false;
+  bool inventory = false;
+  RehearsalOptions options;
+  options.ignitor = ignitorBesideThisProgram();
+  std::vector<std::string> words;
+  bool optionsEnded = false;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || !argument.starts_with("-") || argument == "-") {
+      words.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--json") {
+      asJson = true;
+    } else if (argument == "--keep") {
+      options.keep = true;
+    } else if (argument == "--inventory") {
+      inventory = true;
+    } else if (argument == "--ignitor") {
+      if (i + 1 >= arguments.size()) return usageError("--ignitor needs a path");
+      options.ignitor = arguments[++i];
+    } else {
+      return usageError("unknown option: " + argument + " (a path that begins with \"-\" " +
+                        "follows \"--\")");
+    }
+  }
+  if (words.empty()) return usageError("a command is needed");
+  const std::string& command = words[0];
+  const auto wants = [&](size_t count) { return words.size() == count + 1; };
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (words[i].empty()) return usageError("an empty argument was given");
+  }
+  if (inventory && command != "status") return usageError("--inventory belongs to status");
+  if (command == "lint" && wants(1)) return lintCommand(words[1], asJson);
+  if (command == "plan" && wants(2)) return planCommand(words[1], words[2], asJson);
+  if (command == "rehearse" && wants(2)) {
+    return rehearseCommand(words[1], words[2], options, asJson);
+  }
+  if (command == "status" && wants(1)) return statusCommand(words[1], asJson, inventory);
+  if (command == "needs-install" && wants(2)) {
+    return needsInstallCommand(words[1], words[2], asJson);
+  }
+  if (command == "lint" || command == "plan" || command == "rehearse" || command == "status" ||
+      command == "needs-install") {
+    return usageError(command + ": wrong number of arguments");
+  }
+  return usageError("unknown command: " + command);
 }
 
 }  // namespace
@@ -283,69 +351,104 @@ std::string usage() {
   return R"(usage: hotfixcheck [--json] lint <package>
        hotfixcheck [--json] plan <package> <destination>
        hotfixcheck [--json] [--keep] [--ignitor <path>] rehearse <package> <destination>
-       hotfixcheck [--json] status <platform home>
+       hotfixcheck [--json | --inventory] status <platform home>
+       hotfixcheck [--json] needs-install <platform home> <version>
        hotfixcheck --help | --version
 
 Checks a hotfix package before it ships, shows what patchapply would do, rehearses an install
 and its removal on a private copy of the product, and reports what an instance records. It
-never changes the product, the package, or the fixed files in /tmp.
+never changes the product, the package, or the fixed files in /tmp. No file is read whole
+above 64 MiB: a larger one is an error that names it.
 
 Commands:
-  lint <package>        One line per finding: severity, code, path, sentence. Codes:
+  lint <package>        One line per finding: severity, code, path, sentence. Errors:
                         settings-unreadable, settings-type, unsupported-characters,
-                        missing-file, malformed-manifest, unresolved-location,
-                        removal-mismatch. The keys the plug-in customization would set are
-                        listed as information.
+                        missing-file (the install manifest), unreadable-file (the install
+                        manifest), file-too-large, malformed-manifest, unresolved-location,
+                        removal-mismatch, link-out-of-package. Warnings: missing-file and
+                        unreadable-file (the other files), unknown-setting, special-file
+                        (a FIFO, device or socket), customization-escape (a \u escape Java
+                        refuses). The keys the plug-in customization would set are listed
+                        as information.
   plan <package> <destination>
                         What patchapply would decide (product bundle, rcp home, each
                         pre-check), whether it removes the installed hotfix first, every
                         launcher command line, the files it would stage, back up, rewrite,
                         merge, replace, copy and delete, and the error code it would send.
                         The cleanup run of a removal follows only when that removal succeeds.
+                        A step whose source leads out of the package through a link says
+                        what the install does there.
   rehearse <package> <destination>
                         Copies the product's application bundle into a fresh temporary
-                        directory, puts the simulated launcher in place of the copy's, runs
-                        the install and then the removal on the copy (with private error
-                        channel, hand-off file, trace log and marker file), and reports the
-                        provisioning results, the features added and the round trip.
+                        directory (links replaced by what they lead to; files that cannot be
+                        read are left out and named), puts the simulated launcher in place of
+                        the copy's, runs the install and then the removal on the copy (with
+                        private error channel, hand-off file, trace log and marker file), and
+                        reports the provisioning results, the features added and the round
+                        trip. SIGINT, SIGTERM and SIGHUP end the launcher and remove the copy.
   status <platform home>
                         Application, instance, hotfix and base plug-in versions, install
                         features, manifest backups, staged manifests, the last provisioning
-                        result and final status line, and whether the product runs.
+                        result and final status line, whether the product runs, and the last
+                        install's error code and marker file.
+  status --inventory <platform home>
+                        <result>VALUE</result>: the recorded hotfix version, none, or
+                        no instance; <result>error: ...</result> when a record cannot be read.
+  needs-install <platform home> <version>
+                        One line: whether an install of the version is needed (no hotfix
+                        recorded, or one that orders before it, as the code-7 check orders).
 
 Options:
   --json                print one JSON document instead of text
+  --inventory           status prints the inventory value only
   --ignitor <path>      the simulated launcher for rehearse (default: ignitor beside this
                         program)
   --keep                rehearse keeps its temporary directory and names it
+  --                    ends the options: a path that begins with "-" follows it
   --help, --version     as the only argument
 
 Exit status:
-  lint      0 no error (warnings allowed), 1 at least one error
-  plan      the error code patchapply would send: 0 when it goes ahead, 3 unsupported
-            characters, 4 install manifest missing, 6 product running, 7 higher hotfix
-            installed, 8 no installed platform
-  rehearse  0 when install and removal succeeded and the round trip holds, 1 otherwise
-  status    0 when an installed instance is recognised, 1 otherwise
-  2         a usage error, for every command
+  lint           0 no error (warnings allowed), 1 at least one error
+  plan           the error code patchapply would send: 0 when it goes ahead, 3 unsupported
+                 characters, 4 install manifest missing or unreadable, 6 product running,
+                 7 higher hotfix installed, 8 no installed platform
+  rehearse       0 when install and removal succeeded and the round trip holds, 1 otherwise
+                 (also when interrupted)
+  status         0 when an installed instance is recognised, 1 otherwise
+  status --inventory
+                 0 with a value, 2 with an error
+  needs-install  0 the install is needed, 1 it is not (the version or a later one is
+                 recorded, or no instance is there)
+  2              a usage error, or a failure of the tool itself (a file it cannot read, a
+                 report it cannot write), for every command
 
-JSON documents (every one carries "formatVersion": 1; absent values are null):
-  lint      {"package", "findings": [{"severity": "error"|"warning", "code", "path",
-            "message"}], "customizationKeys": ["key=value"]}
-  plan      {"code", "details", "bundle", "rcpHome", "destination", "checks": [{"name",
-            "passed"}], "installedHotfixVersion", "packageVersion", "removesInstalledHotfix",
-            "launcherRuns": [[program, arg, ...]], "steps": [{"action", "path", "source",
-            "note", "step" (the workflow step), "when" ("always" or the earlier success it
-            waits on), "pathOnOutcome" ({outcome: path} or null)}], "exitStatus"
-            (patchapply's, its provisioning succeeding: 0 or 1)}
-  rehearse  {"bundle", "directory" (with --keep), "installed", "installCode",
-            "installResult" (rc of the install's run), "removed", "roundTrip",
-            "installFeaturesAdded" and "featuresAdded": [{"id", "version"}],
-            "launcherRuns", "printed", "unrepaired", "problems", "passed"}
-  status    {"rcpHome", "recognised", "bundle", "applicationVersion", "version",
-            "hotfixVersion", "basePluginVersion", "installFeatures": [{"id", "version",
-            "features": [{"id", "version"}]}], "backups", "stagedManifests",
-            "provisioningResult" (rc as written), "finalStatus", "running"}
+JSON documents (every one carries "formatVersion": 1; absent values are null; a text that
+is not valid UTF-8 is printed with its bad bytes replaced and also given, in hexadecimal, in
+a field named after it with "Hex" appended, such as "pathHex"; for a list of texts the Hex
+field is a list with null for each valid text):
+  lint           {"formatVersion", "package", "findings": [{"severity" (error or warning),
+                 "code", "path", "message"}], "customizationKeys": [key=value]}
+  plan           {"formatVersion", "code", "details", "bundle", "rcpHome", "destination",
+                 "checks": [{"name", "passed"}], "installedHotfixVersion",
+                 "packageVersion", "removesInstalledHotfix", "launcherRuns": [[program,
+                 arg, ...]], "steps": [{"action", "path", "source", "note", "step" (the
+                 workflow step), "when" (always, or the earlier success it waits on),
+                 "pathOnOutcome" ([{"outcome", "path"}] or null)}], "exitStatus" (patchapply's, its
+                 provisioning succeeding: 0 or 1)}
+  rehearse       {"formatVersion", "bundle", "directory" (with --keep), "installed",
+                 "installCode", "installResult" (rc of the install's run), "removed",
+                 "roundTrip" (each null when that run did not happen),
+                 "installFeaturesAdded" and "featuresAdded": [{"id", "version"}],
+                 "launcherRuns", "printed", "skipped": [{"path", "reason"}], "notes",
+                 "unrepaired", "problems", "interrupted" (the signal's name), "passed"}
+  status         {"formatVersion", "rcpHome", "recognised", "bundle", "applicationVersion",
+                 "version", "hotfixVersion", "basePluginVersion", "installFeatures": [{"id",
+                 "version", "features": [{"id", "version"}]}], "backups",
+                 "stagedManifests", "provisioningResult" (rc as written), "finalStatus",
+                 "running", "lastInstall": {"code", "details", "markerFile",
+                 "markerSince" (UTC)}, "errors" (records that could not be read)}
+  needs-install  {"formatVersion", "platformHome", "wanted", "hotfixVersion", "needed",
+                 "message"}
 
 Manual: man 1 hotfixcheck; guides in share/doc/orrery-hotfix (the fleet guide shows the
 JSON documents in use).
@@ -362,41 +465,25 @@ int run(const std::vector<std::string>& arguments) {
       return *status;
     }
   }
-  bool asJson = false;
-  RehearsalOptions options;
-  options.ignitor = ignitorBesideThisProgram();
-  std::vector<std::string> words;
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument == "--json") {
-      asJson = true;
-    } else if (argument == "--keep") {
-      options.keep = true;
-    } else if (argument == "--ignitor") {
-      if (i + 1 >= arguments.size()) return usageError("--ignitor needs a path");
-      options.ignitor = arguments[++i];
-    } else if (argument.starts_with("--")) {
-      return usageError("unknown option: " + argument);
-    } else {
-      words.push_back(argument);
-    }
+  // The report is written whole at the end, or the run fails: a fleet tool must never read a
+  // cut document, or the status of a run whose report it lost, as an answer.
+  std::ostringstream reportText;
+  std::streambuf* const standardOutput = std::cout.rdbuf(reportText.rdbuf());
+  int status = EXIT_TOOL_FAILURE;
+  // Whatever goes wrong inside ends as a failure of the tool with one line, never as an
+  // abort.
+  try {
+    status = runCommand(arguments);
+  } catch (const std::bad_alloc&) {
+    status = toolFailure("out of memory");
+  } catch (const std::exception& error) {
+    status = toolFailure(std::string("unexpected failure: ") + error.what());
   }
-  if (words.empty()) return usageError("a command is needed");
-  const std::string& command = words[0];
-  const auto wants = [&](size_t count) { return words.size() == count + 1; };
-  for (size_t i = 1; i < words.size(); ++i) {
-    if (words[i].empty()) return usageError("an empty path was given");
+  std::cout.rdbuf(standardOutput);
+  if (const std::string failure = os::writeStandardOutput(reportText.str()); !failure.empty()) {
+    return toolFailure("cannot write the report to standard output: " + failure);
   }
-  if (command == "lint" && wants(1)) return lintCommand(words[1], asJson);
-  if (command == "plan" && wants(2)) return planCommand(words[1], words[2], asJson);
-  if (command == "rehearse" && wants(2)) {
-    return rehearseCommand(words[1], words[2], options, asJson);
-  }
-  if (command == "status" && wants(1)) return statusCommand(words[1], asJson);
-  if (command == "lint" || command == "plan" || command == "rehearse" || command == "status") {
-    return usageError(command + ": wrong number of arguments");
-  }
-  return usageError("unknown command: " + command);
+  return status;
 }
 
 }  // namespace rcpinstall::HotfixCheck
@@ -404,6 +491,9 @@ int run(const std::vector<std::string>& arguments) {
 namespace rcpinstall {
 
 int HotfixCheckMain(int argc, char** argv) {
+  // A reader that goes away makes the report's write fail (status 2) instead of killing the
+  // program.
+  std::signal(SIGPIPE, SIG_IGN);
   return HotfixCheck::run(std::vector<std::string>(argv, argv + argc));
 }
 

@@ -62,9 +62,17 @@ TEST(HotfixCheckRun, UsageErrorsEndWithStatusTwo) {
            {"hotfixcheck", "rehearse", "p", "d", "--ignitor"},
            {"hotfixcheck", "lint", ""},
            {"hotfixcheck", "--version", "lint", "p"},
+           {"hotfixcheck", "lint", "-p"},
+           {"hotfixcheck", "--inventory", "lint", "p"},
+           {"hotfixcheck", "needs-install", "home"},
        }) {
     EXPECT_EQ(run(arguments), EXIT_USAGE) << arguments.size();
   }
+  // After "--" a word that begins with "-" is a path: lint finds no settings there.
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(run({"hotfixcheck", "--", "lint", "-p"}), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("-p/Contents/Resources/hotfix.plist"),
+            std::string::npos);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(run({"hotfixcheck", "--version"}), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "hotfixcheck 1.0.0\n");

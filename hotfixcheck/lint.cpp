@@ -2,7 +2,12 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iterator>
 #include <set>
+#include <string_view>
+#include <system_error>
 
 #include "apply/hotfix.h"
 #include "foundation/install_manifest.h"
@@ -12,6 +17,7 @@
 #include "hotfixcheck/hotfix_check.h"
 #include "os/atomic_file.h"
 #include "os/file_system.h"
+#include "os/path.h"
 #include "os/plist_value.h"
 
 namespace rcpinstall::HotfixCheck {
@@ -38,6 +44,13 @@ std::string describe(const Feature& feature) {
   return feature.id + " " + feature.version;
 }
 
+std::string normal(const std::string& path) {
+  std::error_code error;
+  std::string text = std::filesystem::absolute(path, error).lexically_normal().string();
+  while (text.size() > 1 && text.ends_with('/')) text.pop_back();
+  return text;
+}
+
 class Lint {
  public:
   explicit Lint(LintReport& report) : report_(report) {}
@@ -45,6 +58,12 @@ class Lint {
   void add(const char* severity, const char* code, const std::string& path,
            const std::string& message) {
     report_.findings.push_back({severity, code, path, message});
+  }
+  // Whether a finding names the file at the path already (".." and all).
+  bool names(const std::string& path) const {
+    return std::any_of(
+        report_.findings.begin(), report_.findings.end(),
+        [&](const Finding& finding) { return normal(finding.path) == normal(path); });
   }
 
  private:
@@ -75,6 +94,72 @@ void checkSettingsTypes(const os::PlistValue& settings, const std::string& path,
   }
 }
 
+// Keys that no tool reads: a misspelled key is a setting the package author believes is made.
+void checkUnknownKeys(const os::PlistValue& settings, const std::string& path, Lint& lint) {
+  static constexpr const char* kKnown[] = {KEY_BUNDLE_NAME,
+                                           KEY_FRAMEWORK_PATH,
+                                           KEY_ALLOW_MULTI_INSTANCE,
+                                           KEY_PACKAGE_VERSION,
+                                           KEY_HOTFIX_MANIFEST,
+                                           KEY_PATCH_REMOVE_MANIFEST,
+                                           KEY_PLUGIN_CUSTOMIZATION,
+                                           KEY_UPDATE_SITE_LIST,
+                                           KEY_KEYSTORE,
+                                           KEY_EXTRAS};
+  for (const auto& [key, value] : *settings.asDictionary()) {
+    const auto same = [&key](const char* known) { return key == known; };
+    if (std::any_of(std::begin(kKnown), std::end(kKnown), same)) continue;
+    std::string message = "No tool reads the key " + key + ".";
+    for (const char* known : kKnown) {
+      if (key.size() == std::string_view(known).size() &&
+          InstallUtil::hasPrefixCaseInsensitive(key, known)) {
+        message = "No tool reads the key " + key + "; the key " + known +
+                  " is spelled with other capitals.";
+      }
+    }
+    if (key == KEY_RCP_HOME) {
+      message += " patchapply computes rcpHome from bundleName and frameworkPath.";
+    }
+    lint.add(kWarning, "unknown-setting", path, message);
+  }
+}
+
+// The line of the first "\u" escape that Java's properties loader refuses (fewer than four
+// hexadecimal digits after it); comment lines are skipped and continued lines followed as the
+// loader reads them.
+std::optional<size_t> malformedUnicodeEscape(std::string_view text) {
+  const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\f'; };
+  bool continued = false;
+  size_t number = 0;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    size_t i = 0;
+    while (i < line.size() && isBlank(line[i])) ++i;
+    if (!continued && (i == line.size() || line[i] == '#' || line[i] == '!')) continue;
+    continued = false;
+    for (; i < line.size(); ++i) {
+      if (line[i] != '\\') continue;
+      if (i + 1 == line.size()) {
+        continued = true;
+        break;
+      }
+      if (line[++i] != 'u') continue;
+      for (size_t k = 1; k <= 4; ++k) {
+        if (i + k >= line.size() || !std::isxdigit(static_cast<unsigned char>(line[i + k]))) {
+          return number;
+        }
+      }
+      i += 4;
+    }
+  }
+  return std::nullopt;
+}
+
 void checkManifestShape(const ManifestContents& manifest, const std::string& path, Lint& lint) {
   if (!manifest.readable) return;
   if (!manifest.wellFormed) {
@@ -85,8 +170,21 @@ void checkManifestShape(const ManifestContents& manifest, const std::string& pat
   }
 }
 
-// Every ${installer.root} location, with the placeholder replaced as the install replaces
-// it, must name a file in the package.
+// The file a location names, as the launcher fetches it: "file:<path>", or a "jar:" location
+// around one, which names the archive before its "!"; none for any other location.
+std::optional<std::string> fileOfLocation(std::string_view location) {
+  const bool archive = location.starts_with("jar:");
+  if (archive) location.remove_prefix(4);
+  if (!location.starts_with("file:")) return std::nullopt;
+  location.remove_prefix(5);
+  if (archive) location = location.substr(0, location.find('!'));
+  std::string path(location);
+  if (path.starts_with("///")) path.erase(0, 2);
+  return path;
+}
+
+// Every ${installer.root} location, with the placeholder replaced wherever it stands as the
+// install replaces it, must name a file in the package.
 void checkLocations(const ManifestContents& manifest, const std::string& package,
                     const std::string& path, Lint& lint) {
   for (const InstallFeature& installFeature : manifest.installFeatures) {
@@ -96,11 +194,15 @@ void checkLocations(const ManifestContents& manifest, const std::string& package
       }
       const std::string location = StringUtil::stringByReplacingOccurrencesOfString(
           *feature.url, INSTALLER_ROOT_PLACEHOLDER, "file:" + package);
-      const std::string file = location.substr(std::string_view("file:").size());
-      if (!fs::exists(file)) {
+      const std::optional<std::string> file = fileOfLocation(location);
+      if (!file) {
         lint.add(kError, "unresolved-location", path,
                  "Feature " + describe(feature) + " is fetched from " + location +
-                     ", which does not exist.");
+                     ", which is no file location.");
+      } else if (!fs::exists(*file)) {
+        lint.add(kError, "unresolved-location", path,
+                 "Feature " + describe(feature) + " is fetched from " + location + ", but " +
+                     *file + " does not exist.");
       }
     }
   }
@@ -155,6 +257,39 @@ void checkRemoval(const ManifestContents& install, const ManifestContents& remov
   compare(installed, removed, "Feature");
 }
 
+// The trees the install takes files from, each walked once: a link that leads out of the
+// package carries a file of the machine that built it into the product; a FIFO or device is
+// no file to ship.
+void checkTrees(std::vector<std::string> trees, const std::string& distribution, Lint& lint) {
+  for (std::string& tree : trees) tree = normal(tree);
+  std::sort(trees.begin(), trees.end());
+  std::vector<std::string> walked;
+  for (const std::string& tree : trees) {
+    const auto inside = [&tree](const std::string& top) {
+      return tree == top || tree.starts_with(top + "/");
+    };
+    if (!fs::isDirectory(tree) || std::any_of(walked.begin(), walked.end(), inside)) continue;
+    walked.push_back(tree);
+    if (const std::optional<std::string> target = linkOutOf(tree, distribution)) {
+      lint.add(kError, "link-out-of-package", tree,
+               "A symbolic link on the way leads to " + *target + ", outside the package (" +
+                   distribution + ").");
+    }
+    for (const UnusualEntry& entry : unusualEntries(tree, distribution)) {
+      if (entry.linkTarget) {
+        lint.add(kError, "link-out-of-package", entry.path,
+                 "The symbolic link leads to " + *entry.linkTarget + ", outside the package (" +
+                     distribution +
+                     "); the install would put it, or what it leads to, into "
+                     "the product.");
+      } else if (!lint.names(entry.path)) {
+        lint.add(kWarning, "special-file", entry.path,
+                 "The entry is " + entry.what + ", no file that a package can ship.");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 bool installs(const Feature& feature) {
@@ -163,8 +298,13 @@ bool installs(const Feature& feature) {
 
 ManifestContents readManifest(const std::string& path) {
   ManifestContents contents;
-  const std::optional<std::string> text = os::readWholeFile(path);
-  if (!text) return contents;
+  const FileText file = readCapped(path);
+  if (!file.text) {
+    contents.reason = file.reason;
+    contents.tooLarge = file.tooLarge;
+    return contents;
+  }
+  const std::optional<std::string>& text = file.text;
   contents.readable = true;
   // Well-formed as the install's own manifest reader judges it.
   contents.wellFormed = InstallManifest(path).hasDocument();
@@ -209,13 +349,21 @@ LintReport lint(const std::string& package) {
   }
   const std::string settingsPath = settingsFilePath(package);
   if (!fs::isDirectory(package)) {
-    findings.add(kError, "missing-file", package, "The package is not a directory.");
+    findings.add(
+        kError, "missing-file", package,
+        fs::exists(package) ? "The package is not a directory." : "The package does not exist.");
   }
-  const std::optional<os::PlistValue> settings = os::readPlistFile(settingsPath);
   if (!fs::exists(settingsPath)) {
     findings.add(kError, "settings-unreadable", settingsPath, "The settings file does not exist.");
     return report;
   }
+  const FileText settingsText = readCapped(settingsPath);
+  if (!settingsText.text) {
+    findings.add(kError, settingsText.tooLarge ? "file-too-large" : "settings-unreadable",
+                 settingsPath, "The settings file cannot be read: " + settingsText.reason + ".");
+    return report;
+  }
+  const std::optional<os::PlistValue> settings = os::parsePlist(*settingsText.text);
   if (!settings) {
     findings.add(kError, "settings-unreadable", settingsPath,
                  "The settings file is not a property list.");
@@ -227,6 +375,7 @@ LintReport lint(const std::string& package) {
     return report;
   }
   checkSettingsTypes(*settings, settingsPath, findings);
+  checkUnknownKeys(*settings, settingsPath, findings);
 
   // The paths exactly as the install resolves them: its own defaults and ${package}.
   const Hotfix hotfix(package, std::nullopt);
@@ -240,6 +389,7 @@ LintReport lint(const std::string& package) {
     const char* what;
     bool directory;
   };
+  std::vector<std::string> trees{package};
   for (const Wanted& wanted : {
            Wanted{KEY_HOTFIX_MANIFEST, kError, "The install manifest", false},
            Wanted{KEY_PATCH_REMOVE_MANIFEST, kWarning,
@@ -251,6 +401,7 @@ LintReport lint(const std::string& package) {
        }) {
     const std::optional<std::string> where = path(wanted.key);
     if (!where) continue;
+    trees.push_back(wanted.directory ? *where : os::deletingLastComponent(*where));
     const bool there = wanted.directory ? fs::isDirectory(*where) : fs::exists(*where);
     if (!there) {
       findings.add(wanted.severity, "missing-file", *where,
@@ -262,6 +413,19 @@ LintReport lint(const std::string& package) {
   const std::optional<std::string> removalPath = path(KEY_PATCH_REMOVE_MANIFEST);
   const ManifestContents install = installPath ? readManifest(*installPath) : ManifestContents{};
   const ManifestContents removal = removalPath ? readManifest(*removalPath) : ManifestContents{};
+  // A manifest that exists and cannot be read fails the install (code 4) or leaves a hotfix
+  // that cannot be removed (the install skips the copy without a word).
+  if (installPath && !install.readable && fs::entryExists(*installPath)) {
+    findings.add(kError, install.tooLarge ? "file-too-large" : "unreadable-file", *installPath,
+                 "The install manifest cannot be read: " + install.reason +
+                     "; patchapply would stop with code 4.");
+  }
+  if (removalPath && !removal.readable && fs::entryExists(*removalPath)) {
+    findings.add(removal.tooLarge ? kError : kWarning,
+                 removal.tooLarge ? "file-too-large" : "unreadable-file", *removalPath,
+                 "The removal manifest cannot be read: " + removal.reason +
+                     "; the install would not copy it and the hotfix could not be removed.");
+  }
   if (installPath) checkManifestShape(install, *installPath, findings);
   if (removalPath) checkManifestShape(removal, *removalPath, findings);
   if (installPath && install.wellFormed) checkLocations(install, package, *installPath, findings);
@@ -271,12 +435,26 @@ LintReport lint(const std::string& package) {
   }
 
   if (const std::optional<std::string> customization = path(KEY_PLUGIN_CUSTOMIZATION);
-      customization && fs::exists(*customization)) {
-    const JavaProperties properties(customization);
-    for (const auto& [key, value] : properties.table()) {
-      report.customizationKeys.push_back(key + "=" + value);
+      customization && fs::entryExists(*customization)) {
+    const FileText text = readCapped(*customization);
+    if (!text.text) {
+      findings.add(text.tooLarge ? kError : kWarning,
+                   text.tooLarge ? "file-too-large" : "unreadable-file", *customization,
+                   "The plug-in customization cannot be read: " + text.reason +
+                       "; the install would merge nothing.");
+    } else {
+      for (const auto& [key, value] : JavaProperties::parse(*text.text)) {
+        report.customizationKeys.push_back(key + "=" + value);
+      }
+      if (const std::optional<size_t> line = malformedUnicodeEscape(*text.text)) {
+        findings.add(kWarning, "customization-escape", *customization,
+                     "Line " + std::to_string(*line) +
+                         " holds a \\u escape without four hexadecimal digits, which Java "
+                         "refuses: the platform would not load this file.");
+      }
     }
   }
+  checkTrees(trees, distributionOf(package), findings);
   return report;
 }
 

@@ -54,7 +54,32 @@ Plan plan(const std::string& package, const std::string& destination,
     result.exitStatus = 1;
     return result;
   }
+  const std::optional<std::string> manifest =
+      settingsString(*hotfix.preference(), KEY_HOTFIX_MANIFEST);
+  // A manifest that is there and cannot be read stops the staging just the same.
+  if (unreadableForInstall(manifest.value_or(""))) {
+    result.code = kInstallFileNotFound;
+    result.details = {HOTFIX_MANIFEST_NAME};
+    result.exitStatus = 1;
+    return result;
+  }
   addSteps(hotfix.steps(decision.removesInstalledHotfix), result);
+  // A removal manifest that cannot be read: the install's copy of it fails with no more than
+  // a warning in the log.
+  for (PlannedStep& step : result.steps) {
+    if (step.step != describe(StepKind::kCopyRemovalManifest) || !step.source) continue;
+    if (const std::optional<std::string> unreadable = unreadableForInstall(*step.source)) {
+      step = {"none",
+              *step.source,
+              std::nullopt,
+              "cannot be read (" + *unreadable +
+                  "): the install skips it without a word and the hotfix cannot be removed later",
+              step.step,
+              step.when,
+              {}};
+    }
+  }
+  noteLinksOutOfPackage(package, result.steps);
   return result;
 }
 

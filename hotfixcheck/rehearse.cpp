@@ -1,8 +1,10 @@
 // hotfixcheck rehearse: the real install and removal workflows on a private copy of the product,
 // with the simulated launcher in place of the copy's and private places for every fixed name.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -13,9 +15,13 @@
 #include "foundation/java_properties.h"
 #include "foundation/string_util.h"
 #include "hotfixcheck/hotfix_check.h"
+#include "hotfixcheck/report_json.h"
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
+#include "os/beneath.h"
 #include "os/file_system.h"
+#include "os/held_directory.h"
+#include "os/interruption.h"
 #include "os/path.h"
 #include "os/standard_output.h"
 #include "os/user_identity.h"
@@ -31,6 +37,8 @@ namespace {
 // The runs the simulated launcher records beside itself: one argument a line, an empty line
 // after each run.
 constexpr const char* kLauncherCalls = "ignitor.calls";
+// The rehearsals' temporary directories: <TMPDIR or /tmp>/hotfixcheck.XXXXXX.
+constexpr const char* kDirectoryPrefix = "hotfixcheck";
 
 using FeatureSet = std::set<std::pair<std::string, std::string>>;  // id, version
 
@@ -123,22 +131,33 @@ class CapturedOutput {
 };
 
 // rcp.data of the copy: a workspace inside the product stays where the copy has it; one
-// elsewhere (the user's home, another disk) is replaced by a private one, so that neither the
-// provisioning log nor the ownership repair reaches the original.
-void privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
-                      const std::string& copyPlatformHome, const std::string& directory) {
+// elsewhere (the user's home, another disk, a path that climbs out with "..") is replaced by a
+// private one, so that neither the provisioning log nor the ownership repair reaches the
+// original. False, with the problem reported, when the copy could not be given one.
+bool privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
+                      const std::string& copyPlatformHome, const std::string& directory,
+                      Rehearsal& report) {
   const std::string properties = appendComponent(copyRcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (!fs::exists(properties)) return;
+  if (!fs::exists(properties)) return true;
   JavaProperties launcher(properties);
   const std::optional<std::string> data = launcher.getPropertyForKey(InstanceService::KEY_RCP_DATA);
-  if (!data || data->empty() || data->starts_with("${rcp.home}")) return;
+  const std::vector<std::string> parts = os::components(data.value_or(""));
+  const bool climbs = std::find(parts.begin(), parts.end(), "..") != parts.end();
+  if (!data || data->empty() || (data->starts_with("${rcp.home}") && !climbs)) return true;
   std::string workspace = appendComponent(directory, "workspace");
   const std::string inside = originalPlatformHome + "/";
-  if (data->starts_with(inside)) workspace = copyPlatformHome + "/" + data->substr(inside.size());
+  if (data->starts_with(inside) && !climbs) {
+    workspace = copyPlatformHome + "/" + data->substr(inside.size());
+  }
   std::error_code error;
   std::filesystem::create_directories(workspace, error);
-  launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA));
-  launcher.savePropertiesToFile();
+  if (!launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA)) ||
+      !launcher.savePropertiesToFile()) {
+    report.problems.push_back("cannot give the copy a workspace of its own: " + properties + ": " +
+                              std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 // The entries below a directory whose owner, group or mode the ownership repair did not set.
@@ -182,34 +201,86 @@ std::string describe(const std::pair<std::string, std::string>& feature) {
   return feature.first + " " + feature.second;
 }
 
+// The files the workflows read in the rcp home: a copy without one of them (or a directory on
+// the way to it) would rehearse another install than the real one.
+bool decidesTheOutcome(const std::string& skipped, const std::string& rcpHomeInBundle) {
+  for (const std::string& name :
+       {std::string(InstanceService::DEPLOY_DIRECTORY) + "/" + InstanceService::INSTALL_MANIFEST,
+        std::string(InstanceService::DEPLOY_DIRECTORY) + "/" + PatchRemove::UNINSTALL_MANIFEST,
+        std::string(InstanceService::INSTALL_INFO),
+        std::string(InstanceService::IGNITOR_PROPERTIES),
+        std::string(InstanceService::PLUGIN_CUSTOMIZATION)}) {
+    const std::string file = rcpHomeInBundle + "/" + name;
+    if (skipped.empty() || file == skipped || file.starts_with(skipped + "/")) return true;
+  }
+  return false;
+}
+
+// Copies the product into the rehearsal's directory with no link in it. False, with the
+// problem reported, when the copy cannot stand in for the product.
+bool copyProduct(const std::string& originalBundle, const std::string& copy,
+                 const std::string& rcpHomeInBundle, Rehearsal& report) {
+  const fs::ResolvedCopy made = fs::copyResolvingLinks(originalBundle, copy);
+  for (const fs::SkippedEntry& entry : made.skipped) {
+    report.skipped.push_back({entry.path, entry.reason});
+  }
+  if (!made.made) {
+    report.problems.push_back("cannot copy the product " + originalBundle + " to " + copy + ": " +
+                              (made.error.empty() && !made.skipped.empty()
+                                   ? originalBundle + ": " + made.skipped[0].reason
+                                   : made.error));
+    return false;
+  }
+  for (const fs::SkippedEntry& entry : made.skipped) {
+    if (decidesTheOutcome(entry.path, rcpHomeInBundle)) {
+      report.problems.push_back("cannot rehearse: " + originalBundle + "/" + entry.path +
+                                " could not be copied (" + entry.reason +
+                                "), and the install reads it");
+      return false;
+    }
+  }
+  return true;
+}
+
 void rehearseOnCopy(const std::string& package, const std::string& directory,
                     const std::string& bundleName, const std::string& originalBundle,
                     const InstallDecision& decision, const RehearsalOptions& options,
                     Rehearsal& report) {
+  // Below the rehearsal's directory nothing is reached through a link (os/beneath.h): what
+  // the workflows do there cannot lead out of it.
+  os::AnchorScope anchors;
+  if (!anchors.add(directory)) {
+    report.problems.push_back("cannot open " + directory + ": " + std::strerror(errno));
+    return;
+  }
   const std::string products = appendComponent(directory, "product");
   const std::string copy = appendComponent(products, bundleName + APP_EXTENSION);
-  std::error_code error;
-  std::filesystem::create_directories(products, error);
-  if (error || !fs::copyItem(originalBundle, copy)) {
-    report.problems.push_back("cannot copy the product " + originalBundle + " to " + copy);
+  if (!fs::createDirectory(products, fs::Attributes{})) {
+    report.problems.push_back("cannot make " + products + ": " + std::strerror(errno));
     return;
   }
   // The copy's platform is found by the same rule as the original's.
   const std::string original = *decision.rcpHome;
-  const std::string relative = original.substr(originalBundle.size());
-  const std::string rcpHome = copy + relative;
+  const std::string relative = original.substr(originalBundle.size() + 1);
+  if (!copyProduct(originalBundle, copy, relative, report)) return;
+  const std::string rcpHome = appendComponent(copy, relative);
   const std::string platformHome = os::deletingLastComponent(rcpHome);
   const std::string launcher = appendComponent(rcpHome, LAUNCHER_NAME);
   if (fs::entryExists(launcher)) fs::removeItem(launcher);
-  if (!fs::copyItem(options.ignitor, launcher)) {
-    report.problems.push_back("cannot put the simulated launcher " + options.ignitor + " at " +
-                              launcher);
+  const fs::ResolvedCopy simulated = fs::copyResolvingLinks(options.ignitor, launcher);
+  if (!simulated.made) {
+    report.problems.push_back(
+        "cannot put the simulated launcher " + options.ignitor + " at " + launcher + ": " +
+        (simulated.skipped.empty() ? simulated.error : simulated.skipped[0].reason));
     return;
   }
   // Only the runs of this rehearsal are reported, not those the original may have recorded.
   const std::string calls = appendComponent(rcpHome, kLauncherCalls);
   if (fs::entryExists(calls)) fs::removeItem(calls);
-  privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory);
+  if (!privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory,
+                        report)) {
+    return;
+  }
 
   const std::string installManifest =
       appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
@@ -223,7 +294,7 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   locations.hotfix.configurationFile = appendComponent(directory, "configuration");
   locations.hotfix.qelConfigFile = appendComponent(directory, "qel.config");
   locations.hotfix.errorStoreDirectory = appendComponent(directory, "pasteboard");
-  std::filesystem::create_directories(locations.registerDirectory, error);
+  fs::createDirectory(locations.registerDirectory, fs::Attributes{});
 
   CapturedOutput output(appendComponent(directory, "printed"));
   const InstallDecision onCopy = decideInstall(package, products, locations.registerDirectory);
@@ -249,10 +320,12 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   report.featuresAdded = asFeatures(added);
   findUnrepaired(rcpHome, report);
 
-  if (!report.installed) {
-    report.problems.push_back("the install failed (code " + std::to_string(report.installCode) +
-                              ", provisioning result " + report.installResult.value_or("none") +
-                              "); no removal was rehearsed");
+  if (!*report.installed) {
+    report.problems.push_back(
+        "the install failed (code " +
+        (report.installCode ? std::to_string(*report.installCode) : std::string("none")) +
+        ", provisioning result " + report.installResult.value_or("none") +
+        "); no removal was rehearsed");
   }
   if (report.installResult && *report.installResult != "0") {
     report.problems.push_back(
@@ -271,7 +344,7 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
     }
   }
 
-  if (report.installed) {
+  if (*report.installed) {
     // The removal manifest the install left must name what the install added: a platform
     // takes out only what it is told to.
     FeatureSet named;
@@ -288,8 +361,13 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
                                 describe(feature) + ", which the install added");
     }
 
-    report.removed = PatchRemove(rcpHome).uninstallOldHotfix();
-    if (!report.removed) report.problems.push_back("the removal failed");
+    {
+      // The removal works on the copy as patchremove works on a product: from its anchors.
+      os::AnchorScope product;
+      InstanceService::anchorProduct(product, copy, rcpHome);
+      report.removed = PatchRemove(rcpHome).uninstallOldHotfix();
+    }
+    if (!*report.removed) report.problems.push_back("the removal failed");
     const Installed end = installedBy(installManifest);
     // With an older hotfix removed first, what was before less that hotfix is the measure.
     Installed expected = before;
@@ -336,24 +414,60 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
                               std::to_string(decision.code) + ")");
     return report;
   }
-  if (!fs::exists(options.ignitor)) {
-    report.problems.push_back("no simulated launcher at " + options.ignitor +
+  const std::vector<std::string> inside =
+      os::components(decision.rcpHome->substr(report.bundle->size()));
+  if (std::find(inside.begin(), inside.end(), "..") != inside.end()) {
+    report.problems.push_back("the platform " + *decision.rcpHome +
+                              " lies outside the application bundle; it is not copied");
+    return report;
+  }
+  if (std::error_code error; !std::filesystem::exists(options.ignitor, error)) {
+    report.problems.push_back("no simulated launcher at " + options.ignitor + ": " +
+                              (error ? error.message() : std::strerror(ENOENT)) +
                               " (give its path with --ignitor)");
     return report;
   }
-  const std::optional<std::string> directory = fs::makeTemporaryDirectory("hotfixcheck");
-  if (!directory) {
-    report.problems.push_back("cannot make a temporary directory");
+  if (decision.code == kInstanceIsRunning) {
+    report.notes.push_back(*report.bundle +
+                           " is running: patchapply would refuse to install into it (code 6); "
+                           "the rehearsal runs on a copy all the same");
+  }
+  // From here an interruption ends the work in the child and lets this process clean up.
+  const os::HeldInterruptions held;
+  for (const std::string& stale : os::removeUnheldDirectories(kDirectoryPrefix)) {
+    report.notes.push_back("removed " + stale + ", left by an earlier rehearsal that was killed");
+  }
+  os::HeldDirectory directory(kDirectoryPrefix);
+  if (directory.path().empty()) {
+    report.problems.push_back(directory.error());
     return report;
   }
-  report.directory = directory;
+  report.directory = directory.path();
   // Run as root, the install gives the copy to the invoking user, and the launcher then runs
   // as that user: it must be able to reach its copy (others may pass, not list or write).
   if (os::isRunningAsRoot()) {
-    fs::setAttributes(*directory, fs::Attributes{std::nullopt, std::nullopt, 0711});
+    fs::setAttributes(directory.path(), fs::Attributes{std::nullopt, std::nullopt, 0711});
   }
-  rehearseOnCopy(package, *directory, *bundleName, *report.bundle, decision, options, report);
-  if (!options.keep) fs::removeItem(*directory);
+  const os::InterruptibleOutcome outcome = os::runInterruptibly([&] {
+    Rehearsal inChild = report;
+    rehearseOnCopy(package, directory.path(), *bundleName, *report.bundle, decision, options,
+                   inChild);
+    return encodeRehearsal(inChild);
+  });
+  if (outcome.finished) {
+    if (std::optional<Rehearsal> done = decodeRehearsal(outcome.answer)) {
+      report = std::move(*done);
+    } else {
+      report.problems.push_back("the rehearsal's report could not be read");
+    }
+  } else if (outcome.signal != 0) {
+    report.interrupted = os::signalName(outcome.signal);
+    report.problems.push_back("interrupted by " + *report.interrupted +
+                              ": the launcher it started was ended and its copy removed");
+  } else {
+    report.problems.push_back("the rehearsal ended early: " + outcome.error);
+  }
+  if (!options.keep || report.interrupted) directory.remove();
   return report;
 }
 

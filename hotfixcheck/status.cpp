@@ -1,7 +1,9 @@
 // hotfixcheck status: what an installed instance records, read without changing anything.
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 
+#include "apply/patch_apply.h"
 #include "foundation/install_util.h"
 #include "foundation/java_properties.h"
 #include "foundation/string_util.h"
@@ -45,26 +47,84 @@ std::optional<std::string> provisioningLog(const std::string& rcpHome,
   return appendComponent(appendComponent(expanded, LOG_DIR), PROVISION_LOG);
 }
 
+// The record on the invoking user's error channel and the marker file of a failed install.
+LastInstall lastInstall(const std::string& errorMarkerFile) {
+  LastInstall last;
+  if (const std::optional<os::PlistValue> record = InstallUtil::getErrorMessage()) {
+    if (const os::PlistValue* code = record->find(ERROR_CODE);
+        code != nullptr && code->asInteger() != nullptr) {
+      last.code = static_cast<int>(*code->asInteger());
+    }
+    if (const os::PlistValue* details = record->find(ERROR_DETAILS);
+        details != nullptr && details->asArray() != nullptr) {
+      for (const os::PlistValue& detail : *details->asArray()) {
+        if (detail.asString() != nullptr) last.details.push_back(*detail.asString());
+      }
+    }
+  }
+  if (const std::optional<fs::EntryAttributes> marker = fs::entryAttributes(errorMarkerFile)) {
+    last.markerFile = true;
+    last.markerSince = marker->modified;
+  }
+  return last;
+}
+
+// The final status line of the provisioning log, read from its end: a log may grow past the
+// size cap over the years, and only its last line counts.
+std::optional<std::string> finalStatusOf(const std::string& log) {
+  const os::LimitedRead read =
+      os::readRegularFileAtMost(log, MAX_FILE_SIZE, os::FinalLink::kFollow, true);
+  if (!read.contents) return std::nullopt;
+  std::string_view text = *read.contents;
+  // A tail may begin inside a line (and inside a character).
+  if (read.tooLarge) text.remove_prefix(std::min(text.size(), text.find('\n') + 1));
+  return finalStatusMessageFromLog(text);
+}
+
 }  // namespace
 
-InstanceStatus status(const std::string& platformHome) {
+InstanceStatus status(const std::string& platformHome, const std::string& errorMarkerFile) {
   InstanceStatus result;
   result.platformHome = platformHome;
   result.rcpHome = appendComponent(platformHome, RCP_DIRECTORY_NAME);
+  result.lastInstall = lastInstall(errorMarkerFile);
   const InstanceService instance(result.rcpHome);
   result.recognised = instance.hasInstanceInstalled();
   if (!instance.pathToRcphome()) return result;
 
   result.bundle = enclosingBundle(result.rcpHome);
+  const std::string deploy = appendComponent(result.rcpHome, InstanceService::DEPLOY_DIRECTORY);
+  const std::string installInfo = appendComponent(result.rcpHome, InstanceService::INSTALL_INFO);
+  const std::string rcFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);
+  std::vector<std::string> records{
+      installInfo, appendComponent(result.rcpHome, InstanceService::IGNITOR_PROPERTIES), rcFile};
+  if (const std::optional<std::string> bundle = InstallUtil::getBundlePath(result.rcpHome)) {
+    records.push_back(appendComponent(appendComponent(*bundle, "Contents"), "Info.plist"));
+  }
+  // A record above the size cap is not read at all, and none of the values it would give is
+  // reported.
+  if (const std::optional<std::string> oversized = firstOversized(records)) {
+    result.errors.push_back(*oversized);
+    return result;
+  }
   result.applicationVersion = instance.getInstalledTargetVersion();
   result.version = instance.getInstalledVersion();
   result.hotfixVersion = instance.getCurrentHotfixVersion();
   result.basePluginVersion = instance.getBaseVersion();
+  if (instance.unreadableInstallInfo()) {
+    const FileText text = readCapped(installInfo);
+    result.errors.push_back(text.text ? installInfo + ": not a property list with a dictionary"
+                                      : installInfo + ": " + text.reason);
+  }
 
-  const std::string deploy = appendComponent(result.rcpHome, InstanceService::DEPLOY_DIRECTORY);
   if (result.recognised) {
-    result.installFeatures =
-        readManifest(appendComponent(deploy, InstanceService::INSTALL_MANIFEST)).installFeatures;
+    const ManifestContents manifest =
+        readManifest(appendComponent(deploy, InstanceService::INSTALL_MANIFEST));
+    if (!manifest.readable) {
+      result.errors.push_back(appendComponent(deploy, InstanceService::INSTALL_MANIFEST) + ": " +
+                              manifest.reason);
+    }
+    result.installFeatures = manifest.installFeatures;
   }
   std::vector<std::string> names = fs::listDirectory(deploy).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
@@ -78,17 +138,43 @@ InstanceStatus status(const std::string& platformHome) {
     }
   }
 
-  const std::string rcFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);
   if (fs::exists(rcFile)) {
     result.provisioningResult = JavaProperties(rcFile).getPropertyForKey(InstanceService::KEY_RC);
   }
   if (const std::optional<std::string> log = provisioningLog(result.rcpHome, platformHome)) {
-    if (const std::optional<std::string> text = os::readWholeFile(*log)) {
-      result.finalStatus = finalStatusMessageFromLog(*text);
-    }
+    result.finalStatus = finalStatusOf(*log);
   }
   if (result.bundle) result.running = InstallUtil::checkBundleIsRunning(*result.bundle);
   return result;
+}
+
+InstallNeed needsInstall(const InstanceStatus& instance, const std::string& wanted) {
+  InstallNeed need;
+  if (!instance.errors.empty()) {
+    need.message = "error: " + instance.errors.front();
+    return need;
+  }
+  if (!instance.recognised) {
+    need.needed = false;
+    need.message = "not needed: no instance at " + instance.platformHome;
+  } else if (!instance.hotfixVersion) {
+    need.needed = true;
+    need.message = "needed: no hotfix recorded, " + wanted + " wanted";
+  } else if (versionOrdersBefore(*instance.hotfixVersion, wanted)) {
+    need.needed = true;
+    need.message = "needed: " + *instance.hotfixVersion + " recorded, " + wanted + " wanted";
+  } else {
+    need.needed = false;
+    need.message = "not needed: " + *instance.hotfixVersion + " recorded, " + wanted + " wanted" +
+                   (*instance.hotfixVersion == wanted ? "" : " (the recorded one orders after it)");
+  }
+  return need;
+}
+
+InventoryValue inventoryValue(const InstanceStatus& instance) {
+  if (!instance.errors.empty()) return {std::nullopt, instance.errors.front()};
+  if (!instance.recognised) return {"no instance", {}};
+  return {instance.hotfixVersion.value_or("none"), {}};
 }
 
 }  // namespace rcpinstall::HotfixCheck

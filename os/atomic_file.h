@@ -15,6 +15,19 @@ namespace rcpinstall::os {
 enum class FinalLink { kFollow, kRefuse };
 std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink);
 
+// The same with a limit on the size, and the reason when there is no content: the text of the
+// failed call's error, what the entry is when it is no regular file ("a directory", "a FIFO",
+// ...), or, for a file larger than the limit, tooLarge and nothing read. With keepEnd a larger
+// file gives its last `limit` bytes instead.
+struct LimitedRead {
+  std::optional<std::string> contents;
+  std::string reason;
+  int error = 0;  // the failed call's errno; 0 when the entry was no regular file or too large
+  bool tooLarge = false;
+};
+LimitedRead readRegularFileAtMost(const std::string& path, size_t limit,
+                                  FinalLink finalLink = FinalLink::kFollow, bool keepEnd = false);
+
 // The whole content of a regular file (symbolic links followed).
 inline std::optional<std::string> readWholeFile(const std::string& path) {
   return readRegularFile(path, FinalLink::kFollow);

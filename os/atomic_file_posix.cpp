@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -102,37 +105,60 @@ std::optional<std::string> writeNamedTemporary(int directory, const std::string&
 }  // namespace
 
 std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink) {
+  return readRegularFileAtMost(path, SIZE_MAX, finalLink).contents;
+}
+
+LimitedRead readRegularFileAtMost(const std::string& path, size_t limit, FinalLink finalLink,
+                                  bool keepEnd) {
+  LimitedRead result;
+  const auto failed = [&result](const std::string& reason, int error = 0) {
+    result.reason = reason;
+    result.error = error;
+    return result;
+  };
   // O_NONBLOCK so that a FIFO at the path cannot hold the open; only regular files are read.
   const int noFollow = finalLink == FinalLink::kRefuse ? O_NOFOLLOW : 0;
-  int fd = posix::openPath(path, O_RDONLY | O_NONBLOCK | noFollow);
-  if (fd < 0) {
+  Descriptor fd(posix::openPath(path, O_RDONLY | O_NONBLOCK | noFollow));
+  if (!fd) {
+    const int error = errno;
     // Below an anchor a link where a file should be is no file: someone else put it there.
-    if (errno == ELOOP && isAnchored(path)) {
+    if (error == ELOOP && isAnchored(path)) {
       SystemLog::log(SystemLog::kWarning, "Not reading %s: a symbolic link stands in its way",
                      path.c_str());
     }
-    return std::nullopt;
+    return failed(std::strerror(error), error);
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0) return failed(std::strerror(errno), errno);
+  if (!S_ISREG(st.st_mode)) return failed(posix::describeType(st.st_mode) + ", not a regular file");
+  const size_t size = static_cast<size_t>(st.st_size);
+  if (size > limit) {
+    result.tooLarge = true;
+    if (!keepEnd) return failed("larger than " + std::to_string(limit) + " bytes");
+    if (::lseek(fd.get(), static_cast<off_t>(size - limit), SEEK_SET) < 0)
+      return failed(std::strerror(errno), errno);
   }
   std::string contents;
-  if (st.st_size > 0) contents.reserve(static_cast<size_t>(st.st_size));
+  contents.reserve(std::min(size, limit));
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const size_t room = limit - contents.size();
+    ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, room == 0 ? 1 : room));
     if (n < 0) {
       if (errno == EINTR) continue;
-      ::close(fd);
-      return std::nullopt;
+      return failed(std::strerror(errno), errno);
     }
     if (n == 0) break;
+    if (static_cast<size_t>(n) > room) {
+      // The file grew past the limit while it was read.
+      result.tooLarge = true;
+      if (!keepEnd) return failed("larger than " + std::to_string(limit) + " bytes");
+      break;
+    }
     contents.append(buffer, static_cast<size_t>(n));
   }
-  ::close(fd);
-  return contents;
+  result.contents = std::move(contents);
+  return result;
 }
 
 bool replaceFileAtomically(const std::string& path, std::string_view contents,

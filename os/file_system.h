@@ -23,12 +23,14 @@ std::optional<std::string> resolvedPath(const std::string& path);
 // prefix with a random ending; none when it cannot be made.
 std::optional<std::string> makeTemporaryDirectory(const std::string& prefix);
 
-// The entry's own owner, group and permission bits (a link is not followed).
+// The entry's own owner, group, permission bits and time of change of its content (a link is
+// not followed).
 struct EntryAttributes {
   uid_t owner;
   gid_t group;
   unsigned mode;
   bool isLink;
+  long long modified = 0;  // seconds since 1970-01-01 UTC
 };
 std::optional<EntryAttributes> entryAttributes(const std::string& path);
 
@@ -44,6 +46,25 @@ bool copyItem(const std::string& from, const std::string& to);
 // set-group-id bits are kept only when the copy has the source's owner or group. A directory
 // is never copied into itself: the new copy met during the walk is skipped and the answer is
 // false.
+
+// A copy made for a rehearsal, which must hold no symbolic link: each link is replaced by a
+// copy of what it leads to, the top included. What cannot be read is left out and named (its
+// path relative to the top, "" for the top) with the reason: a file or directory that cannot
+// be opened, a link that leads nowhere, a link to a directory that holds it (it would copy
+// without end), a FIFO, device or socket. The copy's owner may read and change everything in
+// it (owner read and write, and search on directories, are added to the source's modes). A
+// failure to write the copy stops it: made is then false and error names the path and the
+// reason (what was copied stays). The destination must not exist.
+struct SkippedEntry {
+  std::string path;
+  std::string reason;
+};
+struct ResolvedCopy {
+  bool made = false;
+  std::string error;
+  std::vector<SkippedEntry> skipped;
+};
+ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to);
 
 // Merges a tree into another. A missing destination becomes a copy of the source (copyItem).
 // Otherwise, when the source is a directory (links followed for that test), every name in it

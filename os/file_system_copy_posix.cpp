@@ -4,6 +4,8 @@
 
 #include <sys/sendfile.h>
 
+#include <cstring>
+
 #include "os/posix_support.h"
 
 namespace rcpinstall::os::FileSystem {
@@ -233,7 +235,115 @@ bool mergeInto(int from, int into) {
   return ok && !source.failed();
 }
 
+// The walk of copyResolvingLinks: links followed, every directory on the way remembered so
+// that a link back to one of them is not entered.
+class ResolvingCopy {
+ public:
+  explicit ResolvingCopy(ResolvedCopy& result) : result_(result) {}
+
+  // Copies the entry `name` of the open source directory as `name` of the open copy directory.
+  // False only when the copy could not be written (the walk stops).
+  bool entry(int fromDirectory, const char* name, const std::string& path, int toDirectory,
+             const char* toName) {
+    struct stat own;
+    if (fstatat(fromDirectory, name, &own, AT_SYMLINK_NOFOLLOW) != 0) return skip(path, errno);
+    struct stat status = own;
+    const bool link = S_ISLNK(own.st_mode);
+    if (link && fstatat(fromDirectory, name, &status, 0) != 0) {
+      return skip(path,
+                  "a symbolic link that leads nowhere (" + std::string(strerror(errno)) + ")");
+    }
+    if (S_ISREG(status.st_mode))
+      return file(fromDirectory, name, path, toDirectory, toName, status);
+    if (S_ISDIR(status.st_mode)) {
+      return directory(fromDirectory, name, path, toDirectory, toName, status);
+    }
+    return skip(path, posix::describeType(status.st_mode) + ", not copied");
+  }
+
+ private:
+  bool skip(const std::string& path, int error) { return skip(path, strerror(error)); }
+  bool skip(const std::string& path, const std::string& reason) {
+    result_.skipped.push_back({path, reason});
+    return true;
+  }
+  bool fail(const std::string& path, int error) {
+    result_.error = (path.empty() ? std::string("the copy") : path) + ": " + strerror(error);
+    return false;
+  }
+
+  bool file(int fromDirectory, const char* name, const std::string& path, int toDirectory,
+            const char* toName, const struct stat& status) {
+    Descriptor in(openat(fromDirectory, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!in) return skip(path, errno);
+    struct stat opened;
+    if (fstat(in.get(), &opened) != 0) return skip(path, errno);
+    if (!S_ISREG(opened.st_mode))
+      return skip(path, posix::describeType(opened.st_mode) + ", not copied");
+    Descriptor out(openat(toDirectory, toName,
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    if (!out) return fail(path, errno);
+    if (!copyContents(in.get(), out.get(), opened.st_size)) {
+      const int error = errno;
+      unlinkat(toDirectory, toName, 0);
+      return fail(path, error);
+    }
+    if (fchmod(out.get(), copiedMode(status) | S_IRUSR | S_IWUSR) != 0) return fail(path, errno);
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    futimens(out.get(), times);
+    if (!out.close()) return fail(path, errno);
+    return true;
+  }
+
+  bool directory(int fromDirectory, const char* name, const std::string& path, int toDirectory,
+                 const char* toName, const struct stat& status) {
+    for (const auto& [device, inode] : open_) {
+      if (device == status.st_dev && inode == status.st_ino) {
+        return skip(path, "a symbolic link to a directory that holds it, not copied");
+      }
+    }
+    Listing source(openat(fromDirectory, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+    if (!source) return skip(path, errno);
+    if (mkdirat(toDirectory, toName, 0700) != 0) return fail(path, errno);
+    Descriptor copy(openat(toDirectory, toName, kDirectoryFlags));
+    if (!copy) return fail(path, errno);
+    open_.emplace_back(status.st_dev, status.st_ino);
+    while (const dirent64* entry = source.next()) {
+      const std::string below = path.empty() ? entry->d_name : path + "/" + entry->d_name;
+      if (!this->entry(source.fd(), entry->d_name, below, copy.get(), entry->d_name)) return false;
+    }
+    open_.pop_back();
+    if (source.failed()) skip(path, "not listed to its end");
+    if (fchmod(copy.get(), copiedMode(status) | S_IRWXU) != 0) return fail(path, errno);
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    futimens(copy.get(), times);
+    return true;
+  }
+
+  ResolvedCopy& result_;
+  std::vector<std::pair<dev_t, ino_t>> open_;
+};
+
 }  // namespace
+
+ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to) {
+  ResolvedCopy result;
+  posix::EntryAt source;
+  posix::EntryAt destination;
+  if (!posix::openParent(from, source)) {
+    result.skipped.push_back({"", strerror(errno)});
+    return result;
+  }
+  if (!posix::openParent(to, destination)) {
+    result.error = to + ": " + strerror(errno);
+    return result;
+  }
+  ResolvingCopy walk(result);
+  result.made = walk.entry(source.directory.get(), source.name.c_str(), "",
+                           destination.directory.get(), destination.name.c_str()) &&
+                (result.skipped.empty() || !result.skipped.front().path.empty());
+  return result;
+}
 
 bool copyItem(const std::string& from, const std::string& to) {
   posix::EntryAt source;

@@ -79,7 +79,7 @@ std::optional<EntryAttributes> entryAttributes(const std::string& path) {
   struct stat status;
   if (!statusOf(path, false, status)) return std::nullopt;
   return EntryAttributes{status.st_uid, status.st_gid, status.st_mode & 07777u,
-                         S_ISLNK(status.st_mode)};
+                         S_ISLNK(status.st_mode), static_cast<long long>(status.st_mtime)};
 }
 
 std::optional<std::vector<std::string>> listDirectory(const std::string& path) {

@@ -153,6 +153,35 @@ TEST(FileSystemTest, CopyIntoItselfEnds) {
   EXPECT_EQ(copy.count("sub/copy"), 0u);
 }
 
+TEST(FileSystemTest, CopyResolvingLinksHoldsNoLinkAndNamesWhatItLeftOut) {
+  ScratchDirectory scratch("copy-resolving");
+  const std::string outside = scratch / "outside";
+  build(outside, {{"shared", 'f', "s"}});
+  const std::string tree = scratch / "tree";
+  build(tree, {{"a", 'f', "1"},
+               {"to-a", 'l', "a"},
+               {"sub", 'd', ""},
+               {"sub/up", 'l', ".."},
+               {"out", 'l', outside},
+               {"dangling", 'l', "nowhere"}});
+  ASSERT_EQ(mkfifo((tree + "/pipe").c_str(), 0644), 0);
+  ASSERT_EQ(symlink(tree.c_str(), (scratch / "top").c_str()), 0);
+
+  const ResolvedCopy made = copyResolvingLinks(scratch / "top", scratch / "copy");
+
+  EXPECT_TRUE(made.made) << made.error;
+  const std::map<std::string, std::string> expected = {
+      {"a", "f:1"}, {"to-a", "f:1"}, {"sub", "d"}, {"out", "d"}, {"out/shared", "f:s"}};
+  EXPECT_EQ(snapshot(scratch / "copy"), expected);
+  std::map<std::string, std::string> skipped;
+  for (const SkippedEntry& entry : made.skipped) skipped[entry.path] = entry.reason;
+  EXPECT_EQ(skipped.size(), 3u);
+  EXPECT_NE(skipped["sub/up"].find("a directory that holds it"), std::string::npos);
+  EXPECT_NE(skipped["dangling"].find("leads nowhere"), std::string::npos);
+  EXPECT_NE(skipped["pipe"].find("a FIFO"), std::string::npos);
+  EXPECT_FALSE(copyResolvingLinks(scratch / "nothing", scratch / "copy2").made);
+}
+
 TEST(FileSystemTest, CopyKeepsSetUserIdOnlyForOwnFiles) {
   RCP_REQUIRE_ROOT();
   ScratchDirectory scratch("copy-setuid");

@@ -7,6 +7,27 @@
 
 namespace rcpinstall::os::posix {
 
+std::string describeType(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return "a regular file";
+    case S_IFDIR:
+      return "a directory";
+    case S_IFLNK:
+      return "a symbolic link";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFSOCK:
+      return "a socket";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    default:
+      return "an entry of unknown type";
+  }
+}
+
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t written = ::write(fd, data.data(), data.size());

@@ -138,6 +138,9 @@ inline bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// What an entry of the type (st_mode) is, for messages: "a directory", "a FIFO", ...
+std::string describeType(mode_t mode);
+
 // Writes all of the data, going on after interruptions and short writes; false on an error.
 bool writeAll(int fd, std::string_view data);
 

@@ -3,8 +3,13 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace rcpinstall::os {
+
+// Writes the whole text to standard output (past stdio's buffer, which is flushed first).
+// Answers an empty text, or the reason the text could not be written whole.
+std::string writeStandardOutput(std::string_view text);
 
 class StandardOutputCapture {
  public:

@@ -4,9 +4,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "os/posix_support.h"
 
 namespace rcpinstall::os {
+
+std::string writeStandardOutput(std::string_view text) {
+  if (std::fflush(stdout) != 0) return std::strerror(errno);
+  if (!posix::writeAll(STDOUT_FILENO, text)) return std::strerror(errno);
+  return {};
+}
 
 StandardOutputCapture::StandardOutputCapture(const std::string& path) {
   std::fflush(stdout);

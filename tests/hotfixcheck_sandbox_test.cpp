@@ -23,9 +23,18 @@ struct Report {
   json document;
 };
 
+// Runs hotfixcheck --json, as root unless a user is named, within a limit of its address
+// space (KiB) when one is given.
 Report hotfixcheck(const std::vector<std::string>& arguments,
-                   const std::optional<std::string>& user = std::nullopt) {
+                   const std::optional<std::string>& user = std::nullopt, int memoryKiB = 0) {
   std::vector<std::string> argv = {testing::binDir() + "/hotfixcheck", "--json"};
+#if defined(__SANITIZE_ADDRESS__)
+  memoryKiB = 0;  // the sanitizer's shadow memory needs more address space than a limit leaves
+#endif
+  if (memoryKiB > 0) {
+    argv.insert(argv.begin(), {"/bin/sh", "-c",
+                               "ulimit -v " + std::to_string(memoryKiB) + " && exec \"$@\"", "sh"});
+  }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   Report report{testing::runProgram(argv, {{"USER", user.value_or("alice")}}, user), {}};
   report.document = json::parse(report.run.out, nullptr, false);
@@ -102,9 +111,11 @@ std::vector<std::string> unaccounted(const json& plan, const std::string& bundle
                          (provisioned && when.find("install's") != std::string::npos);
     if (!happens || action == "run" || action == "repair" || action == "none") continue;
     std::string path = step["path"];
-    if (step["pathOnOutcome"].is_object()) {
-      path = step["pathOnOutcome"][staged ? "the removal staged its manifest"
-                                          : "the removal did not stage its manifest"];
+    for (const json& outcome : step["pathOnOutcome"].is_array() ? step["pathOnOutcome"] : json()) {
+      if (outcome["outcome"] ==
+          (staged ? "the removal staged its manifest" : "the removal did not stage its manifest")) {
+        path = outcome["path"];
+      }
     }
     if (!path.starts_with(bundle + "/")) continue;
     expected.push_back(path);
@@ -153,7 +164,8 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     std::function<std::pair<std::string, std::string>(const std::string& dir)> setUp;
     int code;
     size_t runs;
-    bool relative = false;  // both run in the case's directory
+    bool relative = false;       // both run in the case's directory
+    const char* note = nullptr;  // a text that one of the steps' notes holds
   };
   const std::vector<Case> cases = {
       {"success",
@@ -240,6 +252,24 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
          return std::pair{Package(dir + "/package").path, dir + "/Applications"};
        },
        0, 1},
+      {"an install manifest that cannot be read",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         const Package package(dir + "/package", {"--without", "install-manifest"});
+         std::filesystem::create_directory(package.deploy("install.hotfix.xml"));
+         return std::pair{package.path, dir + "/Applications"};
+       },
+       kInstallFileNotFound, 0},
+      {"extras that lead out of the package",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         const Package package(dir + "/package");
+         std::filesystem::rename(package.deploy("extras"), dir + "/builder-extras");
+         std::filesystem::create_directory_symlink(dir + "/builder-extras",
+                                                   package.deploy("extras"));
+         return std::pair{package.path, dir + "/Applications"};
+       },
+       0, 1, false, "the install puts that link itself into the product"},
   };
   int index = 0;
   const std::filesystem::path home = std::filesystem::current_path();
@@ -294,6 +324,9 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
       EXPECT_EQ(predicted.at(0).at(11), "-DprovUpdateSiteListOverride=file:" + dir + "/" + package +
                                             "/../../updates/platform");
     }
+    if (c.note != nullptr) {
+      EXPECT_NE(plan.document["steps"].dump().find(c.note), std::string::npos) << plan.run.out;
+    }
   }
   std::filesystem::current_path(home);
 }
@@ -333,6 +366,101 @@ TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
   // Its own runs only: the older hotfix is removed first (2 updates, cleanup), the install,
   // then the removal.
   EXPECT_EQ(r["launcherRuns"].size(), 7u);
+
+  // A report that cannot be written is a failure of the tool, never an answer.
+  const std::string home = product.platformHome;
+  for (const std::string& command :
+       {"lint '" + package.path + "'", "plan '" + package.path + "' " + scratch_ / "Applications",
+        "rehearse '" + package.path + "' " + scratch_ / "Applications", "status " + home,
+        "status --inventory " + home, "needs-install " + home + " 1.0.2"}) {
+    const RunResult full = testing::runProgram(
+        {"/bin/sh", "-c", testing::binDir() + "/hotfixcheck --json " + command + " >/dev/full"});
+    EXPECT_EQ(full.exitStatus, 2) << command << full.err;
+    EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+  }
+}
+
+TEST_F(HotfixCheck, FilesAboveTheSizeCapEndInAFailureThatNamesThem) {
+  const Product product(scratch_ / "Applications");
+  const Package package(scratch_ / "package");
+  std::filesystem::resize_file(product.rcp("installInfo.plist"), uintmax_t{3} << 30);
+  const std::string home = product.platformHome;
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"status", home},
+                                             {"status", "--inventory", home},
+                                             {"needs-install", home, "1.0.2"},
+                                             {"plan", package.path, scratch_ / "Applications"}}) {
+    const Report report = hotfixcheck(command, std::nullopt, 1 << 20);
+    EXPECT_EQ(report.run.exitStatus, 2) << command[0] << report.run.err;
+    EXPECT_NE((report.run.out + report.run.err).find("installInfo.plist"), std::string::npos)
+        << report.run.out << report.run.err;
+  }
+}
+
+// Every key of the documents, at any depth; a "<field>Hex" key counts as its field.
+void collectKeys(const json& value, std::set<std::string>& keys) {
+  if (value.is_array()) {
+    for (const json& item : value) collectKeys(item, keys);
+  } else if (value.is_object()) {
+    for (const auto& [key, item] : value.items()) {
+      keys.insert(key.ends_with("Hex") ? key.substr(0, key.size() - 3) : key);
+      collectKeys(item, keys);
+    }
+  }
+}
+
+// The quoted field names between two marks of a text (the example "...Hex" field left out).
+std::set<std::string> documentedFields(const std::string& text, const std::string& from,
+                                       const std::string& to, const std::string& quote) {
+  const size_t begin = text.find(from);
+  const size_t end = text.find(to, begin);
+  std::set<std::string> fields;
+  for (size_t at = text.find(quote, begin); at < end; at = text.find(quote, at)) {
+    const size_t close = text.find(quote, at + quote.size());
+    const std::string word = text.substr(at + quote.size(), close - at - quote.size());
+    if (close >= end) break;
+    if (!word.empty() && !word.ends_with("Hex") &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") ==
+            std::string::npos) {
+      fields.insert(word);
+    }
+    at = close + quote.size();
+  }
+  return fields;
+}
+
+TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageTheHelpAndTheFleetGuide) {
+  const Product product(scratch_ / "Applications", {"--hotfix-version", "1.0.1"});
+  // A path that is not UTF-8, and a finding for lint.
+  const Package package(scratch_ / "package\xff");
+  os::PlistValue settings = *os::readPlistFile(package.settings());
+  settings.set("rcpHome", os::PlistValue(std::string("/nowhere")));
+  os::writePlistFile(package.settings(), settings);
+  ASSERT_EQ(std::system(("chown -R bob '" + package.mpkg + "'").c_str()), 0);
+  const std::string home = product.platformHome;
+  std::set<std::string> printed;
+  bool hex = false;
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"lint", package.path},
+           {"plan", package.path, scratch_ / "Applications"},
+           {"--keep", "rehearse", package.path, scratch_ / "Applications"},
+           {"status", home},
+           {"needs-install", home, "1.0.2"}}) {
+    const Report report = hotfixcheck(command, std::string("bob"));
+    ASSERT_TRUE(report.document.is_object()) << report.run.out << report.run.err;
+    collectKeys(report.document, printed);
+    hex = hex || report.run.out.find("Hex\"") != std::string::npos;
+    if (report.document.contains("directory") && report.document["directory"].is_string()) {
+      testing::removeTree(report.document["directory"].get<std::string>());
+    }
+  }
+  EXPECT_TRUE(hex);
+  const std::string manual = readFile(testing::sourceDir() + "/man/hotfixcheck.1").value_or("");
+  EXPECT_EQ(documentedFields(manual, ".Sh JSON OUTPUT", ".Sh TRACING", "\\(dq"), printed);
+  const RunResult help = testing::runProgram({testing::binDir() + "/hotfixcheck", "--help"});
+  EXPECT_EQ(documentedFields(help.out, "JSON documents", "Manual:", "\""), printed);
+  const std::string guide = readFile(testing::sourceDir() + "/docs/fleet-guide.md").value_or("");
+  EXPECT_EQ(documentedFields(guide, "| command | fields |", "In rehearse,", "`"), printed);
 }
 
 TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
@@ -350,6 +478,21 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
     std::function<void(const Package&)> breakIt;
     const char* code;  // nullptr: no finding at all
     const char* dir = "package";
+    const char* severity = "error";
+    int memoryKiB = 0;
+  };
+  const auto replaceIn = [](const std::string& file, const std::string& from,
+                            const std::string& to) {
+    std::string text = readFile(file).value_or("");
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
+      text.replace(at, from.size(), to);
+    }
+    writeFile(file, text);
+  };
+  const auto setKey = [](const Package& p, const char* key, const os::PlistValue& value) {
+    os::PlistValue settings = *os::readPlistFile(p.settings());
+    settings.set(key, value);
+    os::writePlistFile(p.settings(), settings);
   };
   const std::vector<Case> cases = {
       {"sample", {}, nullptr, nullptr},
@@ -364,12 +507,14 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
        "settings-unreadable"},
       {"a version that is a number",
        {},
-       [](const Package& p) {
-         os::PlistValue settings = *os::readPlistFile(p.settings());
-         settings.set("version", os::PlistValue(int64_t{2}));
-         os::writePlistFile(p.settings(), settings);
-       },
+       [&](const Package& p) { setKey(p, "version", os::PlistValue(int64_t{2})); },
        "settings-type"},
+      {"a misspelled key",
+       {},
+       [&](const Package& p) { setKey(p, "allowMultiinstance", os::PlistValue(true)); },
+       "unknown-setting",
+       "package",
+       "warning"},
       {"unsupported characters", {}, nullptr, "unsupported-characters", "hot#fix"},
       {"no install manifest", {"--without", "install-manifest"}, nullptr, "missing-file"},
       {"a manifest without its install level",
@@ -380,6 +525,60 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
        {"--unfetchable", "com.zantec.orrery.fix.ui"},
        nullptr,
        "unresolved-location"},
+      {"an install manifest that is a directory",
+       {"--without", "install-manifest"},
+       [](const Package& p) { std::filesystem::create_directory(p.deploy("install.hotfix.xml")); },
+       "unreadable-file"},
+      {"an install manifest that is a FIFO",
+       {"--without", "install-manifest"},
+       [](const Package& p) { ::mkfifo(p.deploy("install.hotfix.xml").c_str(), 0644); },
+       "unreadable-file"},
+      {"a removal manifest that is a directory",
+       {"--without", "uninstall-manifest"},
+       [](const Package& p) {
+         std::filesystem::create_directory(p.deploy("uninstall.hotfix.xml"));
+       },
+       "unreadable-file",
+       "package",
+       "warning"},
+      {"a feature file in a jar: location",
+       {},
+       [&](const Package& p) {
+         replaceIn(p.deploy("install.hotfix.xml"), "url=\"${", "url=\"jar:${");
+         replaceIn(p.deploy("install.hotfix.xml"), ".jar\"", ".jar!/\"");
+       },
+       nullptr},
+      {"a manifest of 3 GiB under a memory limit of 1 GiB",
+       {},
+       [](const Package& p) {
+         std::filesystem::resize_file(p.deploy("install.hotfix.xml"), uintmax_t{3} << 30);
+       },
+       "file-too-large",
+       "package",
+       "error",
+       1 << 20},
+      {"extras that lead out of the package",
+       {},
+       [](const Package& p) {
+         std::filesystem::remove_all(p.deploy("extras"));
+         std::filesystem::create_directory_symlink("/usr/share", p.deploy("extras"));
+       },
+       "link-out-of-package"},
+      {"a FIFO in the package",
+       {},
+       [](const Package& p) { ::mkfifo(p.deploy("extras/pipe").c_str(), 0644); },
+       "special-file",
+       "package",
+       "warning"},
+      {"a \\u escape that Java refuses",
+       {},
+       [](const Package& p) {
+         writeFile(p.deploy("plugin_customization.ini"),
+                   "# \\uzzzz in a comment\na=\\u00e9\\u12\n");
+       },
+       "customization-escape",
+       "package",
+       "warning"},
       {"a removal that misses a feature",
        {},
        [&](const Package& p) {
@@ -393,16 +592,20 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
     const Package package(scratch_ / ("lint-" + std::to_string(index++)) + "/" + c.dir, c.options);
     if (c.breakIt) c.breakIt(package);
 
-    const Report lint = hotfixcheck({"lint", package.path});
+    const Report lint = hotfixcheck({"lint", package.path}, std::nullopt, c.memoryKiB);
+    if (!lint.document.is_object()) {
+      ADD_FAILURE() << "status " << lint.run.exitStatus << ": " << lint.run.err;
+      continue;
+    }
 
     std::set<std::string> codes;
     for (const json& finding : lint.document["findings"]) {
       codes.insert(finding["code"].get<std::string>());
-      EXPECT_EQ(finding["severity"], "error") << finding.dump();
+      EXPECT_EQ(finding["severity"], c.severity) << finding.dump();
     }
     EXPECT_EQ(codes, c.code ? std::set<std::string>{c.code} : std::set<std::string>{})
-        << lint.run.out;
-    EXPECT_EQ(lint.run.exitStatus, c.code ? 1 : 0);
+        << lint.run.out << lint.run.err;
+    EXPECT_EQ(lint.run.exitStatus, c.code && std::string(c.severity) == "error" ? 1 : 0);
   }
 }
 
@@ -413,6 +616,10 @@ TEST_F(HotfixCheck, RehearsalPassesSamplesAndNamesWhatABrokenPackageGetsWrong) {
     bool dropRemovalOfUi;
     const char* user;
     const char* problem;  // nullptr: passes
+    bool productOfRoot = false;
+    const char* rootOnly = nullptr;  // a file of the product only root may read
+    const char* reported = nullptr;  // a text of the report
+    bool running = false;
   };
   const std::vector<Case> cases = {
       {"sample", {}, false, "alice", nullptr},
@@ -428,6 +635,22 @@ TEST_F(HotfixCheck, RehearsalPassesSamplesAndNamesWhatABrokenPackageGetsWrong) {
        false,
        "alice",
        "feature com.zantec.orrery.fix.ui 1.0.2 of the install manifest"},
+      {"an ordinary user on a product of root's with a keystore only root may read",
+       {},
+       false,
+       "bob",
+       nullptr,
+       true,
+       "deploy/.keystore",
+       "Contents/MacOS/rcp/deploy/.keystore\",\"reason\":\"Permission denied"},
+      {"an ordinary user who may not read the install manifest",
+       {},
+       false,
+       "bob",
+       "deploy/install.xml could not be copied (Permission denied), and the install reads it",
+       true,
+       "deploy/install.xml"},
+      {"a product that is running", {}, false, "root", nullptr, false, nullptr, "(code 6)", true},
   };
   int index = 0;
   for (const Case& c : cases) {
@@ -443,15 +666,33 @@ TEST_F(HotfixCheck, RehearsalPassesSamplesAndNamesWhatABrokenPackageGetsWrong) {
       }
       writeFile(package.deploy("uninstall.hotfix.xml"), out);
     }
-    ASSERT_EQ(std::system(("chown -R " + std::string(c.user) + " '" + dir + "'").c_str()), 0);
+    const std::string owner = c.productOfRoot ? std::string(c.user) + " '" + dir + "/package'"
+                                              : std::string(c.user) + " '" + dir + "'";
+    ASSERT_EQ(std::system(("chown -R " + owner).c_str()), 0);
+    if (c.rootOnly != nullptr) {
+      ASSERT_EQ(::chmod(product.rcp(c.rootOnly).c_str(), 0600), 0);
+    }
+    pid_t running = -1;
+    if (c.running) {
+      const std::string executable = product.platformHome + "/Orrery";
+      writeFile(executable, readFile("/bin/sleep").value_or(""), 0755);
+      char* const argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>("120"),
+                            nullptr};
+      ::posix_spawn(&running, executable.c_str(), nullptr, nullptr, argv, environ);
+    }
+    const auto before = snapshot(dir + "/Applications");
 
     const Report rehearsal =
         hotfixcheck({"rehearse", package.path, dir + "/Applications"}, std::string(c.user));
 
+    if (running > 0) {
+      ::kill(running, SIGKILL);
+      ::waitpid(running, nullptr, 0);
+    }
+    EXPECT_EQ(snapshot(dir + "/Applications"), before);
     const json& r = rehearsal.document;
     ASSERT_TRUE(r.is_object()) << rehearsal.run.out << rehearsal.run.err;
     EXPECT_EQ(rehearsal.run.exitStatus, c.problem ? 1 : 0) << r.dump(2);
-    EXPECT_EQ(r["installed"], true);
     if (c.problem == nullptr) {
       EXPECT_EQ(r["problems"], json::array());
       EXPECT_EQ(r["roundTrip"], true);
@@ -459,10 +700,101 @@ TEST_F(HotfixCheck, RehearsalPassesSamplesAndNamesWhatABrokenPackageGetsWrong) {
       const std::string problems = r["problems"].dump();
       EXPECT_NE(problems.find(c.problem), std::string::npos) << problems;
     }
-    if (std::string(c.user) == "bob") {
+    // A run that did not happen has no outcome.
+    const bool installs = c.rootOnly == nullptr || c.reported != nullptr;
+    EXPECT_EQ(r["installed"], installs ? json(true) : json(nullptr)) << r.dump(2);
+    if (!installs) {
+      EXPECT_EQ(r["roundTrip"], nullptr);
+    }
+    if (c.reported != nullptr) {
+      EXPECT_NE(r.dump().find(c.reported), std::string::npos) << r.dump(2) << rehearsal.run.err;
+    }
+    if (std::string(c.user) == "bob" && installs) {
       EXPECT_NE(r["unrepaired"].dump().find("group admin"), std::string::npos) << r.dump(2);
     }
     EXPECT_EQ(product.launcherRuns(), Runs{}) << "the product's own launcher never ran";
+  }
+}
+
+TEST_F(HotfixCheck, RehearsalNeverReachesTheProductThroughALink) {
+  // Each directory on the way to what the install changes, moved elsewhere and linked back.
+  for (const std::string moved :
+       {"Orrery.app", "Orrery.app/Contents/MacOS", "Orrery.app/Contents/MacOS/rcp",
+        "Orrery.app/Contents/MacOS/rcp/deploy"}) {
+    SCOPED_TRACE(moved);
+    clearMachine();
+    const std::string dir = scratch_ / ("link-" + std::to_string(moved.size()));
+    const Product product(dir + "/Applications", {"--hotfix-version", "1.0.1"});
+    const Package package(dir + "/package");
+    const std::string linked = dir + "/Applications/" + moved;
+    std::filesystem::rename(linked, dir + "/elsewhere");
+    std::filesystem::create_directory_symlink(dir + "/elsewhere", linked);
+    const auto before = machine(dir);
+
+    const Report rehearsal = hotfixcheck({"rehearse", package.path, dir + "/Applications"});
+
+    EXPECT_EQ(machine(dir), before);
+    EXPECT_EQ(rehearsal.run.exitStatus, 0) << rehearsal.document.dump(2) << rehearsal.run.err;
+  }
+}
+
+TEST_F(HotfixCheck, InterruptedRehearsalEndsItsLauncherAndRemovesItsCopy) {
+  const Product product(scratch_ / "Applications");
+  const Package package(scratch_ / "package");
+  const auto copies = [] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+      if (entry.path().filename().string().starts_with("hotfixcheck.")) {
+        found.push_back(entry.path().string());
+      }
+    }
+    return found;
+  };
+  // The launcher copies at work: processes whose program lies in a rehearsal's copy.
+  const auto launchers = [] {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::error_code error;
+      const std::string exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+      if (!error && exe.starts_with("/tmp/hotfixcheck.")) {
+        found.push_back(std::stoi(entry.path().filename().string()));
+      }
+    }
+    return found;
+  };
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+    SCOPED_TRACE(signal);
+    product.setFault("sleep=60\n");
+    const std::string out = scratch_ / "out";
+    const std::string err = scratch_ / "err";
+    const std::string command = "exec " + testing::binDir() + "/hotfixcheck rehearse '" +
+                                package.path + "' '" + scratch_ / "Applications" + "' >" + out +
+                                " 2>" + err;
+    pid_t rehearsal = -1;
+    char* const argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                          const_cast<char*>(command.c_str()), nullptr};
+    ASSERT_EQ(::posix_spawn(&rehearsal, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+    for (int wait = 0; wait < 500 && launchers().empty(); ++wait) ::usleep(20000);
+    ASSERT_FALSE(launchers().empty()) << readFile(err).value_or("");
+    ::kill(rehearsal, signal);
+    int status = 0;
+    ::waitpid(rehearsal, &status, 0);
+    if (signal == SIGKILL) {
+      // Nothing could clean up: the next rehearsal removes the copy.
+      EXPECT_EQ(copies().size(), 1u);
+      for (pid_t launcher : launchers()) ::kill(launcher, SIGKILL);
+      product.setFault("");
+      const std::vector<std::string> stale = copies();
+      const Report next = hotfixcheck({"rehearse", package.path, scratch_ / "Applications"});
+      EXPECT_EQ(next.run.exitStatus, 0) << next.run.out;
+      EXPECT_NE(next.document["notes"].dump().find(stale.at(0)), std::string::npos) << next.run.out;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_NE(readFile(err).value_or("").find("interrupted by"), std::string::npos);
+      for (int wait = 0; wait < 100 && !launchers().empty(); ++wait) ::usleep(20000);
+      EXPECT_EQ(launchers(), std::vector<pid_t>{});
+    }
+    EXPECT_EQ(copies(), std::vector<std::string>{});
   }
 }
 

@@ -1,24 +1,13 @@
-#!/usr/bin/env bash
+#!/bin/sh
 # Install check for a managed-software tool: by that tool's convention the check exits 0 when
-# the install is still needed and non-zero when it is not. Built on what the instance records
-# (hotfixcheck status --json), so it agrees with what patchapply would decide: a recorded
-# version that orders after the wanted one is kept (patchapply would refuse with code 7).
+# the install is still needed and non-zero when it is not. hotfixcheck needs-install answers
+# exactly that, with patchapply's own order of versions (a later recorded hotfix is kept, as
+# the code-7 check keeps it). A check that cannot answer (hotfixcheck missing, or status 2)
+# must not read as "not needed": it exits 0, and the install then runs and patchapply's own
+# checks decide.
 #   fleet-install-check.sh <platform home> <wanted hotfix version>
-set -u
-home=$1
-wanted=$2
-status=$(hotfixcheck status --json "$home") || {
-  echo "no product instance at $home: nothing to install onto" >&2
-  exit 1
-}
-python3 -c '
-import json, sys
-doc = json.loads(sys.argv[1])
-if doc.get("formatVersion") != 1:
-    sys.exit("unknown status format %r" % doc.get("formatVersion"))
-recorded, wanted = doc.get("hotfixVersion"), sys.argv[2]
-# Versions order character by character, as patchapply compares them.
-needed = recorded is None or recorded < wanted
-print("recorded %s, wanted %s: %s" % (recorded, wanted, "install" if needed else "nothing to do"),
-      file=sys.stderr)
-sys.exit(0 if needed else 1)' "$status" "$wanted"
+hotfixcheck needs-install -- "$1" "$2"
+status=$?
+[ "$status" -le 1 ] && exit "$status"
+echo "the install check could not answer (hotfixcheck status $status): installing" >&2
+exit 0

@@ -1,12 +1,10 @@
-#!/usr/bin/env bash
-# Inventory attribute: prints the recorded hotfix version between <result> and </result>, or
-# "none" when no hotfix is recorded, or "no instance" when the product is not there.
+#!/bin/sh
+# Inventory attribute: prints <result>VALUE</result> with the recorded hotfix version, "none"
+# when no hotfix is recorded, or "no instance" when the product is not there; never a value
+# that was not read: a failure prints <result>error: ...</result> and exits 2.
 #   fleet-inventory.sh <platform home>
-set -u
-if status=$(hotfixcheck status --json "$1"); then
-  version=$(python3 -c 'import json, sys
-print(json.loads(sys.argv[1]).get("hotfixVersion") or "none")' "$status")
-else
-  version="no instance"
-fi
-echo "<result>$version</result>"
+command -v hotfixcheck >/dev/null 2>&1 || {
+  echo "<result>error: hotfixcheck is not installed</result>"
+  exit 2
+}
+exec hotfixcheck status --inventory -- "$1"

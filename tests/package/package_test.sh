@@ -101,7 +101,7 @@ complete_words() {
     f=${f#*-F }; ${f%% *}; printf "%s\n" "${COMPREPLY[@]}"' "$completions/$1" "$@" |
     sort | paste -sd ' '
 }
-expect "hotfixcheck's commands" "lint plan rehearse status" "$(complete_words hotfixcheck '')"
+expect "hotfixcheck's commands" "lint needs-install plan rehearse status" "$(complete_words hotfixcheck '')"
 expect "a package for plan" "$scratch/hotfix/Hotfix.mpkg" \
   "$(complete_words hotfixcheck --json plan "$scratch/hotfix/Hot")"
 expect "status after its platform home" "" "$(complete_words hotfixcheck status "$home" "$scratch/")"
