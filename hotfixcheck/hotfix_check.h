@@ -108,6 +108,10 @@ struct Plan {
   int code = kNoError;  // the decision's code, or 4 from the install workflow
   std::vector<std::string> details;
   std::vector<std::vector<std::string>> launcherRuns;  // program first
+  // For each launcher run, when it happens ("always", or the success it waits on).
+  std::vector<std::string> launcherRunConditions;
+  // The launcher the runs would start is not there: patchapply would make no provisioning run.
+  bool launcherMissing = false;
   std::vector<PlannedStep> steps;
   // What the run's outcome would be, provisioning succeeding: 0 or 1.
   int exitStatus = 0;

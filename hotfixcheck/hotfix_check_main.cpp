@@ -130,6 +130,8 @@ int planCommand(const std::string& package, const std::string& destination, bool
                {"packageVersion", orNull(decision.packageVersion)},
                {"removesInstalledHotfix", decision.removesInstalledHotfix},
                {"launcherRuns", result.launcherRuns},
+               {"launcherRunConditions", result.launcherRunConditions},
+               {"launcherMissing", result.launcherMissing},
                {"steps", steps},
                {"exitStatus", result.exitStatus}});
     return result.code;
@@ -163,8 +165,17 @@ int planCommand(const std::string& package, const std::string& destination, bool
       std::cout << "    when " << outcome << ": " << path << "\n";
     }
   }
-  for (const std::vector<std::string>& run : result.launcherRuns) {
-    std::cout << "launcher run: " << joined(run) << "\n";
+  for (size_t i = 0; i < result.launcherRuns.size(); ++i) {
+    std::cout << "launcher run";
+    if (result.launcherRunConditions[i] != describe(StepCondition::kAlways)) {
+      std::cout << " (only " << result.launcherRunConditions[i] << ")";
+    }
+    std::cout << ": " << joined(result.launcherRuns[i]) << "\n";
+  }
+  if (result.launcherMissing && !result.launcherRuns.empty()) {
+    std::cout << "the launcher " << result.launcherRuns.front().front()
+              << " is missing: patchapply would make no provisioning run, and the install "
+                 "would fail\n";
   }
   std::cout << "error code: " << result.code;
   if (!result.details.empty()) std::cout << " [" << joined(result.details) << "]";
@@ -431,7 +442,8 @@ field is a list with null for each valid text):
   plan           {"formatVersion", "code", "details", "bundle", "rcpHome", "destination",
                  "checks": [{"name", "passed"}], "installedHotfixVersion",
                  "packageVersion", "removesInstalledHotfix", "launcherRuns": [[program,
-                 arg, ...]], "steps": [{"action", "path", "source", "note", "step" (the
+                 arg, ...]], "launcherRunConditions" (for each run: always, or the success
+                 it waits on), "launcherMissing", "steps": [{"action", "path", "source", "note", "step" (the
                  workflow step), "when" (always, or the earlier success it waits on),
                  "pathOnOutcome" ([{"outcome", "path"}] or null)}], "exitStatus" (patchapply's, its
                  provisioning succeeding: 0 or 1)}

@@ -3,6 +3,7 @@
 #include "foundation/install_util.h"
 #include "hotfixcheck/hotfix_check.h"
 #include "instance/workflow_step.h"
+#include "os/file_system.h"
 #include "remove/patch_remove.h"
 
 namespace rcpinstall::HotfixCheck {
@@ -21,8 +22,11 @@ void addSteps(const std::vector<Step>& steps, Plan& result) {
     }
     if (step.when == StepCondition::kIfRemovalManifestStaged && !staged) continue;
     if (step.when == StepCondition::kIfRemovalSucceeded && !staged) continue;
-    for (const std::vector<std::string>& run : step.launcherRuns)
+    for (const std::vector<std::string>& run : step.launcherRuns) {
       result.launcherRuns.push_back(run);
+      result.launcherRunConditions.push_back(describe(step.when));
+      if (!run.empty() && !os::FileSystem::exists(run.front())) result.launcherMissing = true;
+    }
   }
 }
 

@@ -308,6 +308,12 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     EXPECT_EQ(plan.document["details"].get<std::vector<std::string>>(), details);
     const Runs predicted = plan.document["launcherRuns"].get<Runs>();
     EXPECT_EQ(predicted.size(), c.runs);
+    EXPECT_EQ(plan.document["launcherRunConditions"].size(), c.runs);
+    if (c.runs == 4) {  // the cleanup waits on the removal's update runs
+      EXPECT_EQ(plan.document["launcherRunConditions"][2],
+                "when the removal's provisioning succeeds");
+    }
+    EXPECT_EQ(plan.document["launcherMissing"], false);
     if (plan.document["rcpHome"].is_string()) {
       EXPECT_EQ(recordedRuns(plan.document["rcpHome"].get<std::string>()), predicted);
     }
@@ -329,6 +335,12 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     }
   }
   std::filesystem::current_path(home);
+
+  const Product without(scratch_ / "without-launcher/Applications");
+  ASSERT_EQ(::unlink(without.rcp("ignitor").c_str()), 0);
+  const Report missing = hotfixcheck(
+      {"plan", Package(scratch_ / "without-launcher/package").path, without.bundle + "/.."});
+  EXPECT_EQ(missing.document["launcherMissing"], true) << missing.run.out;
 }
 
 TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
