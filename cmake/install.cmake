@@ -150,6 +150,12 @@ if(NOT TARGET hotfixcheck)
 endif()
 install(FILES ${guides} DESTINATION ${RCP_INSTALL_DOCDIR} COMPONENT runtime)
 install(PROGRAMS ${examples} DESTINATION ${RCP_INSTALL_DOCDIR}/examples COMPONENT runtime)
+# The JSON Schemas (draft 2020-12) of hotfixcheck's --json documents, one per command.
+if(TARGET hotfixcheck)
+  file(GLOB schemas CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/schemas/*.schema.json)
+  install(FILES ${schemas} DESTINATION ${CMAKE_INSTALL_DATADIR}/${RCP_PACKAGE_NAME}/schemas
+    COMPONENT runtime)
+endif()
 
 # The copyright file in Debian's machine-readable form, with the licence text of LICENSE.
 file(STRINGS ${CMAKE_SOURCE_DIR}/LICENSE license_lines)

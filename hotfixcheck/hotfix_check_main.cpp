@@ -462,6 +462,10 @@ field is a list with null for each valid text):
   needs-install  {"formatVersion", "platformHome", "wanted", "hotfixVersion", "needed",
                  "message"}
 
+Schemas (JSON Schema, draft 2020-12), one per command:
+  share/orrery-hotfix/schemas/hotfixcheck-<command>.schema.json (lint, plan, rehearse,
+  status, needs-install)
+
 Manual: man 1 hotfixcheck; guides in share/doc/orrery-hotfix (the fleet guide shows the
 JSON documents in use).
 )";

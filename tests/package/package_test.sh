@@ -27,6 +27,7 @@ for row in "orrery-hotfix bin/featurecheck bin/hotfixcheck sbin/patchremove libe
     share/doc/orrery-hotfix/administrators-guide.md share/doc/orrery-hotfix/fleet-guide.md
     share/doc/orrery-hotfix/target-system.md share/doc/orrery-hotfix/examples/install-hotfix.sh
     share/doc/orrery-hotfix/changelog.gz share/bash-completion/completions/hotfixcheck
+    share/orrery-hotfix/schemas/hotfixcheck-plan.schema.json
     !$lib/libpatchremove.so.1 !bin/rcpsim" \
   "libpatchremove1 $lib/libpatchremove.so.1 share/doc/libpatchremove1/copyright
     !$lib/libpatchremove.so !sbin/patchremove" \
