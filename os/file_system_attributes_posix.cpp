@@ -3,6 +3,7 @@
 #include "os/file_system.h"
 
 #include <utility>
+#include <vector>
 
 #include "os/posix_support.h"
 #include "os/user_identity.h"
@@ -111,9 +112,50 @@ bool applyUnseenToLink(int directory, const char* name, const Target& target) {
 // swapped for a hard link to another file in between. A directory found there now is left to
 // the caller. What remains is a name that is swapped away and back between the two status
 // calls, which needs the right to make a new hard link to the other file.
+// Descriptors of entries that were changed, closed a batch at a time: descriptors opened one
+// after another are numbered one after another, and one close_range closes them all.
+class DeferredCloses {
+ public:
+  ~DeferredCloses() { flush(); }
+  void add(int fd) {
+    if (!fds_.empty() && fd != fds_.back() + 1) flush();
+    fds_.push_back(fd);
+    if (fds_.size() >= kBatch) flush();
+  }
+  void flush() {
+    if (fds_.empty()) return;
+    if (close_range(static_cast<unsigned>(fds_.front()), static_cast<unsigned>(fds_.back()), 0) !=
+        0) {
+      for (int fd : fds_) ::close(fd);
+    }
+    fds_.clear();
+  }
+
+ private:
+  static constexpr size_t kBatch = 64;
+  std::vector<int> fds_;
+};
+
+// A descriptor that goes to the batch when the function that opened it ends.
+class BatchedDescriptor {
+ public:
+  BatchedDescriptor(int fd, DeferredCloses& closes) : fd_(fd), closes_(closes) {}
+  ~BatchedDescriptor() {
+    if (fd_ >= 0) closes_.add(fd_);
+  }
+  BatchedDescriptor(const BatchedDescriptor&) = delete;
+  BatchedDescriptor& operator=(const BatchedDescriptor&) = delete;
+  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+  DeferredCloses& closes_;
+};
+
 bool applyThroughDescriptor(int directory, const char* name, const Target& target,
-                            bool& isDirectory) {
-  Descriptor fd(openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+                            bool& isDirectory, DeferredCloses& closes) {
+  BatchedDescriptor fd(openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC), closes);
   if (!fd) return errno == ENOENT;
   struct stat status;
   if (fstat(fd.get(), &status) != 0) return false;
@@ -197,7 +239,8 @@ class AttributeWalk {
         bool isDirectory = false;
         if (!shared_) {
           if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
-        } else if (!applyThroughDescriptor(listing.fd(), entry->d_name, target_, isDirectory) ||
+        } else if (!applyThroughDescriptor(listing.fd(), entry->d_name, target_, isDirectory,
+                                           closes_) ||
                    (isDirectory && !directory(listing.fd(), entry->d_name))) {
           ok = false;
         }
@@ -224,7 +267,7 @@ class AttributeWalk {
     ++changing_;
     if (!shared_) return applyAt(parent, name, status, target_);
     bool isDirectory = false;
-    const bool ok = applyThroughDescriptor(parent, name, target_, isDirectory);
+    const bool ok = applyThroughDescriptor(parent, name, target_, isDirectory, closes_);
     // Swapped for a directory since the look: entered as one (or left alone, as above).
     if (isDirectory && mayEnter) return directory(parent, name);
     return ok;
@@ -265,6 +308,7 @@ class AttributeWalk {
 
   const Target& target_;
   BufferPool buffers_;
+  DeferredCloses closes_;
   int changing_ = 0;     // entries looked at in a row that needed a change
   int sinceProbe_ = 0;   // entries changed unseen since the last one looked at
   bool shared_ = false;  // whether others may write the directory being walked
