@@ -1,6 +1,7 @@
 // hotfixcheck: checks a hotfix package, plans and rehearses an install, reports an instance.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ inline constexpr int EXIT_TOOL_FAILURE = 2;
 // a larger one is refused rather than read into memory.
 inline constexpr size_t MAX_FILE_SIZE = size_t{64} << 20;
 inline constexpr const char* MAX_FILE_SIZE_TEXT = "64 MiB";
+
+// The path made absolute and its "." and ".." taken out by the text alone (links not resolved),
+// for telling whether one path of a package lies within another.
+std::string lexicalPath(const std::filesystem::path& path);
 
 // A file read whole within MAX_FILE_SIZE, or why it was not.
 struct FileText {

@@ -44,13 +44,6 @@ std::string describe(const Feature& feature) {
   return feature.id + " " + feature.version;
 }
 
-std::string normal(const std::string& path) {
-  std::error_code error;
-  std::string text = std::filesystem::absolute(path, error).lexically_normal().string();
-  while (text.size() > 1 && text.ends_with('/')) text.pop_back();
-  return text;
-}
-
 class Lint {
  public:
   explicit Lint(LintReport& report) : report_(report) {}
@@ -63,7 +56,7 @@ class Lint {
   bool names(const std::string& path) const {
     return std::any_of(
         report_.findings.begin(), report_.findings.end(),
-        [&](const Finding& finding) { return normal(finding.path) == normal(path); });
+        [&](const Finding& finding) { return lexicalPath(finding.path) == lexicalPath(path); });
   }
 
  private:
@@ -261,7 +254,7 @@ void checkRemoval(const ManifestContents& install, const ManifestContents& remov
 // package carries a file of the machine that built it into the product; a FIFO or device is
 // no file to ship.
 void checkTrees(std::vector<std::string> trees, const std::string& distribution, Lint& lint) {
-  for (std::string& tree : trees) tree = normal(tree);
+  for (std::string& tree : trees) tree = lexicalPath(tree);
   std::sort(trees.begin(), trees.end());
   std::vector<std::string> walked;
   for (const std::string& tree : trees) {

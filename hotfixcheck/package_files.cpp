@@ -16,13 +16,14 @@ namespace rcpinstall::HotfixCheck {
 namespace fs = os::FileSystem;
 namespace stdfs = std::filesystem;
 
-namespace {
-
-std::string normal(const stdfs::path& path) {
-  std::string text = path.lexically_normal().string();
+std::string lexicalPath(const stdfs::path& path) {
+  std::error_code error;
+  std::string text = stdfs::absolute(path, error).lexically_normal().string();
   while (text.size() > 1 && text.ends_with('/')) text.pop_back();
   return text;
 }
+
+namespace {
 
 bool within(const std::string& path, const std::string& directory) {
   return path == directory || path.starts_with(directory == "/" ? directory : directory + "/");
@@ -34,14 +35,14 @@ std::string targetOf(const stdfs::path& link) {
   const stdfs::path real = stdfs::canonical(link, error);
   if (!error) return real.string();
   const stdfs::path target = stdfs::read_symlink(link, error);
-  if (target.is_absolute()) return normal(target);
+  if (target.is_absolute()) return lexicalPath(target);
   const stdfs::path parent = stdfs::canonical(link.parent_path(), error);
-  return normal((error ? link.parent_path() : parent) / target);
+  return lexicalPath((error ? link.parent_path() : parent) / target);
 }
 
 // The distribution's own real path, so that a link's real target can be compared with it.
 std::string realDistribution(const std::string& distribution) {
-  return fs::resolvedPath(distribution).value_or(normal(distribution));
+  return fs::resolvedPath(distribution).value_or(lexicalPath(distribution));
 }
 
 std::string describe(const stdfs::file_type type) {
@@ -87,8 +88,7 @@ std::optional<std::string> firstOversized(const std::vector<std::string>& paths)
 }
 
 std::string distributionOf(const std::string& package) {
-  std::error_code error;
-  const std::string path = normal(stdfs::absolute(package, error));
+  const std::string path = lexicalPath(package);
   for (std::string at = path; at.size() > 1; at = os::deletingLastComponent(at)) {
     if (os::lastComponent(at).ends_with(".mpkg")) return at;
   }
@@ -97,8 +97,8 @@ std::string distributionOf(const std::string& package) {
 
 std::optional<std::string> linkOutOf(const std::string& path, const std::string& distribution) {
   std::error_code error;
-  const std::string top = normal(stdfs::absolute(distribution, error));
-  const std::string full = normal(stdfs::absolute(path, error));
+  const std::string top = lexicalPath(distribution);
+  const std::string full = lexicalPath(path);
   if (!within(full, top)) return std::nullopt;
   const std::string real = realDistribution(top);
   std::string at = top;
