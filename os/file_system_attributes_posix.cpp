@@ -107,11 +107,6 @@ bool applyUnseenToLink(int directory, const char* name, const Target& target) {
          errno == ENOENT;
 }
 
-// The same through an O_PATH descriptor of the entry, for a directory that someone else may
-// write to: the inode that is looked at is the one that is changed, even if the name is
-// swapped for a hard link to another file in between. A directory found there now is left to
-// the caller. What remains is a name that is swapped away and back between the two status
-// calls, which needs the right to make a new hard link to the other file.
 // Descriptors of entries that were changed, closed a batch at a time: descriptors opened one
 // after another are numbered one after another, and one close_range closes them all.
 class DeferredCloses {
@@ -153,20 +148,23 @@ class BatchedDescriptor {
   DeferredCloses& closes_;
 };
 
-bool applyThroughDescriptor(int directory, const char* name, const Target& target,
-                            bool& isDirectory, DeferredCloses& closes) {
+// Changes an entry of a directory that someone else may write to, through an O_PATH descriptor
+// of it: the inode that is changed is the one that was looked at (`seen`, with a single link
+// then, so the tree's own), even if the name is swapped for a hard link to another file in
+// between. The change time must match too: it moves with every link, unlink and change of
+// owner or mode, and tells an inode number used again for a newer file from the one looked
+// at. A directory found there now is left to the caller.
+bool applyThroughDescriptor(int directory, const char* name, const struct stat& seen,
+                            const Target& target, bool& isDirectory, DeferredCloses& closes) {
   BatchedDescriptor fd(openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC), closes);
   if (!fd) return errno == ENOENT;
   struct stat status;
   if (fstat(fd.get(), &status) != 0) return false;
   isDirectory = S_ISDIR(status.st_mode);
-  if (isDirectory || !needsChange(status, target)) return true;
-  if (S_ISREG(status.st_mode) && status.st_nlink > 1) return false;  // not changed
-  // A single link is the tree's own only while the name still stands for this inode: a hard
-  // link removed between the open and the status call would leave a file from elsewhere.
-  struct stat named;
-  if (fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(named, status)) {
-    return false;
+  if (isDirectory) return true;
+  if (!sameFile(status, seen) || status.st_ctim.tv_sec != seen.st_ctim.tv_sec ||
+      status.st_ctim.tv_nsec != seen.st_ctim.tv_nsec) {
+    return false;  // not changed
   }
   uid_t owner =
       target.owner != kKeepOwner && status.st_uid != target.owner ? target.owner : kKeepOwner;
@@ -189,24 +187,27 @@ bool applyThroughDescriptor(int directory, const char* name, const Target& targe
   return ok;
 }
 
-// Whether anyone but this process may add, remove or swap entries of a directory right now:
-// then its entries are changed only through descriptors. Without root powers the walk cannot
-// give anyone a file that is not already theirs, so the cheaper way is safe there.
-bool othersMayWrite(const struct stat& directory) {
-  return geteuid() == 0 &&
-         (directory.st_uid != 0 || (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0);
-}
-
 // One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
 // differs, so a tree that is already right costs one status call per entry. Once a run of
-// entries all needed a change, links are changed without the status call, and every
-// kProbeEvery-th one is still looked at: when a probe finds nothing to change the walk goes
-// back to looking first. The result is the same either way. A regular file with more than one
-// link is left as it is: it may be a file elsewhere (the canary of a root-only directory) that
-// someone linked into the tree, and handing it to the tree's owner would hand over that file.
+// entries all needed a change, links in a directory only this process may write are changed
+// without the status call, and every kProbeEvery-th one is still looked at: when a probe finds
+// nothing to change the walk goes back to looking first. The result is the same either way. A
+// regular file with more than one link is left as it is: it may be a file elsewhere (the
+// canary of a root-only directory) that someone linked into the tree, and handing it to the
+// tree's owner would hand over that file.
+//
+// With root powers, a directory below the one named that someone else may write and that gets
+// a new owner anyway is first taken over: owned by root and writable by nobody else while its
+// entries are changed, then given its new owner and mode last. Nobody can then swap its
+// entries, so each is changed by name after one look, as cheaply as in a tree only root may
+// change. Where the taking over fails, and in the directory named (whose own attributes this
+// walk leaves alone), each entry is changed through a descriptor of the inode looked at.
+// A run stopped in between leaves such a directory root's; the next repair gives it its owner.
+// On the target system an access control entry can grant writing whatever the mode says; its
+// stand-in there must clear those of a directory it takes over, or treat it as shared.
 class AttributeWalk {
  public:
-  explicit AttributeWalk(const Target& target) : target_(target) {}
+  explicit AttributeWalk(const Target& target) : target_(target), root_(geteuid() == 0) {}
 
   // Walks the open directory (the descriptor is owned here) whose status is `status`. False
   // when anything failed.
@@ -232,18 +233,10 @@ class AttributeWalk {
         if (!directory(listing.fd(), entry->d_name)) ok = false;
         continue;
       }
-      if (changing_ >= kRunToSkipLooking && (shared_ || type == DT_LNK) &&
+      if (changing_ >= kRunToSkipLooking && !shared_ && type == DT_LNK &&
           ++sinceProbe_ < kProbeEvery) {
-        // Within a run of changes: a link is changed unseen where only this process may
-        // write; where others may, the descriptor's status is the only look.
-        bool isDirectory = false;
-        if (!shared_) {
-          if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
-        } else if (!applyThroughDescriptor(listing.fd(), entry->d_name, target_, isDirectory,
-                                           closes_) ||
-                   (isDirectory && !directory(listing.fd(), entry->d_name))) {
-          ok = false;
-        }
+        // Within a run of changes, a link where only this process may write: changed unseen.
+        if (!applyUnseenToLink(listing.fd(), entry->d_name, target_)) ok = false;
         continue;
       }
       if (!looked(listing.fd(), entry->d_name)) ok = false;
@@ -267,7 +260,7 @@ class AttributeWalk {
     ++changing_;
     if (!shared_) return applyAt(parent, name, status, target_);
     bool isDirectory = false;
-    const bool ok = applyThroughDescriptor(parent, name, target_, isDirectory, closes_);
+    const bool ok = applyThroughDescriptor(parent, name, status, target_, isDirectory, closes_);
     // Swapped for a directory since the look: entered as one (or left alone, as above).
     if (isDirectory && mayEnter) return directory(parent, name);
     return ok;
@@ -299,14 +292,44 @@ class AttributeWalk {
       return false;
     }
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (othersMayWrite(status)) takeOver(fd, status);
     bool ok = below(fd, status);
-    if (own < 0) return false;
     if (!applyToOpenDirectory(own, status, target_)) ok = false;
     ::close(own);
     return ok;
   }
 
+  // Whether anyone but this process may add, remove or swap entries of a directory right now:
+  // then its entries are changed only through descriptors. Without root powers the walk cannot
+  // give anyone a file that is not already theirs, so the cheaper way is safe there.
+  bool othersMayWrite(const struct stat& directory) const {
+    return root_ && (directory.st_uid != 0 || (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0);
+  }
+
+  // Makes a directory that gets a new owner and mode root's and writable by nobody else until
+  // its own change, and updates `status` to what it is now. The owner goes first: its former owner
+  // could otherwise give the write permission back before the new one holds. Whatever fails
+  // leaves a status that still says others may write.
+  void takeOver(int fd, struct stat& status) {
+    if (target_.owner == kKeepOwner || !target_.changeMode || !needsChange(status, target_)) {
+      return;
+    }
+    if (status.st_uid != 0) {
+      if (fchown(fd, 0, kKeepGroup) != 0) return;
+      status.st_uid = 0;
+    }
+    const mode_t closed = status.st_mode & 07777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+    if ((status.st_mode & 07777) != closed && fchmod(fd, closed) == 0) {
+      status.st_mode = (status.st_mode & ~static_cast<mode_t>(07777)) | closed;
+    }
+  }
+
   const Target& target_;
+  const bool root_;
   BufferPool buffers_;
   DeferredCloses closes_;
   int changing_ = 0;     // entries looked at in a row that needed a change

@@ -179,8 +179,12 @@ TEST(TreeLinksWalk, HardLinksAmongFreshFilesAreLeftAlone) {
 
 // Alice, who may write a directory of the tree, swaps its entries for hard links to the canary
 // (made beforehand; she only exchanges names) while the repair walks it, thousands of times: the
-// walk changes only the inode it looked at, so the canary never changes.
-TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
+// walk changes only the inode it looked at, so the canary never changes. Once in the directory
+// named, whose entries are changed through descriptors, and once in a directory below it that
+// she keeps making need a change, which the walk takes over while it changes its entries.
+class TreeLinksWalkSwap : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(TreeLinksWalkSwap, EntriesSwappedForHardLinksDuringTheWalk) {
   RCP_REQUIRE_SANDBOX();
   RCP_REQUIRE_ROOT();
   const Canary canary(kCanaryDirectory);
@@ -190,8 +194,9 @@ TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
   const uid_t uid = alice->pw_uid;
   const gid_t gid = alice->pw_gid;
   ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
-  const std::string tree = scratch / "tree", stash = scratch / "stash";
-  for (const std::string& dir : {tree, stash}) {
+  const std::string top = scratch / "tree", tree = top + GetParam(), stash = scratch / "stash";
+  for (const std::string& dir : {top, tree, stash}) {
+    if (::access(dir.c_str(), F_OK) == 0) continue;  // the directory named is the one swapped in
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(::chown(dir.c_str(), uid, gid), 0);
   }
@@ -212,13 +217,14 @@ TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
       ::renameat2(AT_FDCWD, stashed(k).c_str(), AT_FDCWD, entry(k).c_str(), RENAME_EXCHANGE);
       ::renameat2(AT_FDCWD, stashed(k).c_str(), AT_FDCWD, entry(k).c_str(), RENAME_EXCHANGE);
       ::chmod(entry(k).c_str(), 0600);
+      if (tree != top) ::chmod(tree.c_str(), 0755);
     }
   }
   ASSERT_EQ(::setenv("USER", "alice", 1), 0);
   int walks = 0;
   for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
        std::chrono::steady_clock::now() < end; ++walks) {
-    InstallUtil::changeAttributesForDirectory(tree);
+    InstallUtil::changeAttributesForDirectory(top);
   }
   ASSERT_EQ(::setenv("USER", "root", 1), 0);
   ::kill(swapper, SIGKILL);
@@ -227,9 +233,11 @@ TEST(TreeLinksWalk, EntriesSwappedForHardLinksDuringTheWalk) {
   EXPECT_TRUE(WIFSIGNALED(status)) << "the swapper could not run as alice";
   EXPECT_GT(walks, 1000);
   testing::removeTree(stash);
-  testing::removeTree(tree);
+  testing::removeTree(top);
   canary.expectUnchanged();
 }
+
+INSTANTIATE_TEST_SUITE_P(Where, TreeLinksWalkSwap, ::testing::Values("", "/below"));
 
 }  // namespace
 }  // namespace rcpinstall::faults
