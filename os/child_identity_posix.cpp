@@ -82,13 +82,16 @@ std::optional<Identity> identityToRun(const std::string& program, const std::str
   for (std::string directory = deletingLastComponent(*real);;
        directory = deletingLastComponent(directory)) {
     struct stat status {};
-    if (::lstat(directory.c_str(), &status) != 0) return identityOf(nobody(), static_cast<gid_t>(nobody()));
+    if (::lstat(directory.c_str(), &status) != 0)
+      return identityOf(nobody(), static_cast<gid_t>(nobody()));
     if (!owner && status.st_uid != 0) owner = status.st_uid;
     if (anyoneMayChange(status, &below)) anyone = true;
     below = status;
     if (directory == "/") break;
   }
-  if (owner) return identityOf(*owner, *owner == homeStatus.st_uid ? homeStatus.st_gid : static_cast<gid_t>(nobody()));
+  if (owner)
+    return identityOf(
+        *owner, *owner == homeStatus.st_uid ? homeStatus.st_gid : static_cast<gid_t>(nobody()));
   if (anyone) return identityOf(nobody(), static_cast<gid_t>(nobody()));
   return std::nullopt;
 }
