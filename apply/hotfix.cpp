@@ -22,9 +22,6 @@ using os::SystemLog::kWarning;
 
 namespace {
 
-constexpr const char* UPDATE_SITE_TEMPLATE = "-DprovUpdateSiteListOverride=file:{update.site}";
-constexpr const char* UPDATE_SITE_PLACEHOLDER = "{update.site}";
-
 bool isAbsentOrEmpty(const os::PlistValue* value) {
   if (value == nullptr) return true;
   const std::string* text = value->asString();
@@ -60,24 +57,6 @@ std::string frameworkPathOf(const os::PlistValue& settings) {
 std::string rcpHomeOf(const std::string& bundlePath, const os::PlistValue& settings) {
   return appendComponent(appendComponent(bundlePath, frameworkPathOf(settings)),
                          RCP_DIRECTORY_NAME);
-}
-
-std::vector<std::string> installLauncherArguments(const std::string& locale,
-                                                  const std::string& updateSite) {
-  return {"-ignitorWait",
-          "-provManifest",
-          "-noSplash",
-          "-provisioningOperation",
-          "update",
-          "-nl",
-          locale,
-          "-vmargs",
-          "-Dfile.encoding=UTF-8",
-          "-DprovisioningOperation=update",
-          StringUtil::stringByReplacingOccurrencesOfString(UPDATE_SITE_TEMPLATE,
-                                                           UPDATE_SITE_PLACEHOLDER, updateSite),
-          "-Xms32m",
-          "-Xmx256m"};
 }
 
 Hotfix::Hotfix(const std::optional<std::string>& pathToInstallPackage,
@@ -151,9 +130,20 @@ std::optional<std::vector<std::string>> Hotfix::missingInstallManifest() const {
   return std::vector<std::string>{manifest.value_or(HOTFIX_MANIFEST_NAME)};
 }
 
-bool Hotfix::copyHotfixInstallManifest() {
+std::optional<Refusal> Hotfix::installManifestRefusal() const {
   if (const std::optional<std::vector<std::string>> missing = missingInstallManifest()) {
-    sendError(kInstallFileNotFound, *missing);
+    return Refusal{kInstallFileNotFound, *missing};
+  }
+  // One that cannot be read, or read as a manifest, stops the staging just the same.
+  if (!InstallManifest(*preferenceString(KEY_HOTFIX_MANIFEST)).hasDocument()) {
+    return Refusal{kInstallFileNotFound, {HOTFIX_MANIFEST_NAME}};
+  }
+  return std::nullopt;
+}
+
+bool Hotfix::copyHotfixInstallManifest() {
+  if (const std::optional<Refusal> refusal = installManifestRefusal()) {
+    sendError(refusal->code, refusal->details);
     return false;
   }
   const std::optional<std::string> manifest = preferenceString(KEY_HOTFIX_MANIFEST);
@@ -215,11 +205,15 @@ void Hotfix::copyExtras() {
 }
 
 std::vector<std::string> Hotfix::provisioningArguments() const {
-  return installLauncherArguments(InstallUtil::getCurrentLocale(),
-                                  preferenceString(KEY_UPDATE_SITE_LIST).value_or(""));
+  return launcherArguments(LauncherOperation::kInstall, InstallUtil::getCurrentLocale(),
+                           preferenceString(KEY_UPDATE_SITE_LIST).value_or(""));
 }
 
 bool Hotfix::startProvisioning() {
+  return startProvisioning(provisioningArguments());
+}
+
+bool Hotfix::startProvisioning(const std::vector<std::string>& arguments) {
   if (!_service || !_pathToRcpHome) return false;
   if (!_service->removeProvisionRCFile()) {
     os::SystemLog::log(kError, "Cannot remove the result of an earlier provisioning run.");
@@ -233,7 +227,6 @@ bool Hotfix::startProvisioning() {
     os::SystemLog::log(kError, "No platform to start the launcher of.");
     return false;
   }
-  const std::vector<std::string> arguments = provisioningArguments();
   // The exit status is no outcome; a launcher that cannot be started leaves no result file,
   // which reads as a failed run.
   if (_service->runLauncher(arguments) == -1) {
@@ -280,212 +273,288 @@ void Hotfix::setupConfiguratioForResultPanel() {
 
 std::vector<Step> Hotfix::steps(bool afterRemoval) const {
   if (!_service || !_pathToRcpHome || !_preference) return {};
-  const std::string& rcpHome = *_pathToRcpHome;
-  const std::string deploy = appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY);
-  const std::string platformHome = os::deletingLastComponent(rcpHome);
-  const auto setting = [this](const char* key) { return preferenceString(key); };
-  using C = StepCondition;
   std::vector<Step> steps;
-
-  steps.push_back({StepKind::kStageInstallManifest,
-                   C::kAlways,
-                   {{"stage",
-                     appendComponent(deploy, InstanceService::UPDATE_MANIFEST),
-                     setting(KEY_HOTFIX_MANIFEST),
-                     std::string(INSTALLER_ROOT_PLACEHOLDER) +
-                         " becomes file:" + _pathToInstallPackage.value_or(""),
-                     {}}},
-                   {}});
-
-  Step removal{StepKind::kCopyRemovalManifest, C::kAlways, {}, {}};
-  if (const std::optional<std::string> manifest = setting(KEY_PATCH_REMOVE_MANIFEST);
-      manifest && fs::exists(*manifest)) {
-    removal.changes.push_back({"copy",
-                               appendComponent(deploy, InstanceService::PATCH_REMOVE_MANIFEST),
-                               manifest,
-                               {},
-                               {}});
-  } else {
-    removal.changes.push_back({"none",
-                               manifest.value_or(""),
-                               std::nullopt,
-                               "no removal manifest: the hotfix cannot be removed later",
-                               {}});
-  }
-  steps.push_back(removal);
-
-  // The removal that comes first backs install.xml up under the current version and writes a
-  // new one, but only once it staged its manifest.
-  Step backup{StepKind::kBackUpInstallManifest, C::kAlways, {}, {}};
-  const std::string installManifest = appendComponent(deploy, InstanceService::INSTALL_MANIFEST);
-  const std::optional<std::string> backupPath = _service->installManifestBackupPath();
-  if (backupPath && fs::exists(installManifest)) {
-    const bool removalStages =
-        afterRemoval && fs::exists(appendComponent(deploy, InstanceService::PATCH_REMOVE_MANIFEST));
-    if (removalStages) {
-      const std::string next = appendComponent(deploy, "install.<new version>.xml");
-      backup.changes.push_back({"back up",
-                                next,
-                                installManifest,
-                                "named after the version the removal writes",
-                                {{"the removal staged its manifest", next},
-                                 {"the removal did not stage its manifest", *backupPath}}});
-    } else if (!fs::entryExists(*backupPath)) {
-      backup.changes.push_back({"back up", *backupPath, installManifest, {}, {}});
-    }
-  }
-  steps.push_back(backup);
-
-  Step version{StepKind::kWriteManifestVersion, C::kAlways, {}, {}};
-  const std::string properties = appendComponent(rcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (fs::exists(properties)) {
-    version.changes.push_back(
-        {"rewrite", properties, std::nullopt, "provisioning.manifest.version: a new version", {}});
-  }
-  steps.push_back(version);
-
-  Step merge{StepKind::kMergeCustomization, C::kAlways, {}, {}};
-  if (const std::optional<std::string> customization = setting(KEY_PLUGIN_CUSTOMIZATION);
-      customization && fs::exists(*customization)) {
-    merge.changes.push_back({"merge",
-                             appendComponent(rcpHome, InstanceService::PLUGIN_CUSTOMIZATION),
-                             customization,
-                             {},
-                             {}});
-  }
-  steps.push_back(merge);
-
-  Step keystores{StepKind::kReplaceKeystores, C::kAlways, {}, {}};
-  for (const std::string& name : InstanceService::keystoresIn(deploy)) {
-    keystores.changes.push_back(
-        {"delete", appendComponent(deploy, name), std::nullopt, "keystore", {}});
-  }
-  const std::optional<std::string> keystore = setting(KEY_KEYSTORE);
-  for (const std::string& name : InstanceService::keystoresIn(keystore)) {
-    keystores.changes.push_back({"replace",
-                                 appendComponent(deploy, name),
-                                 appendComponent(*keystore, name),
-                                 "keystore",
-                                 {}});
-  }
-  steps.push_back(keystores);
-
-  Step extras{StepKind::kCopyExtras, C::kAlways, {}, {}};
-  if (const std::optional<std::string> source = setting(KEY_EXTRAS);
-      source && fs::isDirectory(*source) &&
-      !fs::listDirectory(*source).value_or(std::vector<std::string>{}).empty()) {
-    extras.changes.push_back({"copy",
-                              appendComponent(deploy, InstanceService::EXTRAS_DIRECTORY),
-                              source,
-                              "merged into what is there",
-                              {}});
-  }
-  steps.push_back(extras);
-
-  const std::string launcher =
-      _service->launcherPath().value_or(appendComponent(rcpHome, InstanceService::LAUNCHER));
-  std::vector<std::string> run = provisioningArguments();
-  run.insert(run.begin(), launcher);
-  steps.push_back(
-      {StepKind::kRunInstall,
-       C::kAlways,
-       {{"delete",
-         appendComponent(platformHome, InstanceService::PROVISIONING_RC),
-         std::nullopt,
-         "before the launcher run",
-         {}},
-        {"run", launcher, std::nullopt, "provisioning update with the install manifest", {}}},
-       {run}});
-
-  Step record{StepKind::kRecordHotfixVersion, C::kIfProvisioningSucceeded, {}, {}};
-  if (const std::optional<std::string> packageVersion = setting(KEY_PACKAGE_VERSION)) {
-    record.changes.push_back({"rewrite",
-                              appendComponent(rcpHome, InstanceService::INSTALL_INFO),
-                              std::nullopt,
-                              "hotfixVersion " + *packageVersion,
-                              {}});
-  }
-  steps.push_back(record);
-
-  steps.push_back(
-      {StepKind::kRepair,
-       C::kAlways,
-       {{"repair", rcpHome, std::nullopt, "owner, group admin, mode 0775", {}},
-        {"repair",
-         appendComponent(platformHome, InstanceService::SHARED_DIRECTORY),
-         std::nullopt,
-         "owner, group admin, mode 0775, when it is a directory",
-         {}},
-        {"repair", "workspace (rcp.data)", std::nullopt, "owner, group admin, mode 0775", {}}},
-       {}});
-  steps.push_back(
-      {StepKind::kHandOff,
-       C::kAlways,
-       {{"delete", _locations.qelConfigFile, std::nullopt, "when it is there", {}},
-        {"write", _locations.configurationFile, std::nullopt, "P_RCPDATA and pathToRcpHome", {}}},
-       {}});
+  steps.push_back(stagingStep());
+  steps.push_back(removalManifestStep());
+  steps.push_back(backupStep(afterRemoval));
+  steps.push_back(manifestVersionStep());
+  steps.push_back(customizationStep());
+  steps.push_back(keystoreStep());
+  steps.push_back(extrasStep());
+  steps.push_back(runStep());
+  steps.push_back(recordStep());
+  steps.push_back(repairStep());
+  steps.push_back(handOffStep());
   return steps;
 }
 
-bool Hotfix::perform(const Step& step) {
+std::string Hotfix::deployPath(const char* name) const {
+  return appendComponent(appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY), name);
+}
+
+Step Hotfix::stagingStep() const {
+  return {StepKind::kStageInstallManifest,
+          StepCondition::kAlways,
+          {{ChangeAction::kStage,
+            deployPath(InstanceService::UPDATE_MANIFEST),
+            preferenceString(KEY_HOTFIX_MANIFEST),
+            ChangeNote::kInstallerRootBecomesPackage,
+            _pathToInstallPackage.value_or(""),
+            {}}},
+          {}};
+}
+
+Step Hotfix::removalManifestStep() const {
+  Step step{StepKind::kCopyRemovalManifest, StepCondition::kAlways, {}, {}};
+  const std::optional<std::string> manifest = preferenceString(KEY_PATCH_REMOVE_MANIFEST);
+  if (manifest && fs::exists(*manifest)) {
+    step.changes.push_back({ChangeAction::kCopy,
+                            deployPath(InstanceService::PATCH_REMOVE_MANIFEST),
+                            manifest,
+                            ChangeNote::kNone,
+                            {},
+                            {}});
+  } else {
+    step.changes.push_back({ChangeAction::kNone,
+                            manifest.value_or(""),
+                            std::nullopt,
+                            ChangeNote::kNoRemovalManifestForLater,
+                            {},
+                            {}});
+  }
+  return step;
+}
+
+Step Hotfix::backupStep(bool afterRemoval) const {
+  // The removal that comes first backs install.xml up under the current version and writes a
+  // new one, but only once it staged its manifest.
+  Step step{StepKind::kBackUpInstallManifest, StepCondition::kAlways, {}, {}};
+  const std::string installManifest = deployPath(InstanceService::INSTALL_MANIFEST);
+  const std::optional<std::string> backupPath = _service->installManifestBackupPath();
+  if (!backupPath || !fs::exists(installManifest)) return step;
+  if (afterRemoval && fs::exists(deployPath(InstanceService::PATCH_REMOVE_MANIFEST))) {
+    const std::string next = deployPath("install.<new version>.xml");
+    step.changes.push_back({ChangeAction::kBackUp,
+                            next,
+                            installManifest,
+                            ChangeNote::kNamedAfterRemovalVersion,
+                            {},
+                            {{StepOutcome::kRemovalManifestStaged, true, next},
+                             {StepOutcome::kRemovalManifestStaged, false, *backupPath}}});
+  } else if (!fs::entryExists(*backupPath)) {
+    step.changes.push_back(
+        {ChangeAction::kBackUp, *backupPath, installManifest, ChangeNote::kNone, {}, {}});
+  }
+  return step;
+}
+
+Step Hotfix::manifestVersionStep() const {
+  Step step{StepKind::kWriteManifestVersion, StepCondition::kAlways, {}, {}};
+  const std::string properties =
+      appendComponent(*_pathToRcpHome, InstanceService::IGNITOR_PROPERTIES);
+  if (fs::exists(properties)) {
+    step.changes.push_back({ChangeAction::kRewrite,
+                            properties,
+                            std::nullopt,
+                            ChangeNote::kNewManifestVersion,
+                            {},
+                            {}});
+  }
+  return step;
+}
+
+Step Hotfix::customizationStep() const {
+  Step step{StepKind::kMergeCustomization, StepCondition::kAlways, {}, {}};
+  const std::optional<std::string> customization = preferenceString(KEY_PLUGIN_CUSTOMIZATION);
+  if (customization && fs::exists(*customization)) {
+    step.changes.push_back({ChangeAction::kMerge,
+                            appendComponent(*_pathToRcpHome, InstanceService::PLUGIN_CUSTOMIZATION),
+                            customization,
+                            ChangeNote::kNone,
+                            {},
+                            {}});
+  }
+  return step;
+}
+
+Step Hotfix::keystoreStep() const {
+  Step step{StepKind::kReplaceKeystores, StepCondition::kAlways, {}, {}};
+  const std::string deploy = appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY);
+  for (const std::string& name : InstanceService::keystoresIn(deploy)) {
+    step.changes.push_back({ChangeAction::kDelete,
+                            appendComponent(deploy, name),
+                            std::nullopt,
+                            ChangeNote::kKeystore,
+                            {},
+                            {}});
+  }
+  const std::optional<std::string> keystore = preferenceString(KEY_KEYSTORE);
+  for (const std::string& name : InstanceService::keystoresIn(keystore)) {
+    step.changes.push_back({ChangeAction::kReplace,
+                            appendComponent(deploy, name),
+                            appendComponent(*keystore, name),
+                            ChangeNote::kKeystore,
+                            {},
+                            {}});
+  }
+  return step;
+}
+
+Step Hotfix::extrasStep() const {
+  Step step{StepKind::kCopyExtras, StepCondition::kAlways, {}, {}};
+  const std::optional<std::string> source = preferenceString(KEY_EXTRAS);
+  if (source && fs::isDirectory(*source) &&
+      !fs::listDirectory(*source).value_or(std::vector<std::string>{}).empty()) {
+    step.changes.push_back({ChangeAction::kCopy,
+                            deployPath(InstanceService::EXTRAS_DIRECTORY),
+                            source,
+                            ChangeNote::kMergedIntoWhatIsThere,
+                            {},
+                            {}});
+  }
+  return step;
+}
+
+Step Hotfix::runStep() const {
+  const std::string launcher = _service->launcherPath().value_or(
+      appendComponent(*_pathToRcpHome, InstanceService::LAUNCHER));
+  std::vector<std::string> run = provisioningArguments();
+  run.insert(run.begin(), launcher);
+  return {StepKind::kRunInstall,
+          StepCondition::kAlways,
+          {{ChangeAction::kDelete,
+            appendComponent(os::deletingLastComponent(*_pathToRcpHome),
+                            InstanceService::PROVISIONING_RC),
+            std::nullopt,
+            ChangeNote::kBeforeLauncherRun,
+            {},
+            {}},
+           {ChangeAction::kRun, launcher, std::nullopt, ChangeNote::kInstallRun, {}, {}}},
+          {run}};
+}
+
+Step Hotfix::recordStep() const {
+  Step step{StepKind::kRecordHotfixVersion, StepCondition::kIfProvisioningSucceeded, {}, {}};
+  if (const std::optional<std::string> version = preferenceString(KEY_PACKAGE_VERSION)) {
+    step.changes.push_back({ChangeAction::kRewrite,
+                            appendComponent(*_pathToRcpHome, InstanceService::INSTALL_INFO),
+                            std::nullopt,
+                            ChangeNote::kHotfixVersion,
+                            *version,
+                            {}});
+  }
+  return step;
+}
+
+Step Hotfix::repairStep() const {
+  const std::string platformHome = os::deletingLastComponent(*_pathToRcpHome);
+  return {
+      StepKind::kRepair,
+      StepCondition::kAlways,
+      {{ChangeAction::kRepair, *_pathToRcpHome, std::nullopt, ChangeNote::kRepairStandard, {}, {}},
+       {ChangeAction::kRepair,
+        appendComponent(platformHome, InstanceService::SHARED_DIRECTORY),
+        std::nullopt,
+        ChangeNote::kRepairStandardIfDirectory,
+        {},
+        {}},
+       {ChangeAction::kRepair,
+        "workspace (rcp.data)",
+        std::nullopt,
+        ChangeNote::kRepairStandard,
+        {},
+        {}}},
+      {}};
+}
+
+Step Hotfix::handOffStep() const {
+  return {StepKind::kHandOff,
+          StepCondition::kAlways,
+          {{ChangeAction::kDelete,
+            _locations.qelConfigFile,
+            std::nullopt,
+            ChangeNote::kWhenThere,
+            {},
+            {}},
+           {ChangeAction::kWrite,
+            _locations.configurationFile,
+            std::nullopt,
+            ChangeNote::kHandOffKeys,
+            {},
+            {}}},
+          {}};
+}
+
+StepResult Hotfix::perform(const Step& step) {
   switch (step.kind) {
     case StepKind::kStageInstallManifest:
-      return copyHotfixInstallManifest();
+      // Nothing after it can work without the staged request.
+      return copyHotfixInstallManifest() ? StepResult::kDone : StepResult::kEnded;
     case StepKind::kCopyRemovalManifest:
       os::SystemLog::log(kInfo, "Copying install manifest.");
       copyPatchRemoveManifest();
-      return true;
+      return StepResult::kDone;
     case StepKind::kBackUpInstallManifest:
       backupInstallManifest();
-      return true;
+      return StepResult::kDone;
     case StepKind::kWriteManifestVersion:
       updateProvisionManifestVersion();
-      return true;
+      return StepResult::kDone;
     case StepKind::kMergeCustomization:
       os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
       mergePluginCustomization();
-      return true;
+      return StepResult::kDone;
     case StepKind::kReplaceKeystores:
       os::SystemLog::log(kInfo, "Copying .keystore file.");
       copyKeyStores();
-      return true;
+      return StepResult::kDone;
     case StepKind::kCopyExtras:
       os::SystemLog::log(kInfo, "Copying extras file.");
       copyExtras();
-      return true;
-    case StepKind::kRunInstall:
+      return StepResult::kDone;
+    case StepKind::kRunInstall: {
       os::SystemLog::log(kInfo, "Starting provisioning system. ");
-      return startProvisioning() && _service->getProvisioningResult() != -1;
+      // The run the step names, which is what plan shows.
+      const std::vector<std::string>& run = step.launcherRuns.front();
+      const bool provisioned = startProvisioning({run.begin() + 1, run.end()}) &&
+                               _service->getProvisioningResult() != -1;
+      return provisioned ? StepResult::kDone : StepResult::kFailed;
+    }
     case StepKind::kRecordHotfixVersion:
       // An install whose version record could not be written is no success: the next install
       // would neither remove this hotfix first nor check its version.
-      return updateHotfixVersion();
+      return updateHotfixVersion() ? StepResult::kDone : StepResult::kFailed;
     case StepKind::kRepair:
       // A failed run leaves the platform's files changed too, so their owners and modes are
       // put right and the result pane still learns where to look.
       _service->updatePermissions(true, true);
-      return true;
+      return StepResult::kDone;
     case StepKind::kHandOff:
       setupConfiguratioForResultPanel();
-      return true;
-    default:
-      return true;  // a step of the removal workflow
+      return StepResult::kDone;
+    case StepKind::kStageRemovalManifest:
+    case StepKind::kBackUpBeforeRemoval:
+    case StepKind::kWriteVersionBeforeRemoval:
+    case StepKind::kRunRemoval:
+    case StepKind::kClearHotfixRecord:
+    case StepKind::kDeleteRemovalManifest:
+    case StepKind::kRunCleanup:
+    case StepKind::kReportRemoval:
+    case StepKind::kRepairWorkspace:
+      // The removal's steps are PatchRemove's to carry out; one here is a wrong list.
+      os::SystemLog::log(kError, "The install cannot carry out the step \"%s\".",
+                         describe(step.kind));
+      return StepResult::kEnded;
   }
+  return StepResult::kEnded;
 }
 
 bool Hotfix::installNewHotfix() {
   if (!_pathToRcpHome || !_pathToInstallPackage || !_preference) return false;
   if (!_service) return copyHotfixInstallManifest();  // sends code 4: nothing to stage into
-  bool provisioned = false;
-  bool succeeded = true;
-  for (const Step& step : steps()) {
-    if (step.when == StepCondition::kIfProvisioningSucceeded && !provisioned) continue;
-    const bool done = perform(step);
-    if (step.kind == StepKind::kStageInstallManifest && !done) return false;
-    if (step.kind == StepKind::kRunInstall) provisioned = done;
-    if (!done) succeeded = false;
-  }
-  return provisioned && succeeded;
+  WorkflowOutcomes outcomes;
+  const bool succeeded = runSteps(steps(), *this, outcomes);
+  return outcomes.provisioningSucceeded && succeeded;
 }
 
 }  // namespace rcpinstall

@@ -49,10 +49,11 @@ std::string frameworkPathOf(const os::PlistValue& settings);
 // <bundle>/<frameworkPath>/rcp.
 std::string rcpHomeOf(const std::string& bundlePath, const os::PlistValue& settings);
 
-// The launcher's command line of the provisioning "update" run that installs a hotfix from
-// the update site (the 13 arguments after the program).
-std::vector<std::string> installLauncherArguments(const std::string& locale,
-                                                  const std::string& updateSite);
+// Why the install would stop at its staging: the code and its details.
+struct Refusal {
+  int code;
+  std::vector<std::string> details;
+};
 
 // Fixed places the workflow writes; tests give their own.
 struct HotfixLocations {
@@ -65,7 +66,7 @@ struct HotfixLocations {
 // One object serves one install: create it with the package and the install location, call
 // installNewHotfix once, drop it. Everything done to the platform goes through its
 // InstanceService.
-class Hotfix {
+class Hotfix : public StepPerformer {
  public:
   // The rcp home is <location>/<bundleName>.app/<frameworkPath>/rcp from the settings, unless
   // the caller gives the one its checks were made on (pathToRcpHome).
@@ -83,6 +84,9 @@ class Hotfix {
   // set to the package. Sends code 4 when the manifest is missing or cannot be read as one,
   // code 9 with the staged file's path when that file cannot be written.
   bool copyHotfixInstallManifest();
+  // Code 4 with its details when the install manifest is missing, cannot be read or does not
+  // parse: what copyHotfixInstallManifest would send. Reads only.
+  std::optional<Refusal> installManifestRefusal() const;
   // The details of the code 4 that copyHotfixInstallManifest sends for an install manifest
   // that does not exist; none when it exists.
   std::optional<std::vector<std::string>> missingInstallManifest() const;
@@ -112,8 +116,7 @@ class Hotfix {
   // without settings or an instance.
   std::vector<Step> steps(bool afterRemoval = false) const;
   // Carries out one step of steps(), with the messages, codes and logging of the workflow.
-  // False when the step failed (for the staging: the workflow ends there).
-  bool perform(const Step& step);
+  StepResult perform(const Step& step) override;
 
   const std::optional<std::string>& pathToInstallPackage() const { return _pathToInstallPackage; }
   const std::optional<std::string>& pathToRcpHome() const { return _pathToRcpHome; }
@@ -122,6 +125,20 @@ class Hotfix {
 
  private:
   std::optional<std::string> preferenceString(const char* key) const;
+  bool startProvisioning(const std::vector<std::string>& arguments);
+  std::string deployPath(const char* name) const;
+  // The steps of steps(), one each.
+  Step stagingStep() const;
+  Step removalManifestStep() const;
+  Step backupStep(bool afterRemoval) const;
+  Step manifestVersionStep() const;
+  Step customizationStep() const;
+  Step keystoreStep() const;
+  Step extrasStep() const;
+  Step runStep() const;
+  Step recordStep() const;
+  Step repairStep() const;
+  Step handOffStep() const;
   void sendError(int code, const std::vector<std::string>& details) const;
 
   std::optional<std::string> _pathToInstallPackage;

@@ -104,6 +104,8 @@ struct PlannedStep {
   std::string note;
   std::string step;  // the workflow step it belongs to
   std::string when;  // "always", or the earlier step's success it waits on
+  StepKind kind;
+  StepCondition condition;
   // A path that an earlier step's outcome decides: the path on each outcome.
   std::vector<std::pair<std::string, std::string>> pathOnOutcome;
 };
@@ -112,9 +114,8 @@ struct Plan {
   InstallDecision decision;
   int code = kNoError;  // the decision's code, or 4 from the install workflow
   std::vector<std::string> details;
-  std::vector<std::vector<std::string>> launcherRuns;  // program first
-  // For each launcher run, when it happens ("always", or the success it waits on).
-  std::vector<std::string> launcherRunConditions;
+  // The launcher runs made when every provisioning run succeeds, each with its condition.
+  std::vector<LauncherRun> launcherRuns;
   // The launcher the runs would start is not there: patchapply would make no provisioning run.
   bool launcherMissing = false;
   std::vector<PlannedStep> steps;

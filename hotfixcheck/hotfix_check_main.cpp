@@ -117,7 +117,14 @@ int planCommand(const std::string& package, const std::string& destination, bool
                        {"note", step.note},
                        {"step", step.step},
                        {"when", step.when},
+                       {"condition", conditionName(step.condition)},
                        {"pathOnOutcome", onOutcome}});
+    }
+    json runs = json::array();
+    json runConditions = json::array();
+    for (const LauncherRun& run : result.launcherRuns) {
+      runs.push_back(run.command);
+      runConditions.push_back(describe(run.when));
     }
     print(json{{"formatVersion", FORMAT_VERSION},
                {"code", result.code},
@@ -129,8 +136,8 @@ int planCommand(const std::string& package, const std::string& destination, bool
                {"installedHotfixVersion", orNull(decision.installedHotfixVersion)},
                {"packageVersion", orNull(decision.packageVersion)},
                {"removesInstalledHotfix", decision.removesInstalledHotfix},
-               {"launcherRuns", result.launcherRuns},
-               {"launcherRunConditions", result.launcherRunConditions},
+               {"launcherRuns", runs},
+               {"launcherRunConditions", runConditions},
                {"launcherMissing", result.launcherMissing},
                {"steps", steps},
                {"exitStatus", result.exitStatus}});
@@ -153,7 +160,7 @@ int planCommand(const std::string& package, const std::string& destination, bool
   for (const PlannedStep& step : result.steps) {
     if (step.step != lastStep) {
       std::cout << "step: " << step.step;
-      if (step.when != describe(StepCondition::kAlways)) std::cout << ", only " << step.when;
+      if (step.condition != StepCondition::kAlways) std::cout << ", only " << step.when;
       std::cout << "\n";
       lastStep = step.step;
     }
@@ -165,15 +172,13 @@ int planCommand(const std::string& package, const std::string& destination, bool
       std::cout << "    when " << outcome << ": " << path << "\n";
     }
   }
-  for (size_t i = 0; i < result.launcherRuns.size(); ++i) {
+  for (const LauncherRun& run : result.launcherRuns) {
     std::cout << "launcher run";
-    if (result.launcherRunConditions[i] != describe(StepCondition::kAlways)) {
-      std::cout << " (only " << result.launcherRunConditions[i] << ")";
-    }
-    std::cout << ": " << joined(result.launcherRuns[i]) << "\n";
+    if (run.when != StepCondition::kAlways) std::cout << " (only " << describe(run.when) << ")";
+    std::cout << ": " << joined(run.command) << "\n";
   }
   if (result.launcherMissing && !result.launcherRuns.empty()) {
-    std::cout << "the launcher " << result.launcherRuns.front().front()
+    std::cout << "the launcher " << result.launcherRuns.front().command.front()
               << " is missing: patchapply would make no provisioning run, and the install "
                  "would fail\n";
   }
@@ -445,6 +450,8 @@ field is a list with null for each valid text):
                  arg, ...]], "launcherRunConditions" (for each run: always, or the success
                  it waits on), "launcherMissing", "steps": [{"action", "path", "source", "note", "step" (the
                  workflow step), "when" (always, or the earlier success it waits on),
+                 "condition" (the same as a word: always, removalManifestStaged,
+                 removalSucceeded, provisioningSucceeded),
                  "pathOnOutcome" ([{"outcome", "path"}] or null)}], "exitStatus" (patchapply's, its
                  provisioning succeeding: 0 or 1)}
   rehearse       {"formatVersion", "bundle", "directory" (with --keep), "installed",

@@ -1,7 +1,112 @@
-// Names of the workflow steps and their conditions, as hotfixcheck plan prints them.
+// The runner of the workflow steps, the launcher's command lines, and the names of steps and
+// conditions.
 #include "instance/workflow_step.h"
 
 namespace rcpinstall {
+
+std::vector<std::string> launcherArguments(LauncherOperation operation, const std::string& locale,
+                                           const std::string& updateSite) {
+  switch (operation) {
+    case LauncherOperation::kCleanup:
+      return {"-provManifest", "-ignitorWait",           "-noSplash", "-product",
+              "NULL",          "-provisioningOperation", "cleanup"};
+    case LauncherOperation::kRemoval:
+      return {"-ignitorWait", "-provManifest", "-noSplash", "-provisioningOperation", "update",
+              "-nl",          locale,          "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
+              "-Xmx256m"};
+    case LauncherOperation::kInstall:
+      // The removal's update run, with the operation repeated as a system property and the
+      // update site the features are fetched from.
+      return {"-ignitorWait",
+              "-provManifest",
+              "-noSplash",
+              "-provisioningOperation",
+              "update",
+              "-nl",
+              locale,
+              "-vmargs",
+              "-Dfile.encoding=UTF-8",
+              "-DprovisioningOperation=update",
+              "-DprovUpdateSiteListOverride=file:" + updateSite,
+              "-Xms32m",
+              "-Xmx256m"};
+  }
+  return {};
+}
+
+bool holds(StepCondition condition, const WorkflowOutcomes& outcomes) {
+  switch (condition) {
+    case StepCondition::kAlways:
+      return true;
+    case StepCondition::kIfRemovalManifestStaged:
+      return outcomes.removalManifestStaged;
+    case StepCondition::kIfRemovalSucceeded:
+      return outcomes.removalSucceeded;
+    case StepCondition::kIfProvisioningSucceeded:
+      return outcomes.provisioningSucceeded;
+  }
+  return false;
+}
+
+std::optional<StepOutcome> outcomeDecidedBy(StepKind kind) {
+  switch (kind) {
+    case StepKind::kStageRemovalManifest:
+      return StepOutcome::kRemovalManifestStaged;
+    case StepKind::kRunRemoval:
+      return StepOutcome::kRemovalSucceeded;
+    case StepKind::kRunInstall:
+      return StepOutcome::kProvisioningSucceeded;
+    case StepKind::kBackUpBeforeRemoval:
+    case StepKind::kWriteVersionBeforeRemoval:
+    case StepKind::kClearHotfixRecord:
+    case StepKind::kDeleteRemovalManifest:
+    case StepKind::kRunCleanup:
+    case StepKind::kReportRemoval:
+    case StepKind::kRepairWorkspace:
+    case StepKind::kStageInstallManifest:
+    case StepKind::kCopyRemovalManifest:
+    case StepKind::kBackUpInstallManifest:
+    case StepKind::kWriteManifestVersion:
+    case StepKind::kMergeCustomization:
+    case StepKind::kReplaceKeystores:
+    case StepKind::kCopyExtras:
+    case StepKind::kRecordHotfixVersion:
+    case StepKind::kRepair:
+    case StepKind::kHandOff:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool runSteps(const std::vector<Step>& steps, StepPerformer& performer,
+              WorkflowOutcomes& outcomes) {
+  bool succeeded = true;
+  for (const Step& step : steps) {
+    if (!holds(step.when, outcomes)) {
+      performer.skip(step);
+      continue;
+    }
+    const StepResult result = performer.perform(step);
+    if (const std::optional<StepOutcome> decided = outcomeDecidedBy(step.kind)) {
+      const bool done = result == StepResult::kDone;
+      switch (*decided) {
+        case StepOutcome::kRemovalManifestStaged:
+          outcomes.removalManifestStaged = done;
+          break;
+        case StepOutcome::kRemovalSucceeded:
+          outcomes.removalSucceeded = done;
+          break;
+        case StepOutcome::kProvisioningSucceeded:
+          outcomes.provisioningSucceeded = done;
+          break;
+      }
+    }
+    if (result == StepResult::kDone) continue;
+    succeeded = false;
+    if (result == StepResult::kEnded) break;
+  }
+  return succeeded;
+}
 
 const char* describe(StepCondition condition) {
   switch (condition) {
@@ -13,6 +118,20 @@ const char* describe(StepCondition condition) {
       return "when the removal's provisioning succeeds";
     case StepCondition::kIfProvisioningSucceeded:
       return "when the install's provisioning succeeds";
+  }
+  return "";
+}
+
+const char* conditionName(StepCondition condition) {
+  switch (condition) {
+    case StepCondition::kAlways:
+      return "always";
+    case StepCondition::kIfRemovalManifestStaged:
+      return "removalManifestStaged";
+    case StepCondition::kIfRemovalSucceeded:
+      return "removalSucceeded";
+    case StepCondition::kIfProvisioningSucceeded:
+      return "provisioningSucceeded";
   }
   return "";
 }

@@ -1,11 +1,10 @@
-// One step of the install or the removal workflow: what it changes and when it happens.
-// patchapply and patchremove carry the steps out in order (Hotfix::perform,
-// PatchRemove::perform); hotfixcheck plan prints the very same steps without carrying them out.
+// The install and removal workflows as data: typed steps, the runner that carries a list of
+// them out, and the performer it hands each step to. patchapply, patchremove and the exported
+// functions pass a performer that acts; hotfixcheck plan one that records what would happen.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace rcpinstall {
@@ -43,29 +42,126 @@ enum class StepCondition {
   kIfProvisioningSucceeded,  // the install's provisioning run reported success
 };
 
-// One file or directory a step changes, or a launcher run it makes.
+// What a step does to one file or directory.
+enum class ChangeAction {
+  kStage,    // copy a manifest into deploy/ as the launcher's request
+  kCopy,     // copy from the package, never overwriting
+  kBackUp,   // copy under a new name
+  kRewrite,  // rewrite in place, keeping the rest
+  kMerge,    // merge the source's entries over the file's
+  kReplace,  // put the source in place of what is there
+  kDelete,
+  kRun,     // start the launcher
+  kWrite,   // write afresh
+  kRepair,  // give owner, group and mode
+  kNone,    // nothing: the step has nothing to work on
+};
+
+// Why a change is made or what it makes, for the plan's notes; the text is made where it is
+// printed. `value` carries what the note names (a path, a version).
+enum class ChangeNote {
+  kNone,
+  kInstallerRootBecomesPackage,  // value: the package
+  kNoRemovalManifestForLater,
+  kNamedAfterRemovalVersion,
+  kNewManifestVersion,
+  kKeystore,
+  kMergedIntoWhatIsThere,
+  kBeforeLauncherRun,
+  kBeforeLauncherRuns,
+  kInstallRun,
+  kHotfixVersion,  // value: the version
+  kRepairStandard,
+  kRepairStandardIfDirectory,
+  kWhenThere,
+  kHandOffKeys,
+  kRemovalOfInstalledHotfix,
+  kNoRemovalManifestEnds,
+  kRemovalRuns,
+  kHotfixVersionRemoved,
+  kCleanupRun,
+  kCleanupResult,
+};
+
+// An outcome of an earlier step that a later step may wait on.
+enum class StepOutcome { kRemovalManifestStaged, kRemovalSucceeded, kProvisioningSucceeded };
+
+// A path that only an outcome decides: the path when the outcome is `happened`.
+struct PathOnOutcome {
+  StepOutcome outcome;
+  bool happened;
+  std::string path;
+};
+
+// One file or directory a step changes.
 struct StepChange {
-  std::string
-      action;  // stage, copy, back up, rewrite, merge, delete, replace, run, write, repair, none
+  ChangeAction action;
   std::string path;
   std::optional<std::string> source;
-  std::string note;
-  // A path that only the outcome of an earlier step decides: the path on each outcome (the
-  // outcome in words, the path). `path` then names it with a placeholder.
-  std::vector<std::pair<std::string, std::string>> pathOnOutcome;
+  ChangeNote note = ChangeNote::kNone;
+  std::string value;
+  // Where an earlier outcome decides the path, `path` names it with a placeholder.
+  std::vector<PathOnOutcome> pathOnOutcome;
 };
+
+// The launcher's operations, and one run of it: the program, then its arguments.
+enum class LauncherOperation { kInstall, kRemoval, kCleanup };
+struct LauncherRun {
+  std::vector<std::string> command;
+  StepCondition when = StepCondition::kAlways;
+};
+
+// The arguments (after the program) of a launcher run. The install's run names the update
+// site the features come from; the locale is the user's.
+std::vector<std::string> launcherArguments(LauncherOperation operation, const std::string& locale,
+                                           const std::string& updateSite = {});
 
 struct Step {
   StepKind kind;
   StepCondition when = StepCondition::kAlways;
   std::vector<StepChange> changes;
-  // The launcher runs the step makes: the program, then its arguments.
+  // The launcher runs the step makes, in order.
   std::vector<std::vector<std::string>> launcherRuns;
 };
 
-// The condition in words, as plan prints it ("always", "when the removal's provisioning
-// succeeds", ...), and the step's name ("run the install").
-const char* describe(StepCondition condition);
+// The outcomes so far of one run of the steps.
+struct WorkflowOutcomes {
+  bool removalManifestStaged = false;
+  bool removalSucceeded = false;
+  bool provisioningSucceeded = false;
+};
+
+// Whether a step with this condition happens after these outcomes.
+bool holds(StepCondition condition, const WorkflowOutcomes& outcomes);
+// The outcome a step of this kind decides, if any.
+std::optional<StepOutcome> outcomeDecidedBy(StepKind kind);
+
+// What became of one step.
+enum class StepResult {
+  kDone,    // it went well
+  kFailed,  // it failed; the steps after it go on, those waiting on it are skipped
+  kEnded,   // it failed and the workflow ends here
+};
+
+class StepPerformer {
+ public:
+  virtual ~StepPerformer() = default;
+  virtual StepResult perform(const Step& step) = 0;
+  // A step whose condition does not hold after the outcomes so far.
+  virtual void skip(const Step& step) { (void)step; }
+};
+
+// Carries the steps out in order through the performer: a step whose condition does not hold
+// is skipped; a step's result decides the outcome its kind stands for; a step that ends the
+// workflow stops the walk. Outcomes add to what `outcomes` held before (the install after a
+// removal). True when no step failed or ended the workflow.
+bool runSteps(const std::vector<Step>& steps, StepPerformer& performer, WorkflowOutcomes& outcomes);
+
+// The step's name ("run the install") and its condition in words ("always", "when the
+// removal's provisioning succeeds"), as the plan and the progress lines print them.
 const char* describe(StepKind kind);
+const char* describe(StepCondition condition);
+// The condition as a word for machines: "always", "removalManifestStaged", ...
+const char* conditionName(StepCondition condition);
 
 }  // namespace rcpinstall

@@ -54,17 +54,6 @@ void runLauncher(InstanceService& instance, const std::string& launcher,
 
 }  // namespace
 
-std::vector<std::string> PatchRemove::updateLauncherArguments(const std::string& locale) {
-  return {"-ignitorWait", "-provManifest", "-noSplash", "-provisioningOperation", "update",
-          "-nl",          locale,          "-vmargs",   "-Dfile.encoding=UTF-8",  "-Xms32m",
-          "-Xmx256m"};
-}
-
-std::vector<std::string> PatchRemove::cleanupLauncherArguments() {
-  return {"-provManifest", "-ignitorWait",           "-noSplash", "-product",
-          "NULL",          "-provisioningOperation", "cleanup"};
-}
-
 PatchRemove::PatchRemove(const std::optional<std::string>& pathToRcpHome) {
   if (pathToRcpHome && InstanceService::rcpHomeExists(*pathToRcpHome)) {
     _pathToRcpHome = pathToRcpHome;
@@ -81,12 +70,15 @@ std::optional<std::string> PatchRemove::removalManifestPath(const char* manifest
 
 bool PatchRemove::copyRemovalManifest(const char* manifestName) {
   const std::optional<std::string> manifest = removalManifestPath(manifestName);
-  if (!manifest) return false;
-  if (!fs::exists(*manifest)) {
-    reportMissingManifest(*manifest);
+  return manifest && stageRemovalManifest(*manifest);
+}
+
+bool PatchRemove::stageRemovalManifest(const std::string& manifest) {
+  if (!fs::exists(manifest)) {
+    reportMissingManifest(manifest);
     return false;
   }
-  if (!_instance->copyUpdateManifest(*manifest, std::nullopt)) {
+  if (!_instance->copyUpdateManifest(manifest, std::nullopt)) {
     reportMissingManifest(InstanceService::UPDATE_MANIFEST);
     return false;
   }
@@ -101,29 +93,36 @@ bool PatchRemove::copyOrreryUninstallManifest() {
   return copyRemovalManifest(ORRERY_UNINSTALL_MANIFEST);
 }
 
+std::vector<std::string> PatchRemove::launcherCommand(LauncherOperation operation) const {
+  std::vector<std::string> command = launcherArguments(operation, InstallUtil::getCurrentLocale());
+  command.insert(command.begin(), _instance->launcherPath().value_or(
+                                      appendComponent(*_pathToRcpHome, InstanceService::LAUNCHER)));
+  return command;
+}
+
 bool PatchRemove::startProvisioning() {
   if (!_instance) return false;
+  const std::vector<std::string> update = launcherCommand(LauncherOperation::kRemoval);
+  return startProvisioning({update, update});
+}
+
+bool PatchRemove::startProvisioning(const std::vector<std::vector<std::string>>& runs) {
   if (!_instance->removeProvisionRCFile()) {
     os::SystemLog::log(kError, "Cannot remove the result of an earlier provisioning run.");
     return false;
   }
   os::SystemLog::log(kInfo, "Launching platform to uninstall provisioned features...");
-  // Only by an absolute path inside the platform: without one there is no launcher run.
-  const std::optional<std::string> launcher = _instance->launcherPath();
-  if (!launcher) return false;
-  const std::vector<std::string> arguments =
-      updateLauncherArguments(InstallUtil::getCurrentLocale());
-  for (int run = 0; run < 2; ++run) runLauncher(*_instance, *launcher, arguments);
-  return true;
+  return runLauncherRuns(runs);
 }
 
 void PatchRemove::cleanup() {
-  if (!_instance) return;
+  if (_instance) cleanup({launcherCommand(LauncherOperation::kCleanup)});
+}
+
+void PatchRemove::cleanup(const std::vector<std::vector<std::string>>& runs) {
   _instance->removeProvisionRCFile();
   os::SystemLog::log(kInfo, "Begin to start provisoning system to cleanup features");
-  if (const std::optional<std::string> launcher = _instance->launcherPath()) {
-    runLauncher(*_instance, *launcher, cleanupLauncherArguments());
-  }
+  runLauncherRuns(runs);
 }
 
 bool PatchRemove::removeHotfixReceipt() {
@@ -145,28 +144,23 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
   const std::string manifest = *removalManifestPath(manifestName);
   const std::string result =
       appendComponent(os::deletingLastComponent(rcpHome), InstanceService::PROVISIONING_RC);
-  const std::string launcher =
-      _instance->launcherPath().value_or(appendComponent(rcpHome, InstanceService::LAUNCHER));
-  const auto withProgram = [&launcher](std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), launcher);
-    return arguments;
-  };
+  const std::vector<std::string> update = launcherCommand(LauncherOperation::kRemoval);
+  const std::string& launcher = update.front();
   using C = StepCondition;
+  using A = ChangeAction;
+  using N = ChangeNote;
   std::vector<Step> steps;
 
   Step stage{StepKind::kStageRemovalManifest, C::kAlways, {}, {}};
   if (fs::exists(manifest)) {
-    stage.changes.push_back({"stage",
+    stage.changes.push_back({A::kStage,
                              appendComponent(deploy, InstanceService::UPDATE_MANIFEST),
                              manifest,
-                             "removal of the installed hotfix",
+                             N::kRemovalOfInstalledHotfix,
+                             {},
                              {}});
   } else {
-    stage.changes.push_back({"none",
-                             manifest,
-                             std::nullopt,
-                             "no removal manifest: the removal ends here and starts no launcher",
-                             {}});
+    stage.changes.push_back({A::kNone, manifest, std::nullopt, N::kNoRemovalManifestEnds, {}, {}});
   }
   steps.push_back(stage);
 
@@ -174,7 +168,7 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
   const std::string installManifest = appendComponent(deploy, InstanceService::INSTALL_MANIFEST);
   if (const std::optional<std::string> path = _instance->installManifestBackupPath();
       path && fs::exists(installManifest) && !fs::entryExists(*path)) {
-    backup.changes.push_back({"back up", *path, installManifest, {}, {}});
+    backup.changes.push_back({A::kBackUp, *path, installManifest, N::kNone, {}, {}});
   }
   steps.push_back(backup);
 
@@ -182,70 +176,67 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
   const std::string properties = appendComponent(rcpHome, InstanceService::IGNITOR_PROPERTIES);
   if (fs::exists(properties)) {
     version.changes.push_back(
-        {"rewrite", properties, std::nullopt, "provisioning.manifest.version: a new version", {}});
+        {A::kRewrite, properties, std::nullopt, N::kNewManifestVersion, {}, {}});
   }
   steps.push_back(version);
 
-  const std::vector<std::string> update =
-      withProgram(updateLauncherArguments(InstallUtil::getCurrentLocale()));
   steps.push_back({StepKind::kRunRemoval,
                    C::kIfRemovalManifestStaged,
-                   {{"delete", result, std::nullopt, "before the launcher runs", {}},
-                    {"run",
-                     launcher,
-                     std::nullopt,
-                     "provisioning update with the removal manifest, twice",
-                     {}}},
+                   {{A::kDelete, result, std::nullopt, N::kBeforeLauncherRuns, {}, {}},
+                    {A::kRun, launcher, std::nullopt, N::kRemovalRuns, {}, {}}},
                    {update, update}});
   steps.push_back({StepKind::kClearHotfixRecord,
                    C::kIfRemovalSucceeded,
-                   {{"rewrite",
+                   {{A::kRewrite,
                      appendComponent(rcpHome, InstanceService::INSTALL_INFO),
                      std::nullopt,
-                     "hotfixVersion removed",
+                     N::kHotfixVersionRemoved,
+                     {},
                      {}}},
                    {}});
   steps.push_back({StepKind::kDeleteRemovalManifest,
                    C::kIfRemovalSucceeded,
-                   {{"delete", manifest, std::nullopt, {}, {}}},
+                   {{A::kDelete, manifest, std::nullopt, N::kNone, {}, {}}},
                    {}});
   steps.push_back({StepKind::kRunCleanup,
                    C::kIfRemovalSucceeded,
-                   {{"delete", result, std::nullopt, "before the launcher run", {}},
-                    {"run", launcher, std::nullopt, "provisioning cleanup", {}}},
-                   {withProgram(cleanupLauncherArguments())}});
+                   {{A::kDelete, result, std::nullopt, N::kBeforeLauncherRun, {}, {}},
+                    {A::kRun, launcher, std::nullopt, N::kCleanupRun, {}, {}}},
+                   {launcherCommand(LauncherOperation::kCleanup)}});
   steps.push_back({StepKind::kReportRemoval,
                    C::kIfRemovalSucceeded,
-                   {{"delete", result, std::nullopt, "the cleanup's result", {}}},
+                   {{A::kDelete, result, std::nullopt, N::kCleanupResult, {}, {}}},
                    {}});
-  steps.push_back(
-      {StepKind::kRepairWorkspace,
-       C::kIfRemovalSucceeded,
-       {{"repair", "workspace (rcp.data)", std::nullopt, "owner, group admin, mode 0775", {}}},
-       {}});
+  steps.push_back({StepKind::kRepairWorkspace,
+                   C::kIfRemovalSucceeded,
+                   {{A::kRepair, "workspace (rcp.data)", std::nullopt, N::kRepairStandard, {}, {}}},
+                   {}});
   return steps;
 }
 
-bool PatchRemove::perform(const Step& step, const char* manifestName) {
-  if (!_instance) return false;
+StepResult PatchRemove::perform(const Step& step) {
+  if (!_instance) return StepResult::kEnded;
   switch (step.kind) {
-    case StepKind::kStageRemovalManifest:
-      return copyRemovalManifest(manifestName);
+    case StepKind::kStageRemovalManifest: {
+      const StepChange& change = step.changes.front();
+      return stageRemovalManifest(change.source.value_or(change.path)) ? StepResult::kDone
+                                                                       : StepResult::kEnded;
+    }
     case StepKind::kBackUpBeforeRemoval:
       _instance->backupInstallManifest();
-      return true;
+      return StepResult::kDone;
     case StepKind::kWriteVersionBeforeRemoval:
       _instance->updateProvisionManifestVersion(InstallUtil::generateNewManifestVersion());
-      return true;
+      return StepResult::kDone;
     case StepKind::kRunRemoval:
       // A result that could not be read as success leaves the removal manifest and the hotfix
       // record in place: the hotfix may still be installed, and the removal can be run again.
-      if (!startProvisioning() || _instance->getProvisioningResult() == -1) {
+      if (!startProvisioning(step.launcherRuns) || _instance->getProvisioningResult() == -1) {
         os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
         printLine(UNEXPECTED_RESULTS);
-        return false;
+        return StepResult::kEnded;
       }
-      return true;
+      return StepResult::kDone;
     case StepKind::kClearHotfixRecord:
       // A record still naming the removed hotfix is no success either: the removal manifest
       // stays so that the removal can be run again. A record that cannot be read names no
@@ -259,35 +250,56 @@ bool PatchRemove::perform(const Step& step, const char* manifestName) {
         os::SystemLog::log(kError, "Not able to clear the hotfix version record.");
         os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
         printLine(UNEXPECTED_RESULTS);
-        return false;
+        return StepResult::kEnded;
       }
-      return true;
+      return StepResult::kDone;
     case StepKind::kDeleteRemovalManifest:
-      fs::removeItem(*removalManifestPath(manifestName));
-      return true;
+      fs::removeItem(step.changes.front().path);
+      return StepResult::kDone;
     case StepKind::kRunCleanup:
-      cleanup();
-      return true;
+      cleanup(step.launcherRuns);
+      return StepResult::kDone;
     case StepKind::kReportRemoval:
       _instance->removeProvisionRCFile();
       printLine(REMOVAL_SUCCEEDED);
       removeHotfixReceipt();
-      return true;
+      return StepResult::kDone;
     case StepKind::kRepairWorkspace:
       _instance->updatePermissions(false, true);
-      return true;
-    default:
-      return true;  // a step of the install workflow
+      return StepResult::kDone;
+    case StepKind::kStageInstallManifest:
+    case StepKind::kCopyRemovalManifest:
+    case StepKind::kBackUpInstallManifest:
+    case StepKind::kWriteManifestVersion:
+    case StepKind::kMergeCustomization:
+    case StepKind::kReplaceKeystores:
+    case StepKind::kCopyExtras:
+    case StepKind::kRunInstall:
+    case StepKind::kRecordHotfixVersion:
+    case StepKind::kRepair:
+    case StepKind::kHandOff:
+      // The install's steps are Hotfix's to carry out; one here is a wrong list.
+      os::SystemLog::log(kError, "The removal cannot carry out the step \"%s\".",
+                         describe(step.kind));
+      return StepResult::kEnded;
   }
+  return StepResult::kEnded;
+}
+
+bool PatchRemove::runLauncherRuns(const std::vector<std::vector<std::string>>& runs) {
+  const std::optional<std::string> launcher = _instance->launcherPath();
+  // Only by an absolute path inside the platform: without one there is no launcher run.
+  if (!launcher) return false;
+  for (const std::vector<std::string>& run : runs) {
+    runLauncher(*_instance, *launcher, {run.begin() + 1, run.end()});
+  }
+  return true;
 }
 
 bool PatchRemove::uninstall(const char* manifestName) {
   if (!_instance) return false;
-  // Every step waits on the ones before it: a step that fails ends the removal.
-  for (const Step& step : steps(manifestName)) {
-    if (!perform(step, manifestName)) return false;
-  }
-  return true;
+  WorkflowOutcomes outcomes;
+  return runSteps(steps(manifestName), *this, outcomes);
 }
 
 }  // namespace rcpinstall

@@ -24,18 +24,13 @@ namespace rcpinstall {
 // place among the lines of the caller and of the launcher runs.
 void printForUser(const std::string& text);
 
-class PatchRemove {
+class PatchRemove : public StepPerformer {
  public:
   // Removal manifests left in deploy by the install of a hotfix.
   static constexpr const char* UNINSTALL_MANIFEST = InstanceService::PATCH_REMOVE_MANIFEST;
   static constexpr const char* ORRERY_UNINSTALL_MANIFEST = "uninstall.orreryhotfix.xml";
   // The platform launcher inside the rcp home.
   static constexpr const char* LAUNCHER = InstanceService::LAUNCHER;
-
-  // The launcher's command lines (the arguments after the program): each of the two
-  // provisioning "update" runs, and the "cleanup" run.
-  static std::vector<std::string> updateLauncherArguments(const std::string& locale);
-  static std::vector<std::string> cleanupLauncherArguments();
 
   // The rcp home and its instance are kept only when the path is given and exists now.
   explicit PatchRemove(const std::optional<std::string>& pathToRcpHome);
@@ -67,13 +62,18 @@ class PatchRemove {
   // on it, and the steps after the launcher's update runs wait on their success. Empty
   // without an instance.
   std::vector<Step> steps(const char* manifestName = UNINSTALL_MANIFEST) const;
-  // Carries out one step of steps(manifestName). False when the removal ends there (the
-  // manifest could not be staged, the provisioning failed, the record could not be cleared),
-  // with the messages of the removal.
-  bool perform(const Step& step, const char* manifestName = UNINSTALL_MANIFEST);
+  // Carries out one step of steps(): the removal ends where the manifest could not be staged,
+  // the provisioning failed or the record could not be cleared, with the removal's messages.
+  StepResult perform(const Step& step) override;
 
  private:
   bool copyRemovalManifest(const char* manifestName);
+  bool stageRemovalManifest(const std::string& manifest);
+  // The launcher and the arguments of one of its runs.
+  std::vector<std::string> launcherCommand(LauncherOperation operation) const;
+  bool startProvisioning(const std::vector<std::vector<std::string>>& runs);
+  void cleanup(const std::vector<std::vector<std::string>>& runs);
+  bool runLauncherRuns(const std::vector<std::vector<std::string>>& runs);
   bool uninstall(const char* manifestName);
   std::optional<std::string> removalManifestPath(const char* manifestName) const;
 

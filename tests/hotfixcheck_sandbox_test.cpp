@@ -116,10 +116,10 @@ std::vector<std::string> unaccounted(const json& plan, const std::string& bundle
   std::vector<std::string> expected;
   std::vector<std::string> written;
   for (const json& step : plan["steps"]) {
-    const std::string when = step["when"], action = step["action"];
-    const bool happens = when == "always" || (staged && when.find("staged") != std::string::npos) ||
-                         (staged && provisioned && when.find("removal's") != std::string::npos) ||
-                         (provisioned && when.find("install's") != std::string::npos);
+    const std::string when = step["condition"], action = step["action"];
+    const bool happens = when == "always" || (staged && when == "removalManifestStaged") ||
+                         (staged && provisioned && when == "removalSucceeded") ||
+                         (provisioned && when == "provisioningSucceeded");
     if (!happens || action == "run" || action == "repair" || action == "none") continue;
     std::string path = step["path"];
     for (const json& outcome : step["pathOnOutcome"].is_array() ? step["pathOnOutcome"] : json()) {
@@ -227,6 +227,14 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
          Product product(dir + "/Applications");
          return std::pair{Package(dir + "/package", {"--without", "install-manifest"}).path,
                           dir + "/Applications"};
+       },
+       kInstallFileNotFound, 0},
+      {"install manifest does not parse",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications");
+         const Package package(dir + "/package");
+         writeFile(package.deploy("install.hotfix.xml"), "<install><unclosed>");
+         return std::pair{package.path, dir + "/Applications"};
        },
        kInstallFileNotFound, 0},
       {"an installed hotfix without a removal manifest",
