@@ -553,7 +553,7 @@ bool Hotfix::installNewHotfix() {
   if (!_pathToRcpHome || !_pathToInstallPackage || !_preference) return false;
   if (!_service) return copyHotfixInstallManifest();  // sends code 4: nothing to stage into
   WorkflowOutcomes outcomes;
-  const bool succeeded = runSteps(steps(), *this, outcomes);
+  const bool succeeded = runSteps(steps(), *this, outcomes, _progress);
   return outcomes.provisioningSucceeded && succeeded;
 }
 

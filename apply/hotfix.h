@@ -117,6 +117,8 @@ class Hotfix : public StepPerformer {
   std::vector<Step> steps(bool afterRemoval = false) const;
   // Carries out one step of steps(), with the messages, codes and logging of the workflow.
   StepResult perform(const Step& step) override;
+  // Announces each step as it starts (none by default).
+  void showProgress(StepProgress* progress) { _progress = progress; }
 
   const std::optional<std::string>& pathToInstallPackage() const { return _pathToInstallPackage; }
   const std::optional<std::string>& pathToRcpHome() const { return _pathToRcpHome; }
@@ -147,6 +149,7 @@ class Hotfix : public StepPerformer {
   std::optional<os::PlistValue> _preference;  // a dictionary when present
   std::optional<InstanceService> _service;
   HotfixLocations _locations;
+  StepProgress* _progress = nullptr;
 };
 
 }  // namespace rcpinstall

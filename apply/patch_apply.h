@@ -97,7 +97,9 @@ InstallDecision decideInstall(const std::string& pathToInstallPackage,
 // Acts on a decision: a refusal sends its code on the error channel; otherwise the installed
 // hotfix is removed when the decision says so, and the install workflow runs. True when the
 // workflow succeeded; a failed workflow leaves the error marker file.
-bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations = {});
+// With `progress`, each step is announced as it starts.
+bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations = {},
+                     StepProgress* progress = nullptr);
 
 // Replaces whatever is at the path by a fresh, empty marker file: mode 0777, owner the
 // invoking user (USER, else the process's user, else root), group "admin". Without the
@@ -108,7 +110,7 @@ bool createErrorMarkerFile(const std::string& path = ERROR_MARKER_FILE);
 // The whole run on the arguments (argv[0] first); answers the exit status, 0 only when the
 // hotfix was installed.
 int runPatchApply(const std::vector<std::string>& arguments,
-                  const PatchApplyLocations& locations = {});
+                  const PatchApplyLocations& locations = {}, StepProgress* progress = nullptr);
 
 // The program's entry routine.
 int PatchApplyMain(int argc, char** argv);

@@ -72,7 +72,8 @@ InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
   return target;
 }
 
-int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLocations& locations) {
+int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLocations& locations,
+                  StepProgress* progress) {
   // Started by hand with too little to go on: nothing is touched, not even the error channel
   // that a result pane may still be showing.
   if (arguments.size() < 3) {
@@ -85,7 +86,7 @@ int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLoc
   InstallUtil::initInternalPasteboard(true, locations.hotfix.errorStoreDirectory);
 
   const bool installed = carryOutInstall(
-      decideInstall(arguments[1], arguments[2], locations.registerDirectory), locations);
+      decideInstall(arguments[1], arguments[2], locations.registerDirectory), locations, progress);
 
   InstallUtil::closeTraceOutput(trace);
   return installed ? 0 : 1;
@@ -124,7 +125,10 @@ int PatchApplyMain(int argc, char** argv) {
           os::answerHelpOrVersion(argc, argv, "patchapply", PATCH_APPLY_HELP)) {
     return *status;
   }
-  return runPatchApply(std::vector<std::string>(argv, argv + argc));
+  std::optional<StepProgress> progress;
+  if (StepProgress::wanted()) progress.emplace("patchapply");
+  return runPatchApply(std::vector<std::string>(argv, argv + argc), {},
+                       progress ? &*progress : nullptr);
 }
 
 }  // namespace rcpinstall

@@ -142,7 +142,8 @@ InstallDecision decideInstall(const std::string& pathToInstallPackage,
       registerDirectory);
 }
 
-bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations) {
+bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations,
+                     StepProgress* progress) {
   if (!decision.goesAhead()) {
     sendError(locations, decision.code, decision.details);
     return false;
@@ -151,13 +152,17 @@ bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations&
   os::AnchorScope anchors;
   if (decision.rcpHome) InstanceService::anchorProduct(anchors, decision.bundle, *decision.rcpHome);
   // A failed removal does not stop the install.
-  if (decision.removesInstalledHotfix) PatchRemove(decision.rcpHome).uninstallOldHotfix();
+  if (decision.removesInstalledHotfix) {
+    PatchRemove removal(decision.rcpHome);
+    removal.showProgress(progress);
+    removal.uninstallOldHotfix();
+  }
 
   // The workflow works on the platform these checks were made on.
-  const bool installed =
-      Hotfix(decision.target.pathToInstallPackage, decision.target.pathToInstallDestination,
-             decision.rcpHome, locations.hotfix)
-          .installNewHotfix();
+  Hotfix hotfix(decision.target.pathToInstallPackage, decision.target.pathToInstallDestination,
+                decision.rcpHome, locations.hotfix);
+  hotfix.showProgress(progress);
+  const bool installed = hotfix.installNewHotfix();
   if (!installed) createErrorMarkerFile(locations.errorMarkerFile);
   return installed;
 }

@@ -158,8 +158,9 @@ void noteLinksOutOfPackage(const std::string& package, std::vector<PlannedStep>&
 // --- rehearse ----------------------------------------------------------------------------
 
 struct RehearsalOptions {
-  std::string ignitor;  // the simulated launcher to put in place of the copy's
-  bool keep = false;    // keep the temporary directory
+  std::string ignitor;    // the simulated launcher to put in place of the copy's
+  bool keep = false;      // keep the temporary directory
+  bool progress = false;  // announce each step of the install and removal on standard error
   std::string registerDirectory = REGISTER_DIRECTORY;
 };
 

@@ -189,7 +189,8 @@ int planCommand(const std::string& package, const std::string& destination, bool
 }
 
 int rehearseCommand(const std::string& package, const std::string& destination,
-                    const RehearsalOptions& options, bool asJson) {
+                    RehearsalOptions options, bool asJson) {
+  options.progress = StepProgress::wanted();
   const Rehearsal rehearsal = rehearse(package, destination, options);
   const int status = rehearsal.passed() ? 0 : 1;
   if (rehearsal.interrupted) {

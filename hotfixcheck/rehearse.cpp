@@ -302,7 +302,10 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   const Installed older =
       removedBy(appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
                                 PatchRemove::UNINSTALL_MANIFEST));
-  report.installed = runPatchApply({"patchapply", package, products}, locations) == 0;
+  std::optional<StepProgress> progress;
+  if (options.progress) progress.emplace("hotfixcheck rehearse");
+  report.installed = runPatchApply({"patchapply", package, products}, locations,
+                                   progress ? &*progress : nullptr) == 0;
   if (const std::optional<os::PlistValue> record =
           InstallUtil::getErrorMessage(locations.hotfix.errorStoreDirectory)) {
     const os::PlistValue* code = record->find(ERROR_CODE);
@@ -365,7 +368,9 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
       // The removal works on the copy as patchremove works on a product: from its anchors.
       os::AnchorScope product;
       InstanceService::anchorProduct(product, copy, rcpHome);
-      report.removed = PatchRemove(rcpHome).uninstallOldHotfix();
+      PatchRemove removal(rcpHome);
+      removal.showProgress(progress ? &*progress : nullptr);
+      report.removed = removal.uninstallOldHotfix();
     }
     if (!*report.removed) report.problems.push_back("the removal failed");
     const Installed end = installedBy(installManifest);

@@ -2,6 +2,11 @@
 // conditions.
 #include "instance/workflow_step.h"
 
+#include <cstdio>
+#include <utility>
+
+#include "os/standard_output.h"
+
 namespace rcpinstall {
 
 std::vector<std::string> launcherArguments(LauncherOperation operation, const std::string& locale,
@@ -78,14 +83,39 @@ std::optional<StepOutcome> outcomeDecidedBy(StepKind kind) {
   return std::nullopt;
 }
 
-bool runSteps(const std::vector<Step>& steps, StepPerformer& performer,
-              WorkflowOutcomes& outcomes) {
+StepProgress::StepProgress(std::string program)
+    : _program(std::move(program)), _start(std::chrono::steady_clock::now()) {}
+
+bool StepProgress::wanted() {
+  return os::standardErrorIsTerminal();
+}
+
+void StepProgress::starts(const Step& step) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
+  std::string runs;
+  const size_t count = step.launcherRuns.size();
+  if (count == 1) {
+    runs = ", launcher run " + std::to_string(_launcherRuns + 1);
+  } else if (count > 1) {
+    runs = ", launcher runs " + std::to_string(_launcherRuns + 1) + " to " +
+           std::to_string(_launcherRuns + count);
+  }
+  _launcherRuns += count;
+  std::fprintf(stderr, "%s: %6.1fs %s%s\n", _program.c_str(), seconds, describe(step.kind),
+               runs.c_str());
+  std::fflush(stderr);
+}
+
+bool runSteps(const std::vector<Step>& steps, StepPerformer& performer, WorkflowOutcomes& outcomes,
+              StepProgress* progress) {
   bool succeeded = true;
   for (const Step& step : steps) {
     if (!holds(step.when, outcomes)) {
       performer.skip(step);
       continue;
     }
+    if (progress != nullptr) progress->starts(step);
     const StepResult result = performer.perform(step);
     if (const std::optional<StepOutcome> decided = outcomeDecidedBy(step.kind)) {
       const bool done = result == StepResult::kDone;

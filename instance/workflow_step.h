@@ -3,6 +3,7 @@
 // functions pass a performer that acts; hotfixcheck plan one that records what would happen.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -151,11 +152,30 @@ class StepPerformer {
   virtual void skip(const Step& step) { (void)step; }
 };
 
+// Progress lines for a person at a terminal, on standard error: each step as it starts, with
+// the time since the run began and the numbers of the launcher runs it makes. One object
+// serves a whole run, the removal before an install included, so that the runs count on.
+class StepProgress {
+ public:
+  // `program` starts each line ("patchapply").
+  explicit StepProgress(std::string program);
+  // A line is printed only when standard error is a terminal.
+  static bool wanted();
+  void starts(const Step& step);
+
+ private:
+  std::string _program;
+  std::chrono::steady_clock::time_point _start;
+  size_t _launcherRuns = 0;
+};
+
 // Carries the steps out in order through the performer: a step whose condition does not hold
 // is skipped; a step's result decides the outcome its kind stands for; a step that ends the
 // workflow stops the walk. Outcomes add to what `outcomes` held before (the install after a
-// removal). True when no step failed or ended the workflow.
-bool runSteps(const std::vector<Step>& steps, StepPerformer& performer, WorkflowOutcomes& outcomes);
+// removal). True when no step failed or ended the workflow. With `progress`, each step that
+// happens is announced as it starts.
+bool runSteps(const std::vector<Step>& steps, StepPerformer& performer, WorkflowOutcomes& outcomes,
+              StepProgress* progress = nullptr);
 
 // The step's name ("run the install") and its condition in words ("always", "when the
 // removal's provisioning succeeds"), as the plan and the progress lines print them.

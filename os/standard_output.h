@@ -11,6 +11,9 @@ namespace rcpinstall::os {
 // Answers an empty text, or the reason the text could not be written whole.
 std::string writeStandardOutput(std::string_view text);
 
+// Whether standard error goes to a terminal, where a person may be watching.
+bool standardErrorIsTerminal();
+
 class StandardOutputCapture {
  public:
   // Creates the file (which must not exist; links are not followed) and sends standard

@@ -12,6 +12,10 @@
 
 namespace rcpinstall::os {
 
+bool standardErrorIsTerminal() {
+  return ::isatty(STDERR_FILENO) == 1;
+}
+
 std::string writeStandardOutput(std::string_view text) {
   if (std::fflush(stdout) != 0) return std::strerror(errno);
   if (!posix::writeAll(STDOUT_FILENO, text)) return std::strerror(errno);

@@ -299,7 +299,7 @@ bool PatchRemove::runLauncherRuns(const std::vector<std::vector<std::string>>& r
 bool PatchRemove::uninstall(const char* manifestName) {
   if (!_instance) return false;
   WorkflowOutcomes outcomes;
-  return runSteps(steps(manifestName), *this, outcomes);
+  return runSteps(steps(manifestName), *this, outcomes, _progress);
 }
 
 }  // namespace rcpinstall

@@ -65,6 +65,8 @@ class PatchRemove : public StepPerformer {
   // Carries out one step of steps(): the removal ends where the manifest could not be staged,
   // the provisioning failed or the record could not be cleared, with the removal's messages.
   StepResult perform(const Step& step) override;
+  // Announces each step as it starts (none by default).
+  void showProgress(StepProgress* progress) { _progress = progress; }
 
  private:
   bool copyRemovalManifest(const char* manifestName);
@@ -79,6 +81,7 @@ class PatchRemove : public StepPerformer {
 
   std::optional<InstanceService> _instance;
   std::optional<std::string> _pathToRcpHome;
+  StepProgress* _progress = nullptr;
 };
 
 }  // namespace rcpinstall

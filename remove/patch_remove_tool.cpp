@@ -29,7 +29,8 @@ constexpr const char* PLATFORM_HOME_UNKNOWN =
 
 }  // namespace
 
-std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, bool orreryHotfix) {
+std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, bool orreryHotfix,
+                             StepProgress* progress) {
   os::SystemLog::log(kInfo, "RCP Home : %s .", platformHome ? platformHome->c_str() : "(null)");
   if (!platformHome || !fs::exists(*platformHome)) return kPlatformNotFound;
 
@@ -49,6 +50,7 @@ std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, boo
   os::AnchorScope anchors;
   InstanceService::anchorProduct(anchors, bundle, rcpHome);
   PatchRemove removal(rcpHome);
+  removal.showProgress(progress);
   const bool removed =
       orreryHotfix ? removal.uninstallOldOrreryHotfix() : removal.uninstallOldHotfix();
   return removed ? kRemovalSucceeded : kRemovalFailed;
@@ -109,7 +111,10 @@ int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot
 
   int status = 1;
   if (const std::optional<std::string> platformHome = locatePlatformHome(arguments, locations)) {
-    status = RCPUninstallHotfix(platformHome->c_str());
+    // The exported function's removal, with progress for a person at a terminal.
+    std::optional<StepProgress> progress;
+    if (StepProgress::wanted()) progress.emplace("patchremove");
+    status = guardedUninstallHotfix(platformHome->c_str(), false, progress ? &*progress : nullptr);
     if (const std::optional<std::string> message = statusMessage(status)) printForUser(*message);
   } else {
     printForUser(PLATFORM_HOME_UNKNOWN);

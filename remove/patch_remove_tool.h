@@ -8,6 +8,7 @@
 
 #include "foundation/install_util.h"
 #include "foundation/register_file.h"
+#include "instance/workflow_step.h"
 #include "remove/patchremove.h"
 
 namespace rcpinstall {
@@ -33,7 +34,12 @@ enum RemovalStatus : std::int16_t {
 
 // The checks that make a removal safe, then the removal of the plain hotfix (or the product
 // hotfix when orreryHotfix is true) from the platform home, the directory that holds "rcp".
-std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, bool orreryHotfix);
+// With `progress`, each step is announced as it starts.
+std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, bool orreryHotfix,
+                             StepProgress* progress = nullptr);
+// The same, with no failure leaving it as an exception: what the exported functions answer.
+std::int16_t guardedUninstallHotfix(const char* pathToPlatformHome, bool orreryHotfix,
+                                    StepProgress* progress = nullptr);
 
 // The line the tool prints for a status, newline included; none for 0 and 1.
 std::optional<std::string> statusMessage(int status);

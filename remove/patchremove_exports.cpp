@@ -8,30 +8,30 @@
 #include "remove/patch_remove_tool.h"
 #include "remove/patchremove.h"
 
-namespace {
+namespace rcpinstall {
 
 // Every call works in its own scope: whatever it creates is gone when it returns, and no
 // failure leaves it as an exception into a C caller.
-std::int16_t guardedRemoval(const char* pathToPlatformHome, bool orreryHotfix) {
+std::int16_t guardedUninstallHotfix(const char* pathToPlatformHome, bool orreryHotfix,
+                                    StepProgress* progress) {
   try {
     std::optional<std::string> platformHome;
     if (pathToPlatformHome != nullptr) platformHome = pathToPlatformHome;
-    return rcpinstall::uninstallHotfix(platformHome, orreryHotfix);
+    return uninstallHotfix(platformHome, orreryHotfix, progress);
   } catch (const std::exception& error) {
-    rcpinstall::os::SystemLog::log(rcpinstall::os::SystemLog::kError, "The removal stopped: %s",
-                                   error.what());
+    os::SystemLog::log(os::SystemLog::kError, "The removal stopped: %s", error.what());
   } catch (...) {
-    rcpinstall::os::SystemLog::log(rcpinstall::os::SystemLog::kError, "The removal stopped.");
+    os::SystemLog::log(os::SystemLog::kError, "The removal stopped.");
   }
-  return rcpinstall::kRemovalFailed;
+  return kRemovalFailed;
 }
 
-}  // namespace
+}  // namespace rcpinstall
 
 extern "C" {
 
 int16_t RCP_UninstallHotfix(const char* pathToPlatformHome, unsigned char orreryHotfix) {
-  return guardedRemoval(pathToPlatformHome, orreryHotfix != 0);
+  return rcpinstall::guardedUninstallHotfix(pathToPlatformHome, orreryHotfix != 0);
 }
 
 int16_t RCPUninstallHotfix(const char* pathToPlatformHome) {

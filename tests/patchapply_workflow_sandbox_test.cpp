@@ -80,6 +80,28 @@ void traceFor(const std::string& user) {
 
 class PatchApplyWorkflow : public PatchApplyScenario {};
 
+// On a terminal each step is announced as it starts, the launcher runs counted across the
+// removal and the install.
+TEST_F(PatchApplyWorkflow, ProgressOnATerminal) {
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to give a terminal";
+  const Product product(scratch_ / "Applications", {"--hotfix-version", "1.0.1"});
+  const Package package(scratch_ / "package");
+  const RunResult run = testing::runProgram(
+      {"/usr/bin/script", "-qec",
+       testing::binDir() + "/patchapply '" + package.path + "' '" + scratch_ / "Applications'",
+       "/dev/null"},
+      {{"USER", "alice"}});
+  ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+  size_t at = 0;
+  for (const char* line :
+       {"s stage the removal manifest", "s run the removal, launcher runs 1 to 2",
+        "s run the cleanup, launcher run 3", "s stage the install manifest",
+        "s run the install, launcher run 4", "s hand off to the result pane"}) {
+    at = run.out.find(line, at);
+    EXPECT_NE(at, std::string::npos) << line << "\n" << run.out;
+  }
+}
+
 TEST_F(PatchApplyWorkflow, InstallStagesTheHotfixRunsTheLauncherAndHandsOff) {
   const Product product(scratch_ / "Applications");
   const Package package(scratch_ / "package");
@@ -101,6 +123,7 @@ TEST_F(PatchApplyWorkflow, InstallStagesTheHotfixRunsTheLauncherAndHandsOff) {
   const RunResult run = patchapply({package.path, scratch_ / "Applications"});
 
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+  EXPECT_EQ(run.err.find("patchapply: "), std::string::npos) << "no progress off a terminal";
   EXPECT_EQ(errorRecordOf("alice"), makeErrorRecord(kNoError));
   EXPECT_FALSE(stateOf(ERROR_MARKER).exists);
 
