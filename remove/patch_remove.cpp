@@ -205,10 +205,6 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
                      "hotfixVersion removed",
                      {}}},
                    {}});
-  steps.push_back({StepKind::kDeleteRemovalManifest,
-                   C::kIfRemovalSucceeded,
-                   {{"delete", manifest, std::nullopt, {}, {}}},
-                   {}});
   steps.push_back({StepKind::kRunCleanup,
                    C::kIfRemovalSucceeded,
                    {{"delete", result, std::nullopt, "before the launcher run", {}},
@@ -223,6 +219,12 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
        C::kIfRemovalSucceeded,
        {{"repair", "workspace (rcp.data)", std::nullopt, "owner, group admin, mode 0775", {}}},
        {}});
+  // The removal manifest goes last: until then a rerun of the removal finishes what a run that
+  // was cut off began.
+  steps.push_back({StepKind::kDeleteRemovalManifest,
+                   C::kIfRemovalSucceeded,
+                   {{"delete", manifest, std::nullopt, {}, {}}},
+                   {}});
   return steps;
 }
 
