@@ -145,7 +145,8 @@ constexpr const char* PATCH_REMOVE_HELP =
 Removes the installed hotfix from the product's platform. Run it as root. The platform
 home is the directory that holds the platform directory rcp, for an application bundle
 its Contents/MacOS directory. Without -rcphome the product registry of Orrery names it,
-else /Applications/Orrery.app/Contents/MacOS is used when it exists.
+else /Applications/Orrery.app/Contents/MacOS is used when it exists. A removal that was
+cut off (killed, or the machine lost power) is finished by running patchremove again.
 
   -rcphome <platform home>  the platform home, used as given
 
