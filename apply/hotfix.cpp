@@ -121,7 +121,8 @@ std::optional<std::string> Hotfix::preferenceString(const char* key) const {
 }
 
 void Hotfix::sendError(int code, const std::vector<std::string>& details) const {
-  InstallUtil::sendErrorMessage(makeErrorRecord(code, details), _locations.errorStoreDirectory);
+  InstallUtil::sendErrorMessage(makeErrorRecord(code, details), _locations.errorStoreDirectory,
+                                {_pathToInstallLocation, _pathToRcpHome});
 }
 
 std::optional<std::vector<std::string>> Hotfix::missingInstallManifest() const {

@@ -94,10 +94,18 @@ InstallDecision decideInstall(const std::string& pathToInstallPackage,
                               const std::string& pathToInstallDestination,
                               const std::string& registerDirectory = REGISTER_DIRECTORY);
 
-// Acts on a decision: a refusal sends its code on the error channel; otherwise the installed
-// hotfix is removed when the decision says so, and the install workflow runs. True when the
-// workflow succeeded; a failed workflow leaves the error marker file.
-// With `progress`, each step is announced as it starts.
+// The code-4 refusal of a decision that goes ahead: the details the install workflow would
+// send when its install manifest is missing ([the configured path]), cannot be read or does
+// not parse, or its rcp home does not exist (["install.hotfix.xml"]); none when the manifest
+// can be staged. Reads only. It is decided before the installed hotfix is removed, so that a
+// package that cannot be installed never takes away the hotfix that works.
+std::optional<std::vector<std::string>> installManifestRefusal(const InstallDecision& decision);
+
+// Acts on a decision: a refusal (also the code 4 of installManifestRefusal) sends its code on
+// the error channel and changes nothing in the product; otherwise the installed hotfix is
+// removed when the decision says so, and the install workflow runs, both within the
+// instance's mark of a change in progress. True when the workflow succeeded; a failed
+// workflow leaves the error marker file. With `progress`, each step is announced as it starts.
 bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations = {},
                      StepProgress* progress = nullptr);
 

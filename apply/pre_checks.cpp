@@ -2,6 +2,7 @@
 // and the error marker file.
 
 #include "apply/patch_apply.h"
+#include "foundation/install_manifest.h"
 #include "foundation/string_util.h"
 #include "instance/instance_service.h"
 #include "os/file_system.h"
@@ -20,10 +21,10 @@ using os::SystemLog::kWarning;
 
 namespace {
 
-void sendError(const PatchApplyLocations& locations, int code,
+void sendError(const PatchApplyLocations& locations, const ErrorContext& context, int code,
                const std::vector<std::string>& details = {}) {
   InstallUtil::sendErrorMessage(makeErrorRecord(code, details),
-                                locations.hotfix.errorStoreDirectory);
+                                locations.hotfix.errorStoreDirectory, context);
 }
 
 const char* orNull(const std::optional<std::string>& text) {
@@ -142,15 +143,50 @@ InstallDecision decideInstall(const std::string& pathToInstallPackage,
       registerDirectory);
 }
 
+std::optional<std::vector<std::string>> installManifestRefusal(const InstallDecision& decision) {
+  const Hotfix hotfix(decision.target.pathToInstallPackage,
+                      decision.target.pathToInstallDestination, decision.rcpHome);
+  // Without settings the workflow stops before it does anything, with no code of its own.
+  if (!hotfix.pathToInstallPackage() || !hotfix.preference()) return std::nullopt;
+  // The staging's own check of the manifest.
+  if (const std::optional<Refusal> refusal = hotfix.installManifestRefusal()) {
+    return refusal->details;
+  }
+  // Without a platform to stage into the staging fails just the same.
+  if (!decision.rcpHome || !InstanceService::rcpHomeExists(*decision.rcpHome)) {
+    return std::vector<std::string>{HOTFIX_MANIFEST_NAME};
+  }
+  return std::nullopt;
+}
+
 bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations& locations,
                      StepProgress* progress) {
+  // The code on the channel concerns this product, also a refusal's made before its rcp home
+  // was settled.
+  const ErrorContext context{decision.target.pathToInstallDestination,
+                             decision.rcpHome
+                                 ? decision.rcpHome
+                                 : settingsString(decision.target.properties, KEY_RCP_HOME)};
   if (!decision.goesAhead()) {
-    sendError(locations, decision.code, decision.details);
+    sendError(locations, context, decision.code, decision.details);
+    return false;
+  }
+  InstallUtil::setErrorContext(context, locations.hotfix.errorStoreDirectory);
+  // A package that cannot be installed is refused before anything changes, also before the
+  // installed hotfix is removed.
+  if (const std::optional<std::vector<std::string>> refusal = installManifestRefusal(decision)) {
+    sendError(locations, context, kInstallFileNotFound, *refusal);
+    createErrorMarkerFile(locations.errorMarkerFile);
     return false;
   }
   // The product tree as the checks found it, and nothing that is swapped into it later.
   os::AnchorScope anchors;
   if (decision.rcpHome) InstanceService::anchorProduct(anchors, decision.bundle, *decision.rcpHome);
+  InstanceService instance(decision.rcpHome);
+  if (!instance.markChangeInProgress(InstanceService::INSTALL_OPERATION)) {
+    os::SystemLog::log(kWarning, "Not able to mark the install in progress in %s",
+                       orNull(decision.rcpHome));
+  }
   // A failed removal does not stop the install.
   if (decision.removesInstalledHotfix) {
     PatchRemove removal(decision.rcpHome);
@@ -163,6 +199,7 @@ bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations&
                 decision.rcpHome, locations.hotfix);
   hotfix.showProgress(progress);
   const bool installed = hotfix.installNewHotfix();
+  instance.clearChangeInProgress();
   if (!installed) createErrorMarkerFile(locations.errorMarkerFile);
   return installed;
 }

@@ -15,6 +15,13 @@ inline constexpr const char* INTERNAL_PASTEBOARD_NAME = "INSTALLATION_INTERNAL_P
 inline constexpr const char* ERROR_MESSAGE_TYPE = "ERROR_MESSAGE";
 inline constexpr const char* ERROR_CODE = "ERROR_CODE";
 inline constexpr const char* ERROR_DETAILS = "ERROR_DETAILS";
+// Beside the channel, in the same per-user directory: what the last code concerns, so that a
+// reader can tell which product it belongs to (the channel itself is per user).
+inline constexpr const char* ERROR_CONTEXT_STORE_NAME = "INSTALLATION_INTERNAL_PASTEBOARD_CONTEXT";
+inline constexpr const char* ERROR_CONTEXT_TYPE = "ERROR_CONTEXT";
+inline constexpr const char* ERROR_CONTEXT_DESTINATION = "destination";
+inline constexpr const char* ERROR_CONTEXT_RCP_HOME = "rcpHome";
+inline constexpr const char* ERROR_CONTEXT_TIME = "time";
 
 inline constexpr const char* TRACE_DOMAIN = "com.zantec.rcp.install.mac";
 inline constexpr const char* TRACE_KEY = "com.zantec.rcp.install.mac.traceEnable";
@@ -41,6 +48,14 @@ enum ErrorCode : int {
 // A fresh error record: a dictionary with ERROR_CODE and ERROR_DETAILS.
 os::PlistValue makeErrorRecord(int code, const std::vector<std::string>& details = {});
 
+// What a code on the error channel concerns: the install destination and the rcp home, when
+// known. Written with every record sent and every reset (then none: the reset concerns no
+// product), with the time.
+struct ErrorContext {
+  std::optional<std::string> destination;
+  std::optional<std::string> rcpHome;
+};
+
 namespace InstallUtil {
 
 // Characters refused in an install location; the colon is refused as well (it can only occur
@@ -58,10 +73,20 @@ std::string getCurrentLocale();
 // The error channel lives in the invoking user's pasteboard directory; storeDirectory
 // overrides that directory (tests use a scratch directory).
 void initInternalPasteboard(bool writeResetRecord,
-                            const std::optional<std::string>& storeDirectory = std::nullopt);
+                            const std::optional<std::string>& storeDirectory = std::nullopt,
+                            const ErrorContext& context = {});
 void sendErrorMessage(const std::optional<os::PlistValue>& record,
-                      const std::optional<std::string>& storeDirectory = std::nullopt);
+                      const std::optional<std::string>& storeDirectory = std::nullopt,
+                      const ErrorContext& context = {});
 std::optional<os::PlistValue> getErrorMessage(
+    const std::optional<std::string>& storeDirectory = std::nullopt);
+// Writes what the code on the channel concerns, without changing the code (once a run knows
+// the product its reset code 0 stands for).
+void setErrorContext(const ErrorContext& context,
+                     const std::optional<std::string>& storeDirectory = std::nullopt);
+// The record of ERROR_CONTEXT_STORE_NAME: "destination" and "rcpHome" (texts, each only when
+// known) and "time" (a date); none when nothing is stored.
+std::optional<os::PlistValue> getErrorContext(
     const std::optional<std::string>& storeDirectory = std::nullopt);
 bool containUnSupportedCharacters(const std::optional<std::string>& path);
 // Reads a preference value as a boolean the way the trace switch does.

@@ -1,5 +1,6 @@
 // The diagnostic side of InstallUtil: trace switch and log, locale, error channel, location check.
 
+#include <chrono>
 #include <string_view>
 
 #include "foundation/install_util.h"
@@ -31,6 +32,26 @@ auto readAsInvokingUser(Read read) -> decltype(read()) {
 
 os::NamedStore errorChannel(const std::optional<std::string>& storeDirectory) {
   return os::NamedStore(INTERNAL_PASTEBOARD_NAME, storeDirectory);
+}
+
+// The seconds between 1970-01-01 and 2001-01-01, the reference date of property-list dates.
+constexpr double kPlistDateOffset = 978307200;
+
+// The context store is declared afresh on every write, so that it holds this one record.
+void writeErrorContext(const ErrorContext& context,
+                       const std::optional<std::string>& storeDirectory) {
+  os::PlistDictionary fields;
+  if (context.destination) fields.emplace_back(ERROR_CONTEXT_DESTINATION, *context.destination);
+  if (context.rcpHome) fields.emplace_back(ERROR_CONTEXT_RCP_HOME, *context.rcpHome);
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  fields.emplace_back(ERROR_CONTEXT_TIME, os::PlistDate{now - kPlistDateOffset});
+  os::NamedStore store(ERROR_CONTEXT_STORE_NAME, storeDirectory);
+  if (!store.declareTypes({ERROR_CONTEXT_TYPE}) ||
+      !store.setPropertyList(os::PlistValue(std::move(fields)), ERROR_CONTEXT_TYPE)) {
+    os::SystemLog::log(os::SystemLog::kError, "Cannot write the pasteboard %s",
+                       ERROR_CONTEXT_STORE_NAME);
+  }
 }
 
 }  // namespace
@@ -102,8 +123,8 @@ std::string getCurrentLocale() {
   return *locale;
 }
 
-void initInternalPasteboard(bool writeResetRecord,
-                            const std::optional<std::string>& storeDirectory) {
+void initInternalPasteboard(bool writeResetRecord, const std::optional<std::string>& storeDirectory,
+                            const ErrorContext& context) {
   os::NamedStore store = errorChannel(storeDirectory);
   if (!store.declareTypes({ERROR_MESSAGE_TYPE})) {
     os::SystemLog::log(os::SystemLog::kError, "Cannot prepare the pasteboard %s",
@@ -114,15 +135,28 @@ void initInternalPasteboard(bool writeResetRecord,
     os::SystemLog::log(os::SystemLog::kError, "Cannot write the error message to the pasteboard %s",
                        INTERNAL_PASTEBOARD_NAME);
   }
+  if (writeResetRecord) writeErrorContext(context, storeDirectory);
 }
 
 void sendErrorMessage(const std::optional<os::PlistValue>& record,
-                      const std::optional<std::string>& storeDirectory) {
+                      const std::optional<std::string>& storeDirectory,
+                      const ErrorContext& context) {
   if (!record) return;
   if (!errorChannel(storeDirectory).setPropertyList(*record, ERROR_MESSAGE_TYPE)) {
     os::SystemLog::log(os::SystemLog::kError, "Cannot write the error message to the pasteboard %s",
                        INTERNAL_PASTEBOARD_NAME);
   }
+  writeErrorContext(context, storeDirectory);
+}
+
+void setErrorContext(const ErrorContext& context,
+                     const std::optional<std::string>& storeDirectory) {
+  writeErrorContext(context, storeDirectory);
+}
+
+std::optional<os::PlistValue> getErrorContext(const std::optional<std::string>& storeDirectory) {
+  return os::NamedStore(ERROR_CONTEXT_STORE_NAME, storeDirectory)
+      .propertyListForType(ERROR_CONTEXT_TYPE);
 }
 
 std::optional<os::PlistValue> getErrorMessage(const std::optional<std::string>& storeDirectory) {

@@ -204,13 +204,20 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
 // --- status ------------------------------------------------------------------------------
 
 // What the last install left for the invoking user: the record on the error channel, and
-// the marker file a failed install workflow leaves.
+// the marker file a failed install workflow leaves. Reported only for the product that the
+// record beside the channel names.
 struct LastInstall {
   std::optional<int> code;
   std::vector<std::string> details;
   bool markerFile = false;
   std::optional<long long> markerSince;  // seconds since 1970-01-01 UTC
+  std::optional<long long> time;         // when the code was written, the same way
 };
+
+// The states an instance's hotfix can be in.
+inline constexpr const char* INSTALL_STATE_INSTALLED = "installed";
+inline constexpr const char* INSTALL_STATE_NONE = "none";
+inline constexpr const char* INSTALL_STATE_HALF = "half-installed";
 
 struct InstanceStatus {
   std::string platformHome;
@@ -227,7 +234,14 @@ struct InstanceStatus {
   std::optional<std::string> provisioningResult;  // "rc" of .provisioning_rc as written
   std::optional<std::string> finalStatus;
   std::optional<bool> running;  // none when no application bundle encloses the platform
-  LastInstall lastInstall;
+  // Half-installed: an install or removal was cut off (its mark is in the rcp home), or
+  // install.xml records the install feature of the staged removal manifest while no hotfix is
+  // recorded, or the reverse. None without an instance, or when a record could not be read.
+  std::optional<std::string> installState;
+  // The recorded hotfix version, else the version install.xml records for the install feature
+  // of the staged removal manifest.
+  std::optional<std::string> heldHotfixVersion;
+  std::optional<LastInstall> lastInstall;
   // Records that exist and could not be read ("<path>: <reason>"): the values above that
   // they hold are then unknown, not absent.
   std::vector<std::string> errors;
@@ -235,17 +249,19 @@ struct InstanceStatus {
 InstanceStatus status(const std::string& platformHome,
                       const std::string& errorMarkerFile = ERROR_MARKER_FILE);
 
-// Whether an install of the wanted hotfix version is needed: yes without a recorded hotfix
-// or with one that orders before it (the comparison of the code-7 check), no when it or a
-// later one is recorded or no instance is there; none when the instance could not be read.
+// Whether an install of the wanted hotfix version is needed: yes when the instance is
+// half-installed, without a recorded hotfix or with one that orders before it (the comparison
+// of the code-7 check), no when it or a later one is recorded or no instance is there; none
+// when the instance could not be read.
 struct InstallNeed {
   std::optional<bool> needed;
   std::string message;  // one line that says which
 };
 InstallNeed needsInstall(const InstanceStatus& instance, const std::string& wanted);
 
-// The inventory value: the recorded hotfix version, "none", "no instance"; none with a
-// failure (the first error) when a record could not be read.
+// The inventory value: the recorded hotfix version, "none", "no instance", "half-installed"
+// or "<version> (half-installed)"; none with a failure (the first error) when a record could
+// not be read.
 struct InventoryValue {
   std::optional<std::string> value;
   std::string error;

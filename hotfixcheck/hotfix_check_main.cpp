@@ -287,10 +287,16 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
   out << "running: "
       << (result.running ? (*result.running ? "yes" : "no") : "unknown (no application bundle)")
       << "\n";
-  const LastInstall& last = result.lastInstall;
+  line("install state", result.installState);
+  if (!result.lastInstall) {
+    out << "last install's error code: (none for this product)\n";
+    return exitStatus;
+  }
+  const LastInstall& last = *result.lastInstall;
   out << "last install's error code: "
       << (last.code ? std::to_string(*last.code) : std::string("(none on the error channel)"));
   if (!last.details.empty()) out << " [" << joined(last.details) << "]";
+  if (last.time) out << " at " << utcTime(*last.time);
   out << "\n"
       << "error marker file: "
       << (last.markerSince ? std::string(ERROR_MARKER_FILE) + " since " + utcTime(*last.markerSince)
@@ -406,14 +412,22 @@ Commands:
   status <platform home>
                         Application, instance, hotfix and base plug-in versions, install
                         features, manifest backups, staged manifests, the last provisioning
-                        result and final status line, whether the product runs, and the last
-                        install's error code and marker file.
+                        result and final status line, whether the product runs, the install
+                        state, and the last install's error code and marker file when the
+                        invoking user's last install was of this product.
+                        Install state: installed, none, or half-installed (an install or
+                        removal was cut off, or install.xml records the install feature of
+                        the staged removal manifest while no hotfix is recorded, or the
+                        reverse).
   status --inventory <platform home>
                         <result>VALUE</result>: the recorded hotfix version, none, or
-                        no instance; <result>error: ...</result> when a record cannot be read.
+                        no instance; half-installed, or VERSION (half-installed) when a
+                        version is known; <result>error: ...</result> when a record cannot
+                        be read.
   needs-install <platform home> <version>
-                        One line: whether an install of the version is needed (no hotfix
-                        recorded, or one that orders before it, as the code-7 check orders).
+                        One line: whether an install of the version is needed (a
+                        half-installed instance, no hotfix recorded, or one that orders
+                        before it, as the code-7 check orders).
 
 Options:
   --json                print one JSON document instead of text
@@ -434,8 +448,8 @@ Exit status:
   status         0 when an installed instance is recognised, 1 otherwise
   status --inventory
                  0 with a value, 2 with an error
-  needs-install  0 the install is needed, 1 it is not (the version or a later one is
-                 recorded, or no instance is there)
+  needs-install  0 the install is needed (also for a half-installed instance), 1 it is not
+                 (the version or a later one is recorded, or no instance is there)
   2              a usage error, or a failure of the tool itself (a file it cannot read, a
                  report it cannot write), for every command
 
@@ -465,8 +479,10 @@ field is a list with null for each valid text):
                  "version", "hotfixVersion", "basePluginVersion", "installFeatures": [{"id",
                  "version", "features": [{"id", "version"}]}], "backups",
                  "stagedManifests", "provisioningResult" (rc as written), "finalStatus",
-                 "running", "lastInstall": {"code", "details", "markerFile",
-                 "markerSince" (UTC)}, "errors" (records that could not be read)}
+                 "running", "installState" (installed, none or half-installed),
+                 "lastInstall" (null unless the last install was of this product):
+                 {"code", "details", "markerFile", "markerSince" (UTC), "time" (UTC, when
+                 the code was written)}, "errors" (records that could not be read)}
   needs-install  {"formatVersion", "platformHome", "wanted", "hotfixVersion", "needed",
                  "message"}
 

@@ -108,12 +108,26 @@ const char* describe(const PathOnOutcome& outcome) {
   return "";
 }
 
+// A manifest that only this process may not read: patchapply runs as root and reads it.
+bool onlyThisProcessCannotRead(const InstallDecision& decision,
+                               const std::vector<std::string>& refusal) {
+  if (refusal != std::vector<std::string>{HOTFIX_MANIFEST_NAME} || os::isRunningAsRoot()) {
+    return false;
+  }
+  const Hotfix hotfix(decision.target.pathToInstallPackage,
+                      decision.target.pathToInstallDestination, decision.rcpHome);
+  if (!hotfix.preference()) return false;
+  const os::LimitedRead read = os::readRegularFileAtMost(
+      settingsString(*hotfix.preference(), KEY_HOTFIX_MANIFEST).value_or(""), MAX_FILE_SIZE);
+  return !read.contents && (read.error == EACCES || read.error == EPERM);
+}
+
 // Records each step's changes, and the launcher runs of the steps that happen when every
 // provisioning run succeeds. A step's own success is decided as the install decides it:
 // the removal stages only a manifest that is there, the install only one it can read.
 class Recorder : public StepPerformer {
  public:
-  Recorder(Plan& plan, const Hotfix* hotfix) : _plan(plan), _hotfix(hotfix) {}
+  explicit Recorder(Plan& plan) : _plan(plan) {}
 
   StepResult perform(const Step& step) override {
     record(step);
@@ -145,11 +159,7 @@ class Recorder : public StepPerformer {
                    ? StepResult::kDone
                    : StepResult::kFailed;
       case StepKind::kStageInstallManifest:
-        if (const std::optional<Refusal> refusal = refusalFor(_hotfix)) {
-          _plan.code = refusal->code;
-          _plan.details = refusal->details;
-          return StepResult::kEnded;
-        }
+        // Decided before the removal already (installManifestRefusal), as patchapply does.
         return StepResult::kDone;
       case StepKind::kBackUpBeforeRemoval:
       case StepKind::kWriteVersionBeforeRemoval:
@@ -174,25 +184,8 @@ class Recorder : public StepPerformer {
     return StepResult::kDone;
   }
 
-  // The install's own refusal of its manifest, less a permission refusal that only this
-  // process meets: patchapply runs as root.
-  static std::optional<Refusal> refusalFor(const Hotfix* hotfix) {
-    if (hotfix == nullptr) return std::nullopt;
-    std::optional<Refusal> refusal = hotfix->installManifestRefusal();
-    if (!refusal || refusal->details != std::vector<std::string>{HOTFIX_MANIFEST_NAME}) {
-      return refusal;
-    }
-    const std::string manifest =
-        settingsString(*hotfix->preference(), KEY_HOTFIX_MANIFEST).value_or("");
-    const os::LimitedRead read = os::readRegularFileAtMost(manifest, MAX_FILE_SIZE);
-    if (!read.contents && (read.error == EACCES || read.error == EPERM) && !os::isRunningAsRoot()) {
-      return std::nullopt;
-    }
-    return refusal;
-  }
-
+ private:
   Plan& _plan;
-  const Hotfix* _hotfix;
 };
 
 }  // namespace
@@ -208,9 +201,17 @@ Plan plan(const std::string& package, const std::string& destination,
     result.exitStatus = 1;
     return result;
   }
+  // patchapply refuses a manifest it cannot stage before it removes the installed hotfix.
+  if (const std::optional<std::vector<std::string>> refusal = installManifestRefusal(decision);
+      refusal && !onlyThisProcessCannotRead(decision, *refusal)) {
+    result.code = kInstallFileNotFound;
+    result.details = *refusal;
+    result.exitStatus = 1;
+    return result;
+  }
   WorkflowOutcomes outcomes;
   if (decision.removesInstalledHotfix) {
-    Recorder removal(result, nullptr);
+    Recorder removal(result);
     runSteps(PatchRemove(decision.rcpHome).steps(), removal, outcomes);
   }
 
@@ -221,7 +222,7 @@ Plan plan(const std::string& package, const std::string& destination,
     result.exitStatus = 1;
     return result;
   }
-  Recorder install(result, &hotfix);
+  Recorder install(result);
   if (!runSteps(hotfix.steps(decision.removesInstalledHotfix), install, outcomes) &&
       result.code != kNoError) {
     result.exitStatus = 1;

@@ -118,27 +118,34 @@ json statusDocument(const InstanceStatus& status) {
                         {"version", top.feature.version},
                         {"features", featuresJson(top.requirements)}});
   }
-  const LastInstall& last = status.lastInstall;
-  return document(
-      {{"rcpHome", status.rcpHome},
-       {"recognised", status.recognised},
-       {"bundle", orNull(status.bundle)},
-       {"applicationVersion", orNull(status.applicationVersion)},
-       {"version", orNull(status.version)},
-       {"hotfixVersion", orNull(status.hotfixVersion)},
-       {"basePluginVersion", orNull(status.basePluginVersion)},
-       {"installFeatures", features},
-       {"backups", status.backups},
-       {"stagedManifests", status.stagedManifests},
-       {"provisioningResult", orNull(status.provisioningResult)},
-       {"finalStatus", orNull(status.finalStatus)},
-       {"running", orNull(status.running)},
-       {"lastInstall",
-        {{"code", orNull(last.code)},
-         {"details", last.details},
-         {"markerFile", last.markerFile},
-         {"markerSince", last.markerSince ? json(utcTime(*last.markerSince)) : json(nullptr)}}},
-       {"errors", status.errors}});
+  json last = nullptr;
+  if (status.lastInstall) {
+    const LastInstall& record = *status.lastInstall;
+    const auto when = [](const std::optional<long long>& seconds) {
+      return seconds ? json(utcTime(*seconds)) : json(nullptr);
+    };
+    last = {{"code", orNull(record.code)},
+            {"details", record.details},
+            {"markerFile", record.markerFile},
+            {"markerSince", when(record.markerSince)},
+            {"time", when(record.time)}};
+  }
+  return document({{"rcpHome", status.rcpHome},
+                   {"recognised", status.recognised},
+                   {"bundle", orNull(status.bundle)},
+                   {"applicationVersion", orNull(status.applicationVersion)},
+                   {"version", orNull(status.version)},
+                   {"hotfixVersion", orNull(status.hotfixVersion)},
+                   {"basePluginVersion", orNull(status.basePluginVersion)},
+                   {"installFeatures", features},
+                   {"backups", status.backups},
+                   {"stagedManifests", status.stagedManifests},
+                   {"provisioningResult", orNull(status.provisioningResult)},
+                   {"finalStatus", orNull(status.finalStatus)},
+                   {"running", orNull(status.running)},
+                   {"installState", orNull(status.installState)},
+                   {"lastInstall", last},
+                   {"errors", status.errors}});
 }
 
 json needsInstallDocument(const InstallNeed& need, const InstanceStatus& status,

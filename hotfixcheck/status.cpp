@@ -1,6 +1,7 @@
 // hotfixcheck status: what an installed instance records, read without changing anything.
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 #include "apply/patch_apply.h"
@@ -47,9 +48,30 @@ std::optional<std::string> provisioningLog(const std::string& rcpHome,
   return appendComponent(appendComponent(expanded, LOG_DIR), PROVISION_LOG);
 }
 
-// The record on the invoking user's error channel and the marker file of a failed install.
-LastInstall lastInstall(const std::string& errorMarkerFile) {
+// The seconds between 1970-01-01 and 2001-01-01, the reference date of property-list dates.
+constexpr double kPlistDateOffset = 978307200;
+
+// Whether the record beside the error channel names this rcp home: the same text, or the
+// same directory reached another way.
+bool namesRcpHome(const os::PlistValue& context, const std::string& rcpHome) {
+  const os::PlistValue* named = context.find(ERROR_CONTEXT_RCP_HOME);
+  if (named == nullptr || named->asString() == nullptr) return false;
+  if (*named->asString() == rcpHome) return true;
+  std::error_code error;
+  return std::filesystem::equivalent(*named->asString(), rcpHome, error) && !error;
+}
+
+// The record on the invoking user's error channel and the marker file of a failed install,
+// when the record beside the channel says that the code concerns this rcp home.
+std::optional<LastInstall> lastInstall(const std::string& errorMarkerFile,
+                                       const std::string& rcpHome) {
+  const std::optional<os::PlistValue> context = InstallUtil::getErrorContext();
+  if (!context || !namesRcpHome(*context, rcpHome)) return std::nullopt;
   LastInstall last;
+  if (const os::PlistValue* time = context->find(ERROR_CONTEXT_TIME);
+      time != nullptr && time->asDate() != nullptr) {
+    last.time = static_cast<long long>(time->asDate()->secondsSince2001 + kPlistDateOffset);
+  }
   if (const std::optional<os::PlistValue> record = InstallUtil::getErrorMessage()) {
     if (const os::PlistValue* code = record->find(ERROR_CODE);
         code != nullptr && code->asInteger() != nullptr) {
@@ -81,13 +103,40 @@ std::optional<std::string> finalStatusOf(const std::string& log) {
   return finalStatusMessageFromLog(text);
 }
 
+// Whether the hotfix is installed, not, or half: the mark of a change that was cut off, or
+// the platform and the record disagreeing about the hotfix that the staged removal manifest
+// takes out. Also sets the version the instance holds by either account.
+std::string installState(const InstanceService& instance, const std::string& deploy,
+                         InstanceStatus& result) {
+  std::optional<bool> platformHolds;
+  std::optional<std::string> platformVersion;
+  const std::string removal = appendComponent(deploy, PatchRemove::UNINSTALL_MANIFEST);
+  if (fs::entryExists(removal)) {
+    const ManifestContents staged = readManifest(removal);
+    for (const InstallFeature& takenOut : staged.installFeatures) {
+      platformHolds = platformHolds.value_or(false);
+      for (const InstallFeature& installed : result.installFeatures) {
+        if (installed.feature.id != takenOut.feature.id) continue;
+        platformHolds = true;
+        platformVersion = installed.feature.version;
+      }
+    }
+  }
+  result.heldHotfixVersion = result.hotfixVersion ? result.hotfixVersion : platformVersion;
+  const bool recorded = result.hotfixVersion.has_value();
+  if (instance.changeInProgress() || (platformHolds && *platformHolds != recorded)) {
+    return INSTALL_STATE_HALF;
+  }
+  return recorded ? INSTALL_STATE_INSTALLED : INSTALL_STATE_NONE;
+}
+
 }  // namespace
 
 InstanceStatus status(const std::string& platformHome, const std::string& errorMarkerFile) {
   InstanceStatus result;
   result.platformHome = platformHome;
   result.rcpHome = appendComponent(platformHome, RCP_DIRECTORY_NAME);
-  result.lastInstall = lastInstall(errorMarkerFile);
+  result.lastInstall = lastInstall(errorMarkerFile, result.rcpHome);
   const InstanceService instance(result.rcpHome);
   result.recognised = instance.hasInstanceInstalled();
   if (!instance.pathToRcphome()) return result;
@@ -138,6 +187,10 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
     }
   }
 
+  if (result.recognised && result.errors.empty()) {
+    result.installState = installState(instance, deploy, result);
+  }
+
   if (fs::exists(rcFile)) {
     result.provisioningResult = JavaProperties(rcFile).getPropertyForKey(InstanceService::KEY_RC);
   }
@@ -157,6 +210,12 @@ InstallNeed needsInstall(const InstanceStatus& instance, const std::string& want
   if (!instance.recognised) {
     need.needed = false;
     need.message = "not needed: no instance at " + instance.platformHome;
+  } else if (instance.installState == INSTALL_STATE_HALF) {
+    need.needed = true;
+    need.message =
+        "needed: half-installed" +
+        (instance.heldHotfixVersion ? " (" + *instance.heldHotfixVersion + ")" : std::string()) +
+        ", " + wanted + " wanted";
   } else if (!instance.hotfixVersion) {
     need.needed = true;
     need.message = "needed: no hotfix recorded, " + wanted + " wanted";
@@ -174,6 +233,11 @@ InstallNeed needsInstall(const InstanceStatus& instance, const std::string& want
 InventoryValue inventoryValue(const InstanceStatus& instance) {
   if (!instance.errors.empty()) return {std::nullopt, instance.errors.front()};
   if (!instance.recognised) return {"no instance", {}};
+  if (instance.installState == INSTALL_STATE_HALF) {
+    return {instance.heldHotfixVersion ? *instance.heldHotfixVersion + " (half-installed)"
+                                       : std::string(INSTALL_STATE_HALF),
+            {}};
+  }
   return {instance.hotfixVersion.value_or("none"), {}};
 }
 

@@ -8,6 +8,7 @@
 #include "foundation/provisioning_result_file.h"
 #include "instance/instance_files.h"
 #include "instance/instance_service.h"
+#include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
@@ -126,6 +127,30 @@ std::optional<std::string> InstanceService::unreadableInstallInfo() const {
 
 bool InstanceService::isHotfixApplied() const {
   return getCurrentHotfixVersion().has_value();
+}
+
+bool InstanceService::markChangeInProgress(const std::string& operation,
+                                           const std::optional<std::string>& manifest) {
+  if (!_pathToRcphome) return false;
+  std::string text = "operation=" + operation + "\n";
+  if (manifest) text += "manifest=" + *manifest + "\n";
+  // Made durable with its directory before the change it announces begins.
+  return os::replaceFileAtomically(appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS), text);
+}
+
+bool InstanceService::clearChangeInProgress() {
+  if (!_pathToRcphome) return false;
+  const std::string mark = appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS);
+  if (fs::entryExists(mark)) fs::removeItem(mark);
+  return !fs::entryExists(mark);
+}
+
+std::optional<std::string> InstanceService::changeInProgress(const char* key) const {
+  if (!_pathToRcphome) return std::nullopt;
+  const std::string mark = appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS);
+  if (!fs::entryExists(mark)) return std::nullopt;
+  // A mark that cannot be read still marks a change under way; it names no operation.
+  return JavaProperties(mark).getPropertyForKey(key).value_or("");
 }
 
 std::optional<std::string> InstanceService::getInstalledTargetVersion() const {

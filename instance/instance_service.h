@@ -43,6 +43,10 @@ class InstanceService {
   static constexpr const char* SHARED_LINK = "shared.link";
   static constexpr const char* BASE_PLUGIN_PREFIX = "com.zantec.rcp.base_";
   static constexpr const char* KEYSTORE_PREFIX = ".keystore";
+  // The mark of an install or removal under way, in the rcp home.
+  static constexpr const char* CHANGE_IN_PROGRESS = ".hotfix-change-in-progress";
+  static constexpr const char* INSTALL_OPERATION = "install";
+  static constexpr const char* REMOVAL_OPERATION = "removal";
 
   // Keys of installInfo.plist, addonInfo.plist, .provisioning_rc and ignitor.properties.
   static constexpr const char* KEY_VERSION = "version";
@@ -100,6 +104,17 @@ class InstanceService {
   std::optional<std::string> unreadableInstallInfo() const;
   // Whether getCurrentHotfixVersion has a version.
   bool isHotfixApplied() const;
+
+  // The mark of a change under way: written (and made durable) before an install's or a
+  // removal's first change to the instance and removed after its last, so that a run cut off
+  // in between leaves a mark that says the instance may be half-installed. It names the
+  // operation ("install" or "removal") and, for a removal, its removal manifest. False when
+  // the mark could not be written or removed.
+  bool markChangeInProgress(const std::string& operation,
+                            const std::optional<std::string>& manifest = std::nullopt);
+  bool clearChangeInProgress();
+  // What the mark names (key "operation", "manifest"); none without a mark.
+  std::optional<std::string> changeInProgress(const char* key = "operation") const;
 
   // CFBundleShortVersionString of the enclosing application bundle's Info.plist.
   std::optional<std::string> getInstalledTargetVersion() const;

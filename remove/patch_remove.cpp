@@ -194,10 +194,6 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
                      {},
                      {}}},
                    {}});
-  steps.push_back({StepKind::kDeleteRemovalManifest,
-                   C::kIfRemovalSucceeded,
-                   {{A::kDelete, manifest, std::nullopt, N::kNone, {}, {}}},
-                   {}});
   steps.push_back({StepKind::kRunCleanup,
                    C::kIfRemovalSucceeded,
                    {{A::kDelete, result, std::nullopt, N::kBeforeLauncherRun, {}, {}},
@@ -210,6 +206,12 @@ std::vector<Step> PatchRemove::steps(const char* manifestName) const {
   steps.push_back({StepKind::kRepairWorkspace,
                    C::kIfRemovalSucceeded,
                    {{A::kRepair, "workspace (rcp.data)", std::nullopt, N::kRepairStandard, {}, {}}},
+                   {}});
+  // The removal manifest goes last: until then a rerun of the removal finishes what a run that
+  // was cut off began.
+  steps.push_back({StepKind::kDeleteRemovalManifest,
+                   C::kIfRemovalSucceeded,
+                   {{A::kDelete, manifest, std::nullopt, N::kNone, {}, {}}},
                    {}});
   return steps;
 }

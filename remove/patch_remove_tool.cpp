@@ -49,10 +49,27 @@ std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, boo
   os::SystemLog::log(kInfo, "Removing hotfix.");
   os::AnchorScope anchors;
   InstanceService::anchorProduct(anchors, bundle, rcpHome);
+  const char* manifest =
+      orreryHotfix ? PatchRemove::ORRERY_UNINSTALL_MANIFEST : PatchRemove::UNINSTALL_MANIFEST;
+  InstanceService instance(rcpHome);
+  // The removal deletes its removal manifest last, just before its mark: a removal cut off
+  // between the two had made every change, and is done.
+  if (instance.changeInProgress() == InstanceService::REMOVAL_OPERATION &&
+      instance.changeInProgress("manifest") == manifest &&
+      !fs::entryExists(os::appendComponent(
+          os::appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY), manifest))) {
+    os::SystemLog::log(kInfo, "The removal cut off after its last change is complete.");
+    return instance.clearChangeInProgress() ? kRemovalSucceeded : kRemovalFailed;
+  }
+  if (!instance.markChangeInProgress(InstanceService::REMOVAL_OPERATION, manifest)) {
+    os::SystemLog::log(os::SystemLog::kWarning, "Not able to mark the removal in progress in %s",
+                       rcpHome.c_str());
+  }
   PatchRemove removal(rcpHome);
   removal.showProgress(progress);
   const bool removed =
       orreryHotfix ? removal.uninstallOldOrreryHotfix() : removal.uninstallOldHotfix();
+  instance.clearChangeInProgress();
   return removed ? kRemovalSucceeded : kRemovalFailed;
 }
 
@@ -133,7 +150,8 @@ constexpr const char* PATCH_REMOVE_HELP =
 Removes the installed hotfix from the product's platform. Run it as root. The platform
 home is the directory that holds the platform directory rcp, for an application bundle
 its Contents/MacOS directory. Without -rcphome the product registry of Orrery names it,
-else /Applications/Orrery.app/Contents/MacOS is used when it exists.
+else /Applications/Orrery.app/Contents/MacOS is used when it exists. A removal that was
+cut off (killed, or the machine lost power) is finished by running patchremove again.
 
   -rcphome <platform home>  the platform home, used as given
 

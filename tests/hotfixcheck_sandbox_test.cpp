@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "os/path.h"
 #include "tests/patchapply_scenario.h"
 
 namespace rcpinstall::apply_scenario {
@@ -386,6 +387,8 @@ TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
   EXPECT_EQ(s["stagedManifests"], json({"uninstall.hotfix.xml"}));
   EXPECT_EQ(s["provisioningResult"], nullptr);
   EXPECT_EQ(s["running"], false);
+  EXPECT_EQ(s["installState"], "installed");
+  EXPECT_EQ(s["lastInstall"], nullptr);  // alice installed nothing
   EXPECT_EQ(hotfixcheck({"status", scratch_ / "nowhere"}).run.exitStatus, 1);
 
   EXPECT_EQ(rehearsal.run.exitStatus, 0) << rehearsal.run.out << rehearsal.run.err;
@@ -425,6 +428,58 @@ TEST_F(HotfixCheck, FilesAboveTheSizeCapEndInAFailureThatNamesThem) {
     EXPECT_EQ(report.run.exitStatus, 2) << command[0] << report.run.err;
     EXPECT_NE((report.run.out + report.run.err).find("installInfo.plist"), std::string::npos)
         << report.run.out << report.run.err;
+  }
+}
+
+// Each way an instance can hold its hotfix, as every tool reports it; the last install is
+// reported for its own product only.
+TEST_F(HotfixCheck, StatusInventoryNeedsInstallAndFeaturecheckAgreeOnTheInstallState) {
+  const Package package(scratch_ / "package");
+  struct Case {
+    const char* name;
+    const char* fault;  // ignitor.fault of the install; none: no install is run
+    const char* mark;   // a mark of a change in progress left in the rcp home
+    const char* state;
+    const char* inventory;
+    int needsInstall;
+    const char* featurecheck;
+  };
+  const std::vector<Case> cases = {
+      {"installed", "", nullptr, "installed", "1.0.2", 1, "1.0.2"},
+      {"the launcher applies the hotfix, then fails", "rc=1\n", nullptr, "half-installed",
+       "1.0.2 (half-installed)", 0, "1.0.2"},
+      {"an install was cut off", nullptr, "operation=install\n", "half-installed", "half-installed",
+       0, "-1"},
+      {"nothing installed", nullptr, nullptr, "none", "none", 0, "-1"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Product product(scratch_ / ("case-" + std::to_string(index++)));
+    if (c.mark) writeFile(product.rcp(".hotfix-change-in-progress"), c.mark);
+    if (c.fault) {
+      product.setFault(c.fault);
+      patchapply({package.path, os::deletingLastComponent(product.bundle)});
+    }
+    const json status = hotfixcheck({"status", product.platformHome}).document;
+    EXPECT_EQ(status["installState"], c.state);
+    // The error channel holds the last install, of another product when none ran here.
+    EXPECT_EQ(status["lastInstall"].is_null(), c.fault == nullptr) << status["lastInstall"];
+    const auto answer = [&](const std::vector<std::string>& argv) {
+      return testing::runProgram(argv, {{"USER", "alice"}});
+    };
+    EXPECT_EQ(
+        answer({testing::binDir() + "/hotfixcheck", "status", "--inventory", product.platformHome})
+            .out,
+        "<result>" + std::string(c.inventory) + "</result>\n");
+    EXPECT_EQ(
+        answer({testing::binDir() + "/hotfixcheck", "needs-install", product.platformHome, "1.0.2"})
+            .exitStatus,
+        c.needsInstall);
+    EXPECT_EQ(answer({testing::binDir() + "/featurecheck", "-rcphome", product.platformHome,
+                      "-installfeatureID", "com.zantec.orrery.hotfix"})
+                  .out,
+              c.featurecheck);
   }
 }
 
@@ -469,6 +524,12 @@ TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageTheHelpAndTheFleetGuid
   os::writePlistFile(package.settings(), settings);
   ASSERT_EQ(std::system(("chown -R bob '" + package.mpkg + "'").c_str()), 0);
   const std::string home = product.platformHome;
+  // bob's last install was of this product (refused: a higher hotfix is installed), so that
+  // status reports it.
+  testing::runProgram(
+      {testing::binDir() + "/patchapply", Package(scratch_ / "older", {"--version", "1.0.0"}).path,
+       scratch_ / "Applications"},
+      {}, std::string("bob"));
   std::set<std::string> printed;
   bool hex = false;
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{

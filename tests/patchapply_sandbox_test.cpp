@@ -96,6 +96,18 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        true,
        1,
        0},
+      {"the install manifest does not parse: the installed hotfix stays",
+       [](const std::string& dir) {
+         Product product(dir + "/Applications", {"--hotfix-version", "1.0"});
+         const Package package(dir + "/package", {"--version", "1.1"});
+         writeFile(package.deploy("install.hotfix.xml"), "<install><installfeature");
+         return std::pair{package.path, dir + "/Applications"};
+       },
+       kInstallFileNotFound,
+       {"install.hotfix.xml"},
+       true,
+       1,
+       0},
       {"provisioning fails",
        [](const std::string& dir) {
          Product(dir + "/Applications").setFault("rc=1\n");
@@ -138,6 +150,7 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
     clearMachine();
     const std::string dir = scratch_ / ("case-" + std::to_string(index++));
     const auto [package, destination] = c.setUp(dir);
+    const auto before = snapshot(dir);
 
     const RunResult run = patchapply({package, destination});
     ::umount2((dir + "/Applications/Orrery.app/Contents/MacOS/.provisioning_rc").c_str(),
@@ -149,6 +162,10 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
       details.push_back(detail[0] == '@' ? dir + detail.substr(1) : detail);
     }
     EXPECT_EQ(errorRecordOf("alice"), makeErrorRecord(c.code, details));
+    // A refusal leaves the product (and the package) as it found them.
+    if (c.code >= kUnsupportedCharacters && c.code <= kInstalledPlatformNotFound) {
+      EXPECT_EQ(snapshot(dir), before);
+    }
     const EntryState marker = stateOf(ERROR_MARKER);
     EXPECT_EQ(marker.exists, c.marker);
     if (c.marker) {

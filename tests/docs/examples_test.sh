@@ -72,4 +72,14 @@ printf 'rc=1\n' >"$home/rcp/ignitor.fault"
 run 1 "/tmp/Orrery.hotfix.error is there" install-hotfix.sh "$mine" "$apps"
 hotfixcheck status "$home" | grep -q "^error marker file: /tmp/Orrery.hotfix.error since 20" ||
   fail "hotfixcheck status does not report the marker file of the failed install"
+# The launcher applied the hotfix and then failed: half-installed, as every tool says.
+[ "$(featurecheck -rcphome "$home" -featureID com.example.fix.ui)" = 1.0.2 ] ||
+  fail "the failed run did not apply the hotfix"
+fleet "$fleetbin" 0 "<result>1.0.2 (half-installed)</result>" fleet-inventory.sh "$home"
+fleet "$fleetbin" 0 "needed: half-installed (1.0.2)" fleet-install-check.sh "$home" 1.0.2
+rm "$home/rcp/ignitor.fault"
+fleet "$fleetbin" 0 "" fleet-uninstall.sh "$home"
+[ "$(featurecheck -rcphome "$home" -featureID com.example.fix.ui)" = -1 ] ||
+  fail "the fleet uninstall left the half-installed hotfix"
+fleet "$fleetbin" 0 "nothing to remove" fleet-uninstall.sh "$home"
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
