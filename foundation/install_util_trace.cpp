@@ -33,6 +33,11 @@ os::NamedStore errorChannel(const std::optional<std::string>& storeDirectory) {
   return os::NamedStore(INTERNAL_PASTEBOARD_NAME, storeDirectory);
 }
 
+std::function<void(const os::PlistValue&)>& errorMessageObserver() {
+  static std::function<void(const os::PlistValue&)> observer;
+  return observer;
+}
+
 }  // namespace
 
 os::PlistValue makeErrorRecord(int code, const std::vector<std::string>& details) {
@@ -119,10 +124,15 @@ void initInternalPasteboard(bool writeResetRecord,
 void sendErrorMessage(const std::optional<os::PlistValue>& record,
                       const std::optional<std::string>& storeDirectory) {
   if (!record) return;
+  if (errorMessageObserver()) errorMessageObserver()(*record);
   if (!errorChannel(storeDirectory).setPropertyList(*record, ERROR_MESSAGE_TYPE)) {
     os::SystemLog::log(os::SystemLog::kError, "Cannot write the error message to the pasteboard %s",
                        INTERNAL_PASTEBOARD_NAME);
   }
+}
+
+void observeErrorMessages(std::function<void(const os::PlistValue& record)> observer) {
+  errorMessageObserver() = std::move(observer);
 }
 
 std::optional<os::PlistValue> getErrorMessage(const std::optional<std::string>& storeDirectory) {
