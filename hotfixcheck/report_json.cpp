@@ -138,7 +138,8 @@ json statusDocument(const InstanceStatus& status) {
          {"details", last.details},
          {"markerFile", last.markerFile},
          {"markerSince", last.markerSince ? json(utcTime(*last.markerSince)) : json(nullptr)}}},
-       {"errors", status.errors}});
+       {"errors", status.errors},
+       {"warnings", status.warnings}});
 }
 
 json needsInstallDocument(const InstallNeed& need, const InstanceStatus& status,
