@@ -148,8 +148,8 @@ and exits with status 1 before anything is looked at or changed.
 
 Exit status:
   0    the hotfix was removed
-  1    a command line other than the two above (after the usage line), not run as
-       root (after the permission message), or the platform home or the platform's
+  1    not run as root (after the permission message), a command line other than the
+       two above (after the usage line), or the platform home or the platform's
        application bundle cannot be determined
   150  no installed platform at the platform home (no rcp/deploy/install.xml)
   155  the rcp home's path holds a character the platform does not support

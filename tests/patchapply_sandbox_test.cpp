@@ -148,7 +148,8 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {},
        false,
        0,
-       1},
+       1,
+       ""},
   };
   int index = 0;
   for (const Case& c : cases) {

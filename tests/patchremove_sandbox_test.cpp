@@ -267,7 +267,7 @@ TEST_F(PatchRemoveScenario, OtherCommandLinesAreRefusedBeforeAnythingIsTouched) 
                                              {"extra", "-rcphome", home},
                                              {"--help", "--version"}}) {
     SCOPED_TRACE(arguments[0]);
-    for (const std::optional<std::string> user : {std::optional<std::string>(), {"alice"}}) {
+    for (const std::optional<std::string>& user : {std::optional<std::string>(), {"alice"}}) {
       const RunResult run = patchremove(arguments, user);
       EXPECT_EQ(run.out, "Usage: patchremove -rcphome <absolute pathToRcphome>\n");
       EXPECT_EQ(run.exitStatus, 1);
