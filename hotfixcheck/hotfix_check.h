@@ -175,6 +175,7 @@ void noteLinksOutOfPackage(const std::string& package, std::vector<PlannedStep>&
 struct RehearsalOptions {
   std::string ignitor;  // the simulated launcher to put in place of the copy's
   bool keep = false;    // keep the temporary directory
+  bool quiet = false;   // no lines on standard error that tell how the work gets on
   std::string registerDirectory = REGISTER_DIRECTORY;
 };
 

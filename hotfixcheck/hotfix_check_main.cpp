@@ -365,7 +365,7 @@ int runCommand(const std::vector<std::string>& arguments) {
     } else if (argument == "--inventory") {
       inventory = true;
     } else if (argument == "--quiet") {
-      // Silences the lines that tell how long work is getting on; the report stays whole.
+      options.quiet = true;
     } else if (argument == "--ignitor") {
       if (i + 1 >= arguments.size()) return usageError("--ignitor needs a path");
       options.ignitor = arguments[++i];
