@@ -870,6 +870,8 @@ TEST_F(HotfixCheck, InterruptedRehearsalEndsItsLauncherAndRemovesItsCopy) {
       // Nothing could clean up: the next rehearsal removes the copy.
       EXPECT_EQ(copies().size(), 1u);
       for (pid_t launcher : launchers()) ::kill(launcher, SIGKILL);
+      // A launcher that is not gone yet still holds the copy, which is then not stale.
+      for (int wait = 0; wait < 100 && !launchers().empty(); ++wait) ::usleep(20000);
       product.setFault("");
       const std::vector<std::string> stale = copies();
       const Report next = hotfixcheck({"rehearse", package.path, scratch_ / "Applications"});
