@@ -115,8 +115,19 @@ bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations&
 // own.
 bool createErrorMarkerFile(const std::string& path = ERROR_MARKER_FILE);
 
+// The first character of the path that the location check refuses; none when it passes.
+std::optional<char> unsupportedCharacter(const std::string& path);
+
+// The line patchapply prints on standard error for a code it sends, newline included:
+// "patchapply: refused (code N): <meaning>: <detail>", "failed" for code 9. The detail comes
+// from the record's details and, where they say too little, from the decision: the refused
+// character and its path for code 3; for code 8 the missing settings file or install.xml.
+std::string errorLine(int code, const std::vector<std::string>& details,
+                      const InstallDecision& decision);
+
 // The whole run on the arguments (argv[0] first); answers the exit status, 0 only when the
-// hotfix was installed.
+// hotfix was installed. Each code sent is also named on standard error (errorLine), and a
+// failure that sent none in one line of its own.
 int runPatchApply(const std::vector<std::string>& arguments,
                   const PatchApplyLocations& locations = {}, StepProgress* progress = nullptr);
 

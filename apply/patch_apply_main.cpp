@@ -72,6 +72,84 @@ InstallTarget resolveInstallTarget(const std::string& pathToInstallPackage,
   return target;
 }
 
+std::optional<char> unsupportedCharacter(const std::string& path) {
+  if (!InstallUtil::containUnSupportedCharacters(path)) return std::nullopt;
+  const size_t at = path.find_first_of(std::string(InstallUtil::UNSUPPORTED_CHARACTER_SET) + ":");
+  if (at == std::string::npos) return std::nullopt;
+  return path[at];
+}
+
+namespace {
+
+const char* meaningOf(int code) {
+  switch (code) {
+    case kUnsupportedCharacters:
+      return "the package path or the destination holds an unsupported character";
+    case kInstallFileNotFound:
+      return "the install manifest is missing from the package, or cannot be read as one";
+    case kInstanceIsRunning:
+      return "the product is running";
+    case kHotfixFoundHigherVersion:
+      return "a higher hotfix is already installed";
+    case kInstalledPlatformNotFound:
+      return "no installed platform was found";
+    case kInstallNotCompleted:
+      return "the install could not be completed or recorded";
+    default:
+      return "unexpected error";
+  }
+}
+
+// The refused character, quoted, and the path that holds it.
+std::optional<std::string> unsupportedCharacterIn(const std::string& path) {
+  const std::optional<char> refused = unsupportedCharacter(path);
+  if (!refused) return std::nullopt;
+  return "'" + std::string(1, *refused) + "' in " + path;
+}
+
+std::string joinedDetails(const std::vector<std::string>& details) {
+  std::string text;
+  for (const std::string& detail : details) text += (text.empty() ? "" : ", ") + detail;
+  return text;
+}
+
+}  // namespace
+
+std::string errorLine(int code, const std::vector<std::string>& details,
+                      const InstallDecision& decision) {
+  const InstallTarget& target = decision.target;
+  std::string detail = joinedDetails(details);
+  if (code == kUnsupportedCharacters) {
+    detail = unsupportedCharacterIn(target.pathToInstallPackage)
+                 .value_or(unsupportedCharacterIn(target.pathToInstallDestination).value_or(""));
+  } else if (code == kInstalledPlatformNotFound) {
+    // The record names only the destination when the settings locate no product; a mistyped
+    // package path must read as what it is.
+    const std::string settings = settingsFilePath(target.pathToInstallPackage);
+    if (decision.rcpHome) {
+      detail =
+          os::appendComponent(os::appendComponent(*decision.rcpHome, "deploy"), "install.xml") +
+          " is missing";
+    } else if (target.pathToInstallPackage.empty() || !fs::exists(settings)) {
+      detail = "missing settings file " + settings;
+    } else if (target.properties.asDictionary() == nullptr ||
+               target.properties.asDictionary()->empty()) {
+      detail = "settings file that cannot be read, or is empty: " + settings;
+    } else {
+      detail = "settings file without bundleName: " + settings;
+    }
+  } else if (code == kHotfixFoundHigherVersion && decision.installedHotfixVersion &&
+             decision.packageVersion) {
+    detail += " has hotfix " + *decision.installedHotfixVersion + ", the package holds " +
+              *decision.packageVersion + " (versions compare as text)";
+  }
+  const char* verdict = code == kInstallNotCompleted ? "failed" : "refused";
+  std::string line = "patchapply: " + std::string(verdict) + " (code " + std::to_string(code) +
+                     "): " + meaningOf(code);
+  if (!detail.empty()) line += ": " + detail;
+  return line + "\n";
+}
+
 int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLocations& locations,
                   StepProgress* progress) {
   // Started by hand with too little to go on: nothing is touched, not even the error channel
@@ -85,8 +163,33 @@ int runPatchApply(const std::vector<std::string>& arguments, const PatchApplyLoc
   os::SystemLog::log(kInfo, "Begin to install hotfix");
   InstallUtil::initInternalPasteboard(true, locations.hotfix.errorStoreDirectory);
 
-  const bool installed = carryOutInstall(
-      decideInstall(arguments[1], arguments[2], locations.registerDirectory), locations, progress);
+  const InstallDecision decision =
+      decideInstall(arguments[1], arguments[2], locations.registerDirectory);
+  // The error channel is for the result pane; whoever started the program reads why it
+  // stopped on standard error, one line for each code sent.
+  bool told = false;
+  InstallUtil::observeErrorMessages([&decision, &told](const os::PlistValue& record) {
+    const os::PlistValue* code = record.find(ERROR_CODE);
+    const os::PlistValue* details = record.find(ERROR_DETAILS);
+    if (code == nullptr || code->asInteger() == nullptr || *code->asInteger() == kNoError) return;
+    std::vector<std::string> texts;
+    if (details != nullptr && details->asArray() != nullptr) {
+      for (const os::PlistValue& detail : *details->asArray()) {
+        if (detail.asString() != nullptr) texts.push_back(*detail.asString());
+      }
+    }
+    std::fputs(errorLine(static_cast<int>(*code->asInteger()), texts, decision).c_str(), stderr);
+    told = true;
+  });
+  const bool installed = carryOutInstall(decision, locations, progress);
+  InstallUtil::observeErrorMessages(nullptr);
+  if (!installed && !told) {
+    const std::string platformHome = os::deletingLastComponent(decision.rcpHome.value_or(""));
+    std::fprintf(stderr,
+                 "patchapply: failed: the provisioning run reported no success in %s (read "
+                 "the provisioning log in <rcp.data>/logs and the trace log)\n",
+                 os::appendComponent(platformHome, ".provisioning_rc").c_str());
+  }
 
   InstallUtil::closeTraceOutput(trace);
   return installed ? 0 : 1;
@@ -111,6 +214,12 @@ Exit status:
      7 a higher hotfix is installed, 8 no installed platform, 9 the install could not
      be completed or recorded (the path that could not be written). A failed install also
      leaves the empty marker file /tmp/Orrery.hotfix.error.
+     Each refusal or failure is also named on standard error in one line:
+       patchapply: refused (code N): <meaning>: <detail>   (codes 3, 4, 6, 7, 8)
+       patchapply: failed (code 9): <meaning>: <detail>
+       patchapply: failed: <what failed>                   (a failed provisioning run)
+     A package path without Contents/Resources/hotfix.plist is code 8, with the
+     detail "missing settings file <path>". Standard output stays empty.
 
 Trace log: /tmp/install_trace.log, written while the invoking user's preference
 com.zantec.rcp.install.mac.traceEnable (domain com.zantec.rcp.install.mac) is true.

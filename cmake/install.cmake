@@ -152,6 +152,10 @@ install(FILES ${guides} DESTINATION ${RCP_INSTALL_DOCDIR} COMPONENT runtime)
 install(PROGRAMS ${examples} DESTINATION ${RCP_INSTALL_DOCDIR}/examples COMPONENT runtime)
 # The JSON Schemas (draft 2020-12) of hotfixcheck's --json documents, one per command.
 if(TARGET hotfixcheck)
+  # hotfixcheck --help names them under this prefix when it does not run from an installed
+  # tree.
+  target_compile_definitions(hotfixcheck_lib PRIVATE
+    RCP_SCHEMA_DIR="${CMAKE_INSTALL_FULL_DATADIR}/${RCP_PACKAGE_NAME}/schemas")
   file(GLOB schemas CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/schemas/*.schema.json)
   install(FILES ${schemas} DESTINATION ${CMAKE_INSTALL_DATADIR}/${RCP_PACKAGE_NAME}/schemas
     COMPONENT runtime)
@@ -181,6 +185,11 @@ add_custom_command(OUTPUT ${changelog}
     -P ${CMAKE_CURRENT_LIST_DIR}/debian_changelog.cmake
   DEPENDS ${CMAKE_SOURCE_DIR}/NEWS ${CMAKE_CURRENT_LIST_DIR}/debian_changelog.cmake VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${changelog})
+
+# What lintian reports on purpose, each with its reason (cmake/debian/*.lintian-overrides).
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/orrery-hotfix.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${RCP_PACKAGE_NAME}
+  COMPONENT runtime)
 
 foreach(component runtime library dev simulator)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${changelog}

@@ -41,8 +41,12 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SHLIBDEPS ON)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/shlibs.in ${CMAKE_BINARY_DIR}/debian/shlibs
   @ONLY)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_BINARY_DIR}/debian/shlibs ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+# The symbols file tells the packages built against the library which version of it each
+# function needs (the version that brought it).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/symbols.in ${CMAKE_BINARY_DIR}/debian/symbols
+  @ONLY)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/shlibs
+  ${CMAKE_BINARY_DIR}/debian/symbols ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(TARGET patchremove_shared)
   set(CPACK_RCP_LIBRARY_FILE

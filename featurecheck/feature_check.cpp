@@ -23,6 +23,32 @@ Options readOptions(const std::vector<std::string>& arguments) {
   };
 }
 
+std::vector<std::string> unknownOptions(const std::vector<std::string>& arguments) {
+  // The arguments the option lookup takes: each option's first occurrence that has a value,
+  // and that value.
+  std::vector<bool> taken(arguments.size(), false);
+  for (const char* option :
+       {PRODUCT_NAME_OPTION, RCPHOME_OPTION, INSTALL_FEATURE_ID_OPTION, FEATURE_ID_OPTION}) {
+    for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+      if (arguments[i] == option) {
+        taken[i] = taken[i + 1] = true;
+        break;
+      }
+    }
+  }
+  std::vector<std::string> unknown;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (taken[i] || argument.size() < 2 || argument[0] != '-') continue;
+    if (argument == PRODUCT_NAME_OPTION || argument == RCPHOME_OPTION ||
+        argument == INSTALL_FEATURE_ID_OPTION || argument == FEATURE_ID_OPTION) {
+      continue;  // a known option repeated, or in last position: the lookup passes it over
+    }
+    unknown.push_back(argument);
+  }
+  return unknown;
+}
+
 std::optional<std::string> locatePlatformHome(const Options& options, const Locations& locations) {
   if (options.rcpHome) return options.rcpHome;
 
@@ -55,6 +81,11 @@ std::string answer(const Options& options, const Locations& locations) {
 
 int run(const std::vector<std::string>& arguments, const Locations& locations) {
   const Options options = readOptions(arguments);
+  // The answer and the status stay what scripts rely on; a misspelled option is only named,
+  // so that a person sees why the answer is "-1".
+  for (const std::string& option : unknownOptions(arguments)) {
+    std::fprintf(stderr, "featurecheck: unknown option %s (ignored)\n", option.c_str());
+  }
   const int trace = InstallUtil::openTraceOutput(locations.traceLogPath);
 
   const std::string text = answer(options, locations);
@@ -88,6 +119,10 @@ when it records none (or there is no manifest).
   -featureID <id>           a feature to look up; when given, -installfeatureID is not
                             looked at
 Each option takes the argument after its first occurrence, whatever it looks like.
+Option names are case-sensitive. An argument that begins with "-" and is neither one
+of these options nor the value of one is named on standard error, in a line such as
+  featurecheck: unknown option -installFeatureID (ignored)
+The answer and the status stay the same.
 
 Exit status: always 0; the printed text is the answer.
 

@@ -34,6 +34,9 @@ struct Options {
   std::optional<std::string> featureID;
 };
 Options readOptions(const std::vector<std::string>& arguments);
+// The arguments after argv[0] that begin with "-" and that the option lookup neither reads as
+// an option nor takes as a value: misspelled or unknown options, in order.
+std::vector<std::string> unknownOptions(const std::vector<std::string>& arguments);
 
 // Fixed places the tool reads; tests give their own.
 struct Locations {

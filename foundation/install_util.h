@@ -1,6 +1,7 @@
 // Installer utilities: tracing, locale, error channel, location check, paths, processes, files.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,6 +79,10 @@ void initInternalPasteboard(bool writeResetRecord,
 void sendErrorMessage(const std::optional<os::PlistValue>& record,
                       const std::optional<std::string>& storeDirectory = std::nullopt,
                       const ErrorContext& context = {});
+// Called with each record sendErrorMessage publishes, whether or not the channel could keep
+// it; none by default. The install program's entry routine sets one to tell the person who
+// started it why it stopped; an empty function ends it.
+void observeErrorMessages(std::function<void(const os::PlistValue& record)> observer);
 std::optional<os::PlistValue> getErrorMessage(
     const std::optional<std::string>& storeDirectory = std::nullopt);
 // Writes what the code on the channel concerns, without changing the code (once a run knows

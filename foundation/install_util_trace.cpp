@@ -54,6 +54,11 @@ void writeErrorContext(const ErrorContext& context,
   }
 }
 
+std::function<void(const os::PlistValue&)>& errorMessageObserver() {
+  static std::function<void(const os::PlistValue&)> observer;
+  return observer;
+}
+
 }  // namespace
 
 os::PlistValue makeErrorRecord(int code, const std::vector<std::string>& details) {
@@ -142,6 +147,7 @@ void sendErrorMessage(const std::optional<os::PlistValue>& record,
                       const std::optional<std::string>& storeDirectory,
                       const ErrorContext& context) {
   if (!record) return;
+  if (errorMessageObserver()) errorMessageObserver()(*record);
   if (!errorChannel(storeDirectory).setPropertyList(*record, ERROR_MESSAGE_TYPE)) {
     os::SystemLog::log(os::SystemLog::kError, "Cannot write the error message to the pasteboard %s",
                        INTERNAL_PASTEBOARD_NAME);
@@ -157,6 +163,10 @@ void setErrorContext(const ErrorContext& context,
 std::optional<os::PlistValue> getErrorContext(const std::optional<std::string>& storeDirectory) {
   return os::NamedStore(ERROR_CONTEXT_STORE_NAME, storeDirectory)
       .propertyListForType(ERROR_CONTEXT_TYPE);
+}
+
+void observeErrorMessages(std::function<void(const os::PlistValue& record)> observer) {
+  errorMessageObserver() = std::move(observer);
 }
 
 std::optional<os::PlistValue> getErrorMessage(const std::optional<std::string>& storeDirectory) {

@@ -78,7 +78,7 @@ struct Finding {
                          // unsupported-characters, missing-file, unreadable-file,
                          // file-too-large, malformed-manifest, unresolved-location,
                          // removal-mismatch, link-out-of-package, special-file,
-                         // customization-escape
+                         // customization-escape, version-order
   std::string path;
   std::string message;
 };
@@ -92,6 +92,17 @@ struct LintReport {
   bool hasErrors() const;
 };
 LintReport lint(const std::string& package);
+
+// The order of two versions read as numbers: runs of digits compared by their value, the text
+// between them as text; -1, 0 or 1.
+int numericOrder(const std::string& a, const std::string& b);
+// A warning for a version that holds a number of more than one digit: against a version with
+// a number of another width at that place, its text order (the one patchapply uses) is not
+// its numbers' order. The message names such a version. None for other versions.
+std::optional<Finding> versionOrderFinding(const std::string& version, const std::string& path);
+// A warning when the launcher's properties below the rcp home give rcp.data as a relative
+// path; none otherwise (also when they cannot be read).
+std::optional<std::string> relativeRcpDataWarning(const std::string& rcpHome);
 
 // --- plan --------------------------------------------------------------------------------
 
@@ -121,9 +132,14 @@ struct Plan {
   std::vector<PlannedStep> steps;
   // What the run's outcome would be, provisioning succeeding: 0 or 1.
   int exitStatus = 0;
+  // What the install would get wrong without refusing it (addPlanWarnings).
+  std::vector<std::string> warnings;
 };
 Plan plan(const std::string& package, const std::string& destination,
           const std::string& registerDirectory = REGISTER_DIRECTORY);
+// Fills the plan's warnings: a package version whose text order against the installed
+// hotfix's is not its numbers' order, and a relative rcp.data.
+void addPlanWarnings(Plan& plan);
 // The first file plan would read whole that is larger than MAX_FILE_SIZE, as firstOversized.
 std::optional<std::string> oversizedPlanInput(const std::string& package,
                                               const std::string& destination,
@@ -161,6 +177,7 @@ struct RehearsalOptions {
   std::string ignitor;    // the simulated launcher to put in place of the copy's
   bool keep = false;      // keep the temporary directory
   bool progress = false;  // announce each step of the install and removal on standard error
+  bool quiet = false;     // no lines on standard error that tell how the work gets on
   std::string registerDirectory = REGISTER_DIRECTORY;
 };
 
@@ -245,6 +262,8 @@ struct InstanceStatus {
   // Records that exist and could not be read ("<path>: <reason>"): the values above that
   // they hold are then unknown, not absent.
   std::vector<std::string> errors;
+  // What later runs would get wrong on this instance (a relative rcp.data).
+  std::vector<std::string> warnings;
 };
 InstanceStatus status(const std::string& platformHome,
                       const std::string& errorMarkerFile = ERROR_MARKER_FILE);

@@ -1,5 +1,6 @@
 // The command line of hotfixcheck: commands, options, text and JSON reports, exit statuses.
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include "hotfixcheck/report_json.h"
 #include "instance/workflow_step.h"
 #include "os/file_system.h"
+#include "os/interruption.h"
 #include "os/path.h"
 #include "os/program_info.h"
 #include "os/standard_output.h"
@@ -32,6 +34,36 @@ std::string joined(const std::vector<std::string>& words) {
   std::string out;
   for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
   return out;
+}
+
+// A command line as a shell reads it back: a word with anything but letters, digits and
+// "%+,-./:=@_" is put in single quotes (a quote inside as '\''), the empty word as ''.
+std::string shellQuoted(const std::vector<std::string>& words) {
+  std::string out;
+  for (const std::string& word : words) {
+    if (!out.empty()) out += ' ';
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789%+,-./:=@_") == std::string::npos;
+    if (plain) {
+      out += word;
+      continue;
+    }
+    out += '\'';
+    for (const char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    out += '\'';
+  }
+  return out;
+}
+
+// The exit status of a command that a signal interrupted: 128 + its number, as shells report
+// a program that the signal ended.
+int interruptedStatus(const std::string& signalName) {
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    if (os::signalName(signal) == signalName) return 128 + signal;
+  }
+  if (signalName.starts_with("signal ")) return 128 + std::atoi(signalName.c_str() + 7);
+  return 128 + SIGTERM;
 }
 
 // Paths need not be UTF-8: bytes that are not are replaced, and given in a "Hex" field beside.
@@ -98,7 +130,8 @@ int planCommand(const std::string& package, const std::string& destination, bool
           oversizedPlanInput(package, destination, REGISTER_DIRECTORY)) {
     return toolFailure("cannot plan: " + *oversized);
   }
-  const Plan result = plan(package, destination);
+  Plan result = plan(package, destination);
+  addPlanWarnings(result);
   const InstallDecision& decision = result.decision;
   if (asJson) {
     json checks = json::array();
@@ -140,7 +173,8 @@ int planCommand(const std::string& package, const std::string& destination, bool
                {"launcherRunConditions", runConditions},
                {"launcherMissing", result.launcherMissing},
                {"steps", steps},
-               {"exitStatus", result.exitStatus}});
+               {"exitStatus", result.exitStatus},
+               {"warnings", result.warnings}});
     return result.code;
   }
   std::cout << "bundle: " << decision.bundle.value_or("(none)") << "\n"
@@ -175,24 +209,27 @@ int planCommand(const std::string& package, const std::string& destination, bool
   for (const LauncherRun& run : result.launcherRuns) {
     std::cout << "launcher run";
     if (run.when != StepCondition::kAlways) std::cout << " (only " << describe(run.when) << ")";
-    std::cout << ": " << joined(run.command) << "\n";
+    std::cout << ": " << shellQuoted(run.command) << "\n";
   }
   if (result.launcherMissing && !result.launcherRuns.empty()) {
-    std::cout << "the launcher " << result.launcherRuns.front().command.front()
+    std::cout << "the launcher " << shellQuoted({result.launcherRuns.front().command.front()})
               << " is missing: patchapply would make no provisioning run, and the install "
                  "would fail\n";
   }
   std::cout << "error code: " << result.code;
   if (!result.details.empty()) std::cout << " [" << joined(result.details) << "]";
   std::cout << (result.code == 0 ? " (patchapply goes ahead)" : " (patchapply stops)") << "\n";
+  for (const std::string& warning : result.warnings) std::cout << "warning: " << warning << "\n";
   return result.code;
 }
 
 int rehearseCommand(const std::string& package, const std::string& destination,
                     RehearsalOptions options, bool asJson) {
-  options.progress = StepProgress::wanted();
+  options.progress = !options.quiet && StepProgress::wanted();
   const Rehearsal rehearsal = rehearse(package, destination, options);
-  const int status = rehearsal.passed() ? 0 : 1;
+  const int status = rehearsal.interrupted ? interruptedStatus(*rehearsal.interrupted)
+                     : rehearsal.passed()  ? 0
+                                           : 1;
   if (rehearsal.interrupted) {
     std::cerr << "hotfixcheck: rehearse interrupted by " << *rehearsal.interrupted
               << "; the launcher it started was ended and its copy removed\n";
@@ -214,7 +251,7 @@ int rehearseCommand(const std::string& package, const std::string& destination,
     out << "not copied: " << file.path << ": " << file.reason << "\n";
   }
   for (const std::vector<std::string>& run : rehearsal.launcherRuns) {
-    out << "launcher run: " << joined(run) << "\n";
+    out << "launcher run: " << shellQuoted(run) << "\n";
   }
   for (const std::string& line : rehearsal.printed) out << "printed: " << line << "\n";
   out << "install: " << outcome(rehearsal.installed, "succeeded", "failed");
@@ -260,6 +297,7 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
       << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
       << "\n";
   for (const std::string& error : result.errors) out << "cannot read: " << error << "\n";
+  for (const std::string& warning : result.warnings) out << "warning: " << warning << "\n";
   line("application version", result.applicationVersion);
   line("instance version", result.version);
   line("hotfix version", result.hotfixVersion);
@@ -321,6 +359,7 @@ int needsInstallCommand(const std::string& platformHome, const std::string& want
 int runCommand(const std::vector<std::string>& arguments) {
   bool asJson = false;
   bool inventory = false;
+  bool rehearsalOption = false;  // --keep or --ignitor, which only rehearse reads
   RehearsalOptions options;
   options.ignitor = ignitorBesideThisProgram();
   std::vector<std::string> words;
@@ -334,12 +373,15 @@ int runCommand(const std::vector<std::string>& arguments) {
     } else if (argument == "--json") {
       asJson = true;
     } else if (argument == "--keep") {
-      options.keep = true;
+      options.keep = rehearsalOption = true;
     } else if (argument == "--inventory") {
       inventory = true;
+    } else if (argument == "--quiet") {
+      options.quiet = true;
     } else if (argument == "--ignitor") {
       if (i + 1 >= arguments.size()) return usageError("--ignitor needs a path");
       options.ignitor = arguments[++i];
+      rehearsalOption = true;
     } else {
       return usageError("unknown option: " + argument + " (a path that begins with \"-\" " +
                         "follows \"--\")");
@@ -352,6 +394,12 @@ int runCommand(const std::vector<std::string>& arguments) {
     if (words[i].empty()) return usageError("an empty argument was given");
   }
   if (inventory && command != "status") return usageError("--inventory belongs to status");
+  if (inventory && asJson) {
+    return usageError("--json and --inventory exclude each other: the inventory value is no JSON");
+  }
+  if (rehearsalOption && command != "rehearse") {
+    return usageError("--keep and --ignitor belong to rehearse");
+  }
   if (command == "lint" && wants(1)) return lintCommand(words[1], asJson);
   if (command == "plan" && wants(2)) return planCommand(words[1], words[2], asJson);
   if (command == "rehearse" && wants(2)) {
@@ -368,14 +416,28 @@ int runCommand(const std::vector<std::string>& arguments) {
   return usageError("unknown command: " + command);
 }
 
+// Where the JSON Schemas are installed: <prefix>/share/orrery-hotfix/schemas beside the
+// <prefix>/bin this program runs from, else under the prefix the build was configured for.
+std::string schemaDirectory() {
+  std::error_code error;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
+  const std::string prefix = os::deletingLastComponent(os::deletingLastComponent(self));
+  const std::string beside = os::appendComponent(prefix, "share/orrery-hotfix/schemas");
+#ifdef RCP_SCHEMA_DIR
+  if (!os::FileSystem::isDirectory(beside)) return RCP_SCHEMA_DIR;
+#endif
+  return beside;
+}
+
 }  // namespace
 
 std::string usage() {
-  return R"(usage: hotfixcheck [--json] lint <package>
-       hotfixcheck [--json] plan <package> <destination>
-       hotfixcheck [--json] [--keep] [--ignitor <path>] rehearse <package> <destination>
-       hotfixcheck [--json | --inventory] status <platform home>
-       hotfixcheck [--json] needs-install <platform home> <version>
+  return R"(usage: hotfixcheck [--json] [--quiet] lint <package>
+       hotfixcheck [--json] [--quiet] plan <package> <destination>
+       hotfixcheck [--json] [--quiet] [--keep] [--ignitor <path>] rehearse <package>
+                   <destination>
+       hotfixcheck [--json | --inventory] [--quiet] status <platform home>
+       hotfixcheck [--json] [--quiet] needs-install <platform home> <version>
        hotfixcheck --help | --version
 
 Checks a hotfix package before it ships, shows what patchapply would do, rehearses an install
@@ -391,8 +453,10 @@ Commands:
                         removal-mismatch, link-out-of-package. Warnings: missing-file and
                         unreadable-file (the other files), unknown-setting, special-file
                         (a FIFO, device or socket), customization-escape (a \u escape Java
-                        refuses). The keys the plug-in customization would set are listed
-                        as information.
+                        refuses), version-order (a number of more than one digit in the
+                        version: versions compare as text, so 1.10 orders before 1.9).
+                        An unsupported-characters finding names the character. The keys
+                        the plug-in customization would set are listed as information.
   plan <package> <destination>
                         What patchapply would decide (product bundle, rcp home, each
                         pre-check), whether it removes the installed hotfix first, every
@@ -400,7 +464,10 @@ Commands:
                         merge, replace, copy and delete, and the error code it would send.
                         The cleanup run of a removal follows only when that removal succeeds.
                         A step whose source leads out of the package through a link says
-                        what the install does there.
+                        what the install does there. Launcher command lines are quoted as
+                        a shell would read them. Warnings: a package version whose text
+                        order against the installed hotfix is not its numbers' order, and
+                        a relative rcp.data in the product's ignitor.properties.
   rehearse <package> <destination>
                         Copies the product's application bundle into a fresh temporary
                         directory (links replaced by what they lead to; files that cannot be
@@ -409,12 +476,14 @@ Commands:
                         private error channel, hand-off file, trace log and marker file), and
                         reports the provisioning results, the features added and the round
                         trip. SIGINT, SIGTERM and SIGHUP end the launcher and remove the copy.
+                        Launcher command lines are quoted as a shell would read them.
   status <platform home>
                         Application, instance, hotfix and base plug-in versions, install
                         features, manifest backups, staged manifests, the last provisioning
                         result and final status line, whether the product runs, the install
                         state, and the last install's error code and marker file when the
-                        invoking user's last install was of this product.
+                        invoking user's last install was of this product; a warning for a
+                        relative rcp.data in ignitor.properties.
                         Install state: installed, none, or half-installed (an install or
                         removal was cut off, or install.xml records the install feature of
                         the staged removal manifest while no hotfix is recorded, or the
@@ -435,16 +504,21 @@ Options:
   --ignitor <path>      the simulated launcher for rehearse (default: ignitor beside this
                         program)
   --keep                rehearse keeps its temporary directory and names it
+  --quiet               no lines on standard error that tell how the work gets on; the
+                        report, warnings and failures are printed as ever
   --                    ends the options: a path that begins with "-" follows it
   --help, --version     as the only argument
+--keep and --ignitor are refused with any command but rehearse, --inventory with any but
+status, and --json together with --inventory (status 2, with a usage line).
 
 Exit status:
   lint           0 no error (warnings allowed), 1 at least one error
   plan           the error code patchapply would send: 0 when it goes ahead, 3 unsupported
                  characters, 4 install manifest missing or unreadable, 6 product running,
                  7 higher hotfix installed, 8 no installed platform
-  rehearse       0 when install and removal succeeded and the round trip holds, 1 otherwise
-                 (also when interrupted)
+  rehearse       0 when install and removal succeeded and the round trip holds, 1 otherwise;
+                 128 + the signal's number when SIGHUP, SIGINT or SIGTERM interrupted it
+                 (129, 130, 143)
   status         0 when an installed instance is recognised, 1 otherwise
   status --inventory
                  0 with a value, 2 with an error
@@ -468,7 +542,7 @@ field is a list with null for each valid text):
                  "condition" (the same as a word: always, removalManifestStaged,
                  removalSucceeded, provisioningSucceeded),
                  "pathOnOutcome" ([{"outcome", "path"}] or null)}], "exitStatus" (patchapply's, its
-                 provisioning succeeding: 0 or 1)}
+                 provisioning succeeding: 0 or 1), "warnings" (sentences)}
   rehearse       {"formatVersion", "bundle", "directory" (with --keep), "installed",
                  "installCode", "installResult" (rc of the install's run), "removed",
                  "roundTrip" (each null when that run did not happen),
@@ -482,12 +556,14 @@ field is a list with null for each valid text):
                  "running", "installState" (installed, none or half-installed),
                  "lastInstall" (null unless the last install was of this product):
                  {"code", "details", "markerFile", "markerSince" (UTC), "time" (UTC, when
-                 the code was written)}, "errors" (records that could not be read)}
+                 the code was written)}, "errors" (records that could not be read),
+                 "warnings" (sentences)}
   needs-install  {"formatVersion", "platformHome", "wanted", "hotfixVersion", "needed",
                  "message"}
 
 Schemas (JSON Schema, draft 2020-12), one per command:
-  share/orrery-hotfix/schemas/hotfixcheck-<command>.schema.json (lint, plan, rehearse,
+  )" + schemaDirectory() +
+         R"(/hotfixcheck-<command>.schema.json (lint, plan, rehearse,
   status, needs-install)
 
 Manual: man 1 hotfixcheck; guides in share/doc/orrery-hotfix (the fleet guide shows the

@@ -65,12 +65,15 @@ TEST(HotfixCheckRun, UsageErrorsEndWithStatusTwo) {
            {"hotfixcheck", "lint", "-p"},
            {"hotfixcheck", "--inventory", "lint", "p"},
            {"hotfixcheck", "needs-install", "home"},
+           {"hotfixcheck", "--json", "--inventory", "status", "a"},
+           {"hotfixcheck", "--keep", "plan", "p", "d"},
+           {"hotfixcheck", "--ignitor", "i", "--quiet", "status", "a"},
        }) {
     EXPECT_EQ(run(arguments), EXIT_USAGE) << arguments.size();
   }
   // After "--" a word that begins with "-" is a path: lint finds no settings there.
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(run({"hotfixcheck", "--", "lint", "-p"}), 1);
+  EXPECT_EQ(run({"hotfixcheck", "--quiet", "--", "lint", "-p"}), 1);
   EXPECT_NE(::testing::internal::GetCapturedStdout().find("-p/Contents/Resources/hotfix.plist"),
             std::string::npos);
   ::testing::internal::CaptureStdout();

@@ -336,9 +336,10 @@ LintReport lint(const std::string& package) {
   report.package = package;
   Lint findings(report);
 
-  if (InstallUtil::containUnSupportedCharacters(package)) {
+  if (const std::optional<char> refused = unsupportedCharacter(package)) {
     findings.add(kError, "unsupported-characters", package,
-                 "The package path holds a character patchapply refuses (code 3).");
+                 std::string("The package path holds '") + *refused +
+                     "', a character patchapply refuses (code 3).");
   }
   const std::string settingsPath = settingsFilePath(package);
   if (!fs::isDirectory(package)) {
@@ -369,6 +370,11 @@ LintReport lint(const std::string& package) {
   }
   checkSettingsTypes(*settings, settingsPath, findings);
   checkUnknownKeys(*settings, settingsPath, findings);
+  if (const std::optional<std::string> version = settingsString(*settings, KEY_PACKAGE_VERSION)) {
+    if (std::optional<Finding> finding = versionOrderFinding(*version, settingsPath)) {
+      report.findings.push_back(std::move(*finding));
+    }
+  }
 
   // The paths exactly as the install resolves them: its own defaults and ${package}.
   const Hotfix hotfix(package, std::nullopt);

@@ -145,7 +145,8 @@ json statusDocument(const InstanceStatus& status) {
                    {"running", orNull(status.running)},
                    {"installState", orNull(status.installState)},
                    {"lastInstall", last},
-                   {"errors", status.errors}});
+                   {"errors", status.errors},
+                   {"warnings", status.warnings}});
 }
 
 json needsInstallDocument(const InstallNeed& need, const InstanceStatus& status,

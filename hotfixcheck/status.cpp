@@ -198,6 +198,9 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
     result.finalStatus = finalStatusOf(*log);
   }
   if (result.bundle) result.running = InstallUtil::checkBundleIsRunning(*result.bundle);
+  if (std::optional<std::string> warning = relativeRcpDataWarning(result.rcpHome)) {
+    result.warnings.push_back(std::move(*warning));
+  }
   return result;
 }
 

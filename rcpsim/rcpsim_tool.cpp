@@ -81,13 +81,29 @@ bool takePart(const std::set<std::string>& parts, const std::string& part,
   return true;
 }
 
-int productCommand(const std::string& dir, Options& options) {
+// The directory to lay out in, absolute: the launcher's properties and the packages' settings
+// carry paths made from it, and a relative one would lead every later run that starts
+// elsewhere to a place below its own working directory.
+std::string absoluteDirectory(const std::string& dir) {
+  return os::absolutePath(dir).value_or(dir);
+}
+
+// The directory: the first word that is neither an option nor an option's value.
+bool takeDirectory(const std::string& word, std::optional<std::string>& dir) {
+  if (dir || word.empty() || word.starts_with("-")) return false;
+  dir = absoluteDirectory(word);
+  return true;
+}
+
+int productCommand(Options& options) {
   ProductOptions product;
   product.ignitor = ignitorBesideThisProgram();
+  std::optional<std::string> dir;
   std::string option;
   std::string value;
   std::string problem;
   while (options.next(option)) {
+    if (takeDirectory(option, dir)) continue;
     std::string* target = nullptr;
     if (option == "--name") target = &product.name;
     if (option == "--framework-path") target = &product.frameworkPath;
@@ -112,9 +128,10 @@ int productCommand(const std::string& dir, Options& options) {
       return usageError("unknown option for product: " + option);
     }
   }
+  if (!dir) return usageError("product needs a directory");
   ProductLayout layout;
   std::string error;
-  if (!layOutProduct(dir, product, layout, error)) {
+  if (!layOutProduct(*dir, product, layout, error)) {
     std::cerr << "rcpsim: " << error << "\n";
     return 1;
   }
@@ -123,13 +140,15 @@ int productCommand(const std::string& dir, Options& options) {
   return 0;
 }
 
-int hotfixCommand(const std::string& dir, Options& options) {
+int hotfixCommand(Options& options) {
   HotfixOptions hotfix;
   FeatureList features;
+  std::optional<std::string> dir;
   std::string option;
   std::string value;
   std::string problem;
   while (options.next(option)) {
+    if (takeDirectory(option, dir)) continue;
     if (option == "--allow-multi-instance") {
       hotfix.allowMultiInstance = true;
       continue;
@@ -163,9 +182,10 @@ int hotfixCommand(const std::string& dir, Options& options) {
     }
   }
   if (!features.empty()) hotfix.features = features;
+  if (!dir) return usageError("hotfix needs a directory");
   HotfixLayout layout;
   std::string error;
-  if (!layOutHotfix(dir, hotfix, layout, error)) {
+  if (!layOutHotfix(*dir, hotfix, layout, error)) {
     std::cerr << "rcpsim: " << error << "\n";
     return 1;
   }
@@ -180,7 +200,7 @@ std::string rcpsimUsage() {
   return R"(rcpsim: lays out a sample product or hotfix package for the simulated platform.
 
   rcpsim product <dir> [options]
-    Writes <dir>/<name>.app: Contents/Info.plist, and the rcp home <framework path>/rcp with
+    Writes <dir>/<name>.app (<dir> made absolute, the options before or after it): Contents/Info.plist, and the rcp home <framework path>/rcp with
     the launcher ignitor, ignitor.properties (rcp.data, the manifest version and keys),
     deploy/install.xml (install features com.zantec.rcp.platform and com.zantec.orrery with
     their features), eclipse/features (a file per feature), eclipse/plugins/
@@ -196,7 +216,7 @@ std::string rcpsimUsage() {
                                 feature com.zantec.orrery.hotfix in install.xml, its feature
                                 files, and deploy/uninstall.hotfix.xml
       --rcp-data TEXT           rcp.data as written, ${rcp.home} and ${env.HOME} allowed
-                                (default <platform home>/workspace)
+                                (default <platform home>/workspace, an absolute path)
       --manifest-version V      provisioning.manifest.version (default 0101260000)
       --ignitor PATH            launcher to copy (default: ignitor beside rcpsim, else
                                 ../libexec/orrery-hotfix/ignitor from it)
@@ -206,7 +226,7 @@ std::string rcpsimUsage() {
                                 uninstall-manifest, shared, plugin-customization, keystore
 
   rcpsim hotfix <dir> [options]
-    Writes <dir>/Hotfix.mpkg. The install package is Contents/Packages/hotfix.pkg with
+    Writes <dir>/Hotfix.mpkg (<dir> made absolute, the options before or after it). The install package is Contents/Packages/hotfix.pkg with
     Contents/Resources/hotfix.plist (bundleName, frameworkPath, allowMultiInstance, version);
     beside it Contents/Packages/deploy holds install.hotfix.xml (feature locations
     ${installer.root}/../../updates/platform/features/<id>_<version>.jar),
@@ -261,11 +281,8 @@ int RcpsimMain(int argc, char** argv) {
   if (command != "product" && command != "hotfix") {
     return usageError(command.empty() ? "a command is needed" : "unknown command: " + command);
   }
-  if (argc < 3 || std::string(argv[2]).empty() || argv[2][0] == '-') {
-    return usageError(command + " needs a directory");
-  }
-  Options options(argc, argv, 3);
-  return command == "product" ? productCommand(argv[2], options) : hotfixCommand(argv[2], options);
+  Options options(argc, argv, 2);
+  return command == "product" ? productCommand(options) : hotfixCommand(options);
 }
 
 }  // namespace rcpinstall::rcpsim

@@ -23,9 +23,8 @@ namespace {
 constexpr const char* PERMISSION_DENIED =
     "Failed to uninstall this package. Permission denied. To retry the work, please make sure "
     "you belong to admin group and execute this command as root.\nUsage: sudo ./patchremove\n";
-constexpr const char* PLATFORM_HOME_UNKNOWN =
-    "RCP home of Orrery cannot be determined! \n"
-    "Usage: patchremove -rcphome <absolute pathToRcphome>\n";
+constexpr const char* USAGE_LINE = "Usage: patchremove -rcphome <absolute pathToRcphome>\n";
+constexpr const char* PLATFORM_HOME_UNKNOWN = "RCP home of Orrery cannot be determined! \n";
 
 }  // namespace
 
@@ -103,6 +102,10 @@ std::optional<std::string> findRcpHomeOption(const std::vector<std::string>& arg
   return std::nullopt;
 }
 
+bool isRemovalCommandLine(const std::vector<std::string>& arguments) {
+  return arguments.size() <= 1 || (arguments.size() == 3 && arguments[1] == RCP_HOME_OPTION);
+}
+
 std::optional<std::string> locatePlatformHome(const std::vector<std::string>& arguments,
                                               const PatchRemoveLocations& locations) {
   if (std::optional<std::string> given = findRcpHomeOption(arguments)) return given;
@@ -119,6 +122,13 @@ std::optional<std::string> locatePlatformHome(const std::vector<std::string>& ar
 
 int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot,
                    const PatchRemoveLocations& locations) {
+  // A slip on the command line (a misspelled option, a forgotten -rcphome, a value left
+  // off) must never fall back to the registry's product: that would remove the hotfix of
+  // another product and report success. Nothing is looked at before this.
+  if (!isRemovalCommandLine(arguments)) {
+    printForUser(USAGE_LINE);
+    return 1;
+  }
   // A refused run is a failure to whoever called the tool, not a success.
   if (!runningAsRoot) {
     printForUser(PERMISSION_DENIED);
@@ -134,7 +144,7 @@ int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot
     status = guardedUninstallHotfix(platformHome->c_str(), false, progress ? &*progress : nullptr);
     if (const std::optional<std::string> message = statusMessage(status)) printForUser(*message);
   } else {
-    printForUser(PLATFORM_HOME_UNKNOWN);
+    printForUser(std::string(PLATFORM_HOME_UNKNOWN) + USAGE_LINE);
   }
 
   InstallUtil::closeTraceOutput(trace);
@@ -149,16 +159,21 @@ constexpr const char* PATCH_REMOVE_HELP =
 
 Removes the installed hotfix from the product's platform. Run it as root. The platform
 home is the directory that holds the platform directory rcp, for an application bundle
-its Contents/MacOS directory. Without -rcphome the product registry of Orrery names it,
+its Contents/MacOS directory. Without arguments the product registry of Orrery names it,
 else /Applications/Orrery.app/Contents/MacOS is used when it exists. A removal that was
 cut off (killed, or the machine lost power) is finished by running patchremove again.
 
   -rcphome <platform home>  the platform home, used as given
 
+Any other command line (another option, a path without -rcphome, -rcphome without a
+value, more arguments) prints "Usage: patchremove -rcphome <absolute pathToRcphome>"
+and exits with status 1 before anything is looked at or changed.
+
 Exit status:
   0    the hotfix was removed
-  1    not run as root (after the permission message), or the platform home or the
-       platform's application bundle cannot be determined
+  1    not run as root (after the permission message), a command line other than the
+       two above (after the usage line), or the platform home or the platform's
+       application bundle cannot be determined
   150  no installed platform at the platform home (no rcp/deploy/install.xml)
   155  the rcp home's path holds a character the platform does not support
   170  the product is running; quit it and run again

@@ -48,6 +48,10 @@ std::optional<std::string> statusMessage(int status);
 // argument like the others.
 std::optional<std::string> findRcpHomeOption(const std::vector<std::string>& arguments);
 
+// Whether the arguments (argv[0] first) are a command line the tool acts on: none at all, or
+// exactly "-rcphome <value>".
+bool isRemovalCommandLine(const std::vector<std::string>& arguments);
+
 // Fixed places the tool reads; tests give their own.
 struct PatchRemoveLocations {
   std::string registerDirectory = REGISTER_DIRECTORY;
@@ -60,8 +64,9 @@ struct PatchRemoveLocations {
 std::optional<std::string> locatePlatformHome(const std::vector<std::string>& arguments,
                                               const PatchRemoveLocations& locations = {});
 
-// The whole run of the tool on its arguments (argv[0] first); answers the exit status. A run
-// by anyone but root is refused with status 1.
+// The whole run of the tool on its arguments (argv[0] first); answers the exit status. Any
+// other command line than isRemovalCommandLine accepts prints the usage line, and a run by
+// anyone but root the permission message, both with status 1.
 int runPatchRemove(const std::vector<std::string>& arguments, bool runningAsRoot,
                    const PatchRemoveLocations& locations = {});
 

@@ -46,23 +46,27 @@ TEST(PatchRemoveToolTest, RcpHomeOption) {
   struct Row {
     Args arguments;
     std::optional<std::string> value;
+    bool actedOn;  // a command line the tool acts on
   };
   const Row rows[] = {
-      {{"patchremove"}, std::nullopt},
-      {{"patchremove", "-rcphome", "/p/MacOS"}, "/p/MacOS"},
-      {{"patchremove", "-rcphome"}, std::nullopt},
-      {{"patchremove", "extra", "-rcphome", "/p", "more"}, "/p"},
-      {{"patchremove", "-rcphome", "/a", "-rcphome", "/b"}, "/a"},
-      {{"patchremove", "-rcphome", "-rcphome", "/b"}, "-rcphome"},
-      {{"patchremove", "-rcphome", ""}, ""},
-      {{"patchremove", "-RCPHOME", "/p"}, std::nullopt},
-      {{"patchremove", "--rcphome", "/p"}, std::nullopt},
-      {{"patchremove", "-rcphome=/p"}, std::nullopt},
-      {{"-rcphome", "/argv0"}, "/argv0"},
-      {{}, std::nullopt},
+      {{"patchremove"}, std::nullopt, true},
+      {{"patchremove", "-rcphome", "/p/MacOS"}, "/p/MacOS", true},
+      {{"patchremove", "-rcphome"}, std::nullopt, false},
+      {{"patchremove", "extra", "-rcphome", "/p", "more"}, "/p", false},
+      {{"patchremove", "-rcphome", "/a", "-rcphome", "/b"}, "/a", false},
+      {{"patchremove", "-rcphome", "-rcphome", "/b"}, "-rcphome", false},
+      {{"patchremove", "-rcphome", ""}, "", true},
+      {{"patchremove", "-RCPHOME", "/p"}, std::nullopt, false},
+      {{"patchremove", "--rcphome", "/p"}, std::nullopt, false},
+      {{"patchremove", "-rcphome=/p"}, std::nullopt, false},
+      {{"-rcphome", "/argv0"}, "/argv0", false},
+      {{}, std::nullopt, true},
   };
   int index = 0;
-  for (const Row& row : rows) EXPECT_EQ(findRcpHomeOption(row.arguments), row.value) << index++;
+  for (const Row& row : rows) {
+    EXPECT_EQ(findRcpHomeOption(row.arguments), row.value) << index;
+    EXPECT_EQ(isRemovalCommandLine(row.arguments), row.actedOn) << index++;
+  }
 }
 
 // A registry for the product under <scratch>/registry, and a default platform home that

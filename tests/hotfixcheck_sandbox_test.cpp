@@ -28,7 +28,11 @@ struct Report {
 // space (KiB) when one is given.
 Report hotfixcheck(const std::vector<std::string>& arguments,
                    const std::optional<std::string>& user = std::nullopt, int memoryKiB = 0) {
-  std::vector<std::string> argv = {testing::binDir() + "/hotfixcheck", "--json"};
+  std::vector<std::string> argv = {testing::binDir() + "/hotfixcheck"};
+  // The inventory value is no JSON document; the two options exclude each other.
+  if (std::find(arguments.begin(), arguments.end(), "--inventory") == arguments.end()) {
+    argv.push_back("--json");
+  }
 #if defined(__SANITIZE_ADDRESS__)
   memoryKiB = 0;  // the sanitizer's shadow memory needs more address space than a limit leaves
 #endif
@@ -176,8 +180,9 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     std::function<std::pair<std::string, std::string>(const std::string& dir)> setUp;
     int code;
     size_t runs;
-    bool relative = false;       // both run in the case's directory
-    const char* note = nullptr;  // a text that one of the steps' notes holds
+    bool relative = false;          // both run in the case's directory
+    const char* note = nullptr;     // a text that one of the steps' notes holds
+    const char* warning = nullptr;  // a text of the warnings
   };
   const std::vector<Case> cases = {
       {"success",
@@ -216,7 +221,9 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
          return std::pair{Package(dir + "/package", {"--version", "10.0"}).path,
                           dir + "/Applications"};
        },
-       kHotfixFoundHigherVersion, 0},
+       kHotfixFoundHigherVersion, 0, false, nullptr,
+       "version 10.0 orders before the installed hotfix 2.0 (versions compare as text), although "
+       "its number is higher"},
       {"no installed platform",
        [](const std::string& dir) {
          Product product(dir + "/Applications", {"--without", "install-manifest"});
@@ -353,6 +360,10 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
     if (c.note != nullptr) {
       EXPECT_NE(plan.document["steps"].dump().find(c.note), std::string::npos) << plan.run.out;
     }
+    EXPECT_EQ(plan.document["warnings"].size(), c.warning ? 1u : 0u) << plan.run.out;
+    if (c.warning != nullptr) {
+      EXPECT_NE(plan.document["warnings"].dump().find(c.warning), std::string::npos);
+    }
   }
   std::filesystem::current_path(home);
 
@@ -361,6 +372,38 @@ TEST_F(HotfixCheck, PlanPredictsTheCodeAndLauncherRunsOfPatchApplyAndChangesNoth
   const Report missing = hotfixcheck(
       {"plan", Package(scratch_ / "without-launcher/package").path, without.bundle + "/.."});
   EXPECT_EQ(missing.document["launcherMissing"], true) << missing.run.out;
+
+  // rcpsim lays out below a relative directory with absolute paths; the text of plan quotes
+  // the launcher command lines as a shell reads them.
+  const std::string spaced = scratch_ / "with space";
+  std::filesystem::create_directories(spaced);
+  ASSERT_EQ(testing::runProgram({"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" product Applications",
+                                 spaced, testing::binDir() + "/rcpsim"})
+                .exitStatus,
+            0);
+  const std::string properties =
+      spaced + "/Applications/Orrery.app/Contents/MacOS/rcp/" + "ignitor.properties";
+  EXPECT_NE(readFile(properties).value_or("").find("rcp.data=" + spaced), std::string::npos);
+  const std::string spacedPackage = Package(spaced + "/package").path;
+  const RunResult text = testing::runProgram(
+      {testing::binDir() + "/hotfixcheck", "plan", spacedPackage, spaced + "/Applications"});
+  EXPECT_NE(text.out.find(" '-DprovUpdateSiteListOverride=file:" + spacedPackage +
+                          "/../../updates/platform'"),
+            std::string::npos)
+      << text.out;
+  EXPECT_EQ(text.out.find("warning:"), std::string::npos) << text.out;
+  // A relative rcp.data is warned of by plan and status.
+  const Product relative(scratch_ / "relative/Applications", {"--rcp-data", "rel/workspace"});
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"plan", Package(scratch_ / "relative/package").path,
+                                              scratch_ / "relative/Applications"},
+                                             {"status", relative.platformHome}}) {
+    const Report report = hotfixcheck(command);
+    EXPECT_NE(report.document["warnings"].dump().find(relative.rcp("ignitor.properties") +
+                                                      " is the relative path rel/workspace"),
+              std::string::npos)
+        << report.run.out;
+  }
 }
 
 TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
@@ -404,11 +447,13 @@ TEST_F(HotfixCheck, LintStatusAndRehearseChangeNothingAndReportTheInstance) {
   // A report that cannot be written is a failure of the tool, never an answer.
   const std::string home = product.platformHome;
   for (const std::string& command :
-       {"lint '" + package.path + "'", "plan '" + package.path + "' " + scratch_ / "Applications",
-        "rehearse '" + package.path + "' " + scratch_ / "Applications", "status " + home,
-        "status --inventory " + home, "needs-install " + home + " 1.0.2"}) {
+       {"--json lint '" + package.path + "'",
+        "--json plan '" + package.path + "' " + scratch_ / "Applications",
+        "--json rehearse '" + package.path + "' " + scratch_ / "Applications",
+        "--json status " + home, "status --inventory " + home,
+        "--json needs-install " + home + " 1.0.2"}) {
     const RunResult full = testing::runProgram(
-        {"/bin/sh", "-c", testing::binDir() + "/hotfixcheck --json " + command + " >/dev/full"});
+        {"/bin/sh", "-c", testing::binDir() + "/hotfixcheck " + command + " >/dev/full"});
     EXPECT_EQ(full.exitStatus, 2) << command << full.err;
     EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
   }
@@ -572,6 +617,7 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
     const char* dir = "package";
     const char* severity = "error";
     int memoryKiB = 0;
+    const char* message = nullptr;  // a text of the finding's message
   };
   const auto replaceIn = [](const std::string& file, const std::string& from,
                             const std::string& to) {
@@ -607,7 +653,22 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
        "unknown-setting",
        "package",
        "warning"},
-      {"unsupported characters", {}, nullptr, "unsupported-characters", "hot#fix"},
+      {"unsupported characters",
+       {},
+       nullptr,
+       "unsupported-characters",
+       "hot#fix",
+       "error",
+       0,
+       "holds '#', a character"},
+      {"a version that orders otherwise as text",
+       {"--version", "1.10"},
+       nullptr,
+       "version-order",
+       "package",
+       "warning",
+       0,
+       "1.10 orders before 1.9 although its number is higher"},
       {"no install manifest", {"--without", "install-manifest"}, nullptr, "missing-file"},
       {"a manifest without its install level",
        {},
@@ -697,6 +758,9 @@ TEST_F(HotfixCheck, LintFindsEachKindOfFaultAndNothingInTheSamples) {
     }
     EXPECT_EQ(codes, c.code ? std::set<std::string>{c.code} : std::set<std::string>{})
         << lint.run.out << lint.run.err;
+    if (c.message != nullptr) {
+      EXPECT_NE(lint.document["findings"].dump().find(c.message), std::string::npos);
+    }
     EXPECT_EQ(lint.run.exitStatus, c.code && std::string(c.severity) == "error" ? 1 : 0);
   }
 }
@@ -875,13 +939,15 @@ TEST_F(HotfixCheck, InterruptedRehearsalEndsItsLauncherAndRemovesItsCopy) {
       // Nothing could clean up: the next rehearsal removes the copy.
       EXPECT_EQ(copies().size(), 1u);
       for (pid_t launcher : launchers()) ::kill(launcher, SIGKILL);
+      // A launcher that is not gone yet still holds the copy, which is then not stale.
+      for (int wait = 0; wait < 100 && !launchers().empty(); ++wait) ::usleep(20000);
       product.setFault("");
       const std::vector<std::string> stale = copies();
       const Report next = hotfixcheck({"rehearse", package.path, scratch_ / "Applications"});
       EXPECT_EQ(next.run.exitStatus, 0) << next.run.out;
       EXPECT_NE(next.document["notes"].dump().find(stale.at(0)), std::string::npos) << next.run.out;
     } else {
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
       EXPECT_NE(readFile(err).value_or("").find("interrupted by"), std::string::npos);
       for (int wait = 0; wait < 100 && !launchers().empty(); ++wait) ::usleep(20000);
       EXPECT_EQ(launchers(), std::vector<pid_t>{});

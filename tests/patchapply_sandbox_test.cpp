@@ -33,6 +33,7 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
     bool marker;
     int status;
     size_t launcherRuns;
+    std::string err;  // the line on standard error, "@" for the scratch directory
   };
   const std::vector<Case> cases = {
       {"unsupported characters in the package path",
@@ -44,7 +45,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {},
        false,
        1,
-       0},
+       0,
+       "refused (code 3): the package path or the destination holds an unsupported character: "
+       "'#' in @/hot#fix/Hotfix.mpkg/Contents/Packages/hotfix.pkg"},
       {"unsupported characters in the destination",
        [](const std::string& dir) {
          Product product(dir + "/Apps;old");
@@ -54,7 +57,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {},
        false,
        1,
-       0},
+       0,
+       "refused (code 3): the package path or the destination holds an unsupported character: "
+       "';' in @/Apps;old"},
       {"no installed platform",
        [](const std::string& dir) {
          Product product(dir + "/Applications", {"--without", "install-manifest"});
@@ -64,7 +69,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {"@/Applications", "Orrery.app"},
        false,
        1,
-       0},
+       0,
+       "refused (code 8): no installed platform was found: "
+       "@/Applications/Orrery.app/Contents/MacOS/rcp/deploy/install.xml is missing"},
       {"no product at all",
        [](const std::string& dir) {
          return std::pair{Package(dir + "/package").path, dir + "/Applications"};
@@ -73,7 +80,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {"@/Applications", "Orrery.app"},
        false,
        1,
-       0},
+       0,
+       "refused (code 8): no installed platform was found: "
+       "@/Applications/Orrery.app/Contents/MacOS/rcp/deploy/install.xml is missing"},
       {"a higher hotfix is installed (10.0 orders before 2.0)",
        [](const std::string& dir) {
          Product product(dir + "/Applications", {"--hotfix-version", "2.0"});
@@ -84,7 +93,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {"@/Applications/Orrery.app"},
        false,
        1,
-       0},
+       0,
+       "refused (code 7): a higher hotfix is already installed: @/Applications/Orrery.app has "
+       "hotfix 2.0, the package holds 10.0 (versions compare as text)"},
       {"the install manifest is missing",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -95,7 +106,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {"@/package/Hotfix.mpkg/Contents/Packages/hotfix.pkg/../deploy/install.hotfix.xml"},
        true,
        1,
-       0},
+       0,
+       "refused (code 4): the install manifest is missing from the package, or cannot be read "
+       "as one: @/package/Hotfix.mpkg/Contents/Packages/hotfix.pkg/../deploy/install.hotfix.xml"},
       {"the install manifest does not parse: the installed hotfix stays",
        [](const std::string& dir) {
          Product product(dir + "/Applications", {"--hotfix-version", "1.0"});
@@ -107,7 +120,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {"install.hotfix.xml"},
        true,
        1,
-       0},
+       0,
+       "refused (code 4): the install manifest is missing from the package, or cannot be read "
+       "as one: install.hotfix.xml"},
       {"provisioning fails",
        [](const std::string& dir) {
          Product(dir + "/Applications").setFault("rc=1\n");
@@ -117,7 +132,10 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {},
        true,
        1,
-       1},
+       1,
+       "failed: the provisioning run reported no success in "
+       "@/Applications/Orrery.app/Contents/MacOS/.provisioning_rc (read the provisioning log in "
+       "<rcp.data>/logs and the trace log)"},
       {"an earlier result that cannot be removed (a mount point)",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -132,7 +150,9 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {"@/Applications/Orrery.app/Contents/MacOS/.provisioning_rc"},
        true,
        1,
-       0},
+       0,
+       "failed (code 9): the install could not be completed or recorded: "
+       "@/Applications/Orrery.app/Contents/MacOS/.provisioning_rc"},
       {"the hotfix is installed",
        [](const std::string& dir) {
          Product product(dir + "/Applications");
@@ -142,7 +162,8 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
        {},
        false,
        0,
-       1},
+       1,
+       ""},
   };
   int index = 0;
   for (const Case& c : cases) {
@@ -157,6 +178,12 @@ TEST_F(PatchApplyOutcome, EachKindOfRunLeavesItsCodeMarkerAndStatus) {
               MNT_DETACH);
 
     EXPECT_EQ(run.exitStatus, c.status) << run.out << run.err;
+    std::string err = c.err.empty() ? "" : "patchapply: " + c.err + "\n";
+    for (size_t at = err.find('@'); at != std::string::npos; at = err.find('@', at)) {
+      err.replace(at, 1, dir);
+    }
+    EXPECT_EQ(run.err, err);
+    EXPECT_EQ(run.out, "");
     std::vector<std::string> details;
     for (const std::string& detail : c.details) {
       details.push_back(detail[0] == '@' ? dir + detail.substr(1) : detail);
@@ -328,26 +355,31 @@ TEST_F(PatchApplyBadInput, SettingsThatLocateNoProductGiveCodeEightWithTheDestin
   struct Case {
     const char* name;
     std::function<std::string(const Package&)> spoil;  // answers the package path to give
+    const char* detail;  // before the settings path in the line on standard error
   };
   const std::vector<Case> cases = {
       {"no settings file",
        [](const Package& p) {
          ::unlink(p.settings().c_str());
          return p.path;
-       }},
+       },
+       "missing settings file "},
       {"settings that are no property list",
        [](const Package& p) {
          writeFile(p.settings(), "bundleName = Orrery\n");
          return p.path;
-       }},
+       },
+       "settings file that cannot be read, or is empty: "},
       {"settings without bundleName",
        [](const Package& p) {
          PlistValue settings;
          settings.set("version", "1.0.2");
          os::writePlistFile(p.settings(), settings);
          return p.path;
-       }},
-      {"a package path that does not exist", [](const Package& p) { return p.path + "x"; }},
+       },
+       "settings file without bundleName: "},
+      {"a package path that does not exist", [](const Package& p) { return p.path + "x"; },
+       "missing settings file "},
       {"settings naming their own rcpHome, and an older version than the installed one",
        [](const Package& p) {
          PlistValue settings;
@@ -355,7 +387,8 @@ TEST_F(PatchApplyBadInput, SettingsThatLocateNoProductGiveCodeEightWithTheDestin
          settings.set("rcpHome", p.mpkg + "/../../Applications/Orrery.app/Contents/MacOS/rcp");
          os::writePlistFile(p.settings(), settings);
          return p.path;
-       }},
+       },
+       "settings file without bundleName: "},
   };
   int index = 0;
   for (const Case& c : cases) {
@@ -369,6 +402,8 @@ TEST_F(PatchApplyBadInput, SettingsThatLocateNoProductGiveCodeEightWithTheDestin
     const RunResult run = patchapply({package, dir + "/Applications"});
 
     EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "patchapply: refused (code 8): no installed platform was found: " +
+                           std::string(c.detail) + package + "/Contents/Resources/hotfix.plist\n");
     EXPECT_EQ(errorRecordOf("alice"),
               makeErrorRecord(kInstalledPlatformNotFound, {dir + "/Applications"}));
     EXPECT_FALSE(stateOf(ERROR_MARKER).exists);

@@ -242,13 +242,39 @@ TEST_F(PatchRemoveScenario, PlatformHomeOptionToAMissingDirectory) {
   EXPECT_EQ(run.exitStatus, 150);
 }
 
-TEST_F(PatchRemoveScenario, PlatformHomeFromTheRegistryWhenTheOptionHasNoValue) {
+TEST_F(PatchRemoveScenario, PlatformHomeFromTheRegistryWithoutArguments) {
   const Product product = hotfixedProduct();
   writeRegistry(product.platformHome);
-  const RunResult run = patchremove({"-rcphome"});
+  const RunResult run = patchremove({});
   EXPECT_EQ(run.exitStatus, 0) << run.out;
   EXPECT_EQ(product.launcherRuns().size(), 3u);
   EXPECT_EQ(product.record("hotfixVersion"), std::nullopt);
+}
+
+// A slip on the command line never falls back to the registry's or the default product.
+TEST_F(PatchRemoveScenario, OtherCommandLinesAreRefusedBeforeAnythingIsTouched) {
+  const Product fallback = hotfixedProduct("/Applications");
+  writeRegistry(fallback.platformHome);
+  const Product other = hotfixedProduct();
+  const std::string home = other.platformHome;
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{"--rcphome", home},
+                                             {"-rcpHome", home},
+                                             {home},
+                                             {"-h"},
+                                             {"-rcphome"},
+                                             {"-rcphome", home, "extra"},
+                                             {"extra", "-rcphome", home},
+                                             {"--help", "--version"}}) {
+    SCOPED_TRACE(arguments[0]);
+    for (const std::optional<std::string>& user : {std::optional<std::string>(), {"alice"}}) {
+      const RunResult run = patchremove(arguments, user);
+      EXPECT_EQ(run.out, "Usage: patchremove -rcphome <absolute pathToRcphome>\n");
+      EXPECT_EQ(run.exitStatus, 1);
+    }
+    expectUntouched(fallback);
+    expectUntouched(other);
+  }
 }
 
 TEST_F(PatchRemoveScenario, DefaultPlatformHome) {
@@ -261,7 +287,7 @@ TEST_F(PatchRemoveScenario, DefaultPlatformHome) {
 
 TEST_F(PatchRemoveScenario, NoPlatformHomeAnywhere) {
   writeRegistry(scratch_ / "gone/MacOS");
-  const RunResult run = patchremove({"-rcphome"});
+  const RunResult run = patchremove({});
   EXPECT_EQ(run.out,
             "RCP home of Orrery cannot be determined! \n"
             "Usage: patchremove -rcphome <absolute pathToRcphome>\n");

@@ -10,18 +10,14 @@ patchapply=${PATCHAPPLY:-/usr/libexec/orrery-hotfix/patchapply}
 package=$1
 destination=$2
 
-"$patchapply" "$package" "$destination"
+# patchapply names the error code it leaves for the result pane on standard error,
+# "patchapply: refused (code N): ..." or "failed (code N)"; without such a line the code is 0.
+started=$(mktemp)
+lines=$("$patchapply" "$package" "$destination" 2>&1 >/dev/null)
 status=$?
-
-# The error channel of the invoking user: the record the result pane reads.
-channel=/tmp/.pasteboards-$(id -u "${USER:-$(id -un)}")/INSTALLATION_INTERNAL_PASTEBOARD
-code=$(python3 -c '
-import plistlib, sys
-try:
-    store = plistlib.load(open(sys.argv[1], "rb"))
-    print(store["values"]["ERROR_MESSAGE"]["ERROR_CODE"])
-except Exception:
-    print("none")' "$channel")
+[ -z "$lines" ] || printf '%s\n' "$lines" >&2
+code=$(printf '%s\n' "$lines" | sed -n 's/^patchapply: [a-z]* (code \([0-9]*\)).*/\1/p' | tail -n 1)
+code=${code:-0}
 
 case $code in
   0) reason="no error code: the provisioning result decides" ;;
@@ -34,9 +30,10 @@ case $code in
   *) reason="unexpected code" ;;
 esac
 echo "exit status $status, error code $code ($reason)"
-if [ -e /tmp/Orrery.hotfix.error ] && [ /tmp/Orrery.hotfix.error -nt "$channel" ]; then
+if [ -e /tmp/Orrery.hotfix.error ] && [ /tmp/Orrery.hotfix.error -nt "$started" ]; then
   echo "the install workflow failed: /tmp/Orrery.hotfix.error is there"
 fi
+rm -f "$started"
 
 # The hotfix's install feature, as the platform's manifest records it. The settings say where
 # the product is; this example assumes the usual bundle below the destination.
