@@ -113,10 +113,13 @@ rcp_install_program(installer-pane-host ${CMAKE_INSTALL_BINDIR} simulator)
 
 # ---- the Ansible collection ----------------------------------------------------------------
 # The collection's files as they are (no Ansible is needed to build), where ansible-galaxy and
-# ansible-doc look for installed collections under the /usr prefix.
+# ansible-doc look for installed collections under the /usr prefix; its README in the doc
+# directory, where Debian wants documentation.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/ansible/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/orrery/hotfix
-  COMPONENT ansible PATTERN __pycache__ EXCLUDE)
+  COMPONENT ansible PATTERN __pycache__ EXCLUDE PATTERN README.md EXCLUDE)
+install(FILES ${CMAKE_SOURCE_DIR}/ansible/README.md
+  DESTINATION ${RCP_INSTALL_DOCROOT}/${RCP_ANSIBLE_PACKAGE} COMPONENT ansible)
 
 # ---- manual pages -------------------------------------------------------------------------
 # Installed compressed, as gzip -9n makes them (no name or time in the header), built with
