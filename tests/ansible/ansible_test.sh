@@ -22,7 +22,8 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 export ANSIBLE_COLLECTIONS_PATH=$scratch/collections ANSIBLE_HOME=$scratch/ansible \
   ANSIBLE_LOCAL_TEMP=$scratch/ansible/tmp ANSIBLE_REMOTE_TEMP=$scratch/ansible/tmp \
-  ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
+  ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3 \
+  ANSIBLE_PIPELINING=1
 
 ansible-galaxy collection build "$here/../../ansible" --output-path "$scratch" >/dev/null &&
   ansible-galaxy collection install "$scratch"/orrery-hotfix-*.tar.gz -p "$scratch/collections" \

@@ -99,11 +99,13 @@ class HotfixTools(object):
                       % (command, rc, err.strip() or out.strip()), rc=rc, stderr=err)
         return rc, document
 
-    def status(self, platform_home):
-        """The status document (exit status 0: an instance, 1: none). A record that cannot be
-        read fails the task with the records named."""
+    def status(self, platform_home, strict=True):
+        """The status document (exit status 0: an instance, 1: none), with installState. A
+        record that cannot be read fails the task with the records named, unless not strict
+        (after an install or removal, whose own outcome is what the task reports)."""
         rc, status = self.document('status', platform_home)
-        if rc not in (0, 1):
+        if strict and rc not in (0, 1):
             self.fail('hotfixcheck status cannot read the instance at %s: %s'
                       % (platform_home, ', '.join(status.get('errors') or [])), status=status)
+        status['installState'] = install_state(status)
         return rc, status

@@ -169,7 +169,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.orrery.hotfix.plugins.module_utils.hotfix_tools import (
-    HotfixTools, install_state, owner_of, patchapply_outcome, platform_home_of)
+    HotfixTools, owner_of, patchapply_outcome, platform_home_of)
 
 
 def plan_steps_text(plan):
@@ -186,6 +186,13 @@ def plan_steps_text(plan):
     for run in plan.get('launcherRuns') or []:
         lines.append('launcher: %s' % ' '.join(run))
     return '\n'.join(lines) + '\n'
+
+
+def instance_changed(before, after):
+    """Whether a failed run changed what the instance records: a refusal changes nothing, a
+    failed provisioning run leaves staged manifests and backups."""
+    return any(before.get(key) != after.get(key) for key in (
+        'hotfixVersion', 'installState', 'installFeatures', 'backups', 'stagedManifests'))
 
 
 def refuse_as_planned(module, plan, result):
@@ -205,7 +212,6 @@ def present(module, tools, result):
     rcp_home = plan['rcpHome']
     platform_home = result['platform_home'] = platform_home_of(rcp_home)
     status_rc, status = tools.status(platform_home)
-    status['installState'] = install_state(status)
     result['status'] = status
     if status_rc == 1:
         refuse_as_planned(module, plan, result)
@@ -236,8 +242,7 @@ def present(module, tools, result):
     rc, out, err = module.run_command([tools.patchapply(), package, destination],
                                       environ_update={'USER': owner})
     result.update(rc=rc, stdout=out, stderr=err)
-    result['status'] = tools.status(platform_home)[1]
-    result['status']['installState'] = install_state(result['status'])
+    result['status'] = tools.status(platform_home, strict=False)[1]
     if rc != 0:
         outcome = patchapply_outcome(err)
         if outcome['kind'] is None:
@@ -252,8 +257,8 @@ def present(module, tools, result):
             if part:
                 text += ': ' + part
         module.fail_json(msg=text, code=outcome['code'], meaning=outcome['meaning'],
-                         detail=outcome['detail'], changed=outcome['kind'] != 'refused',
-                         **result)
+                         detail=outcome['detail'],
+                         changed=instance_changed(status, result['status']), **result)
     module.exit_json(changed=True, **result)
 
 
@@ -268,7 +273,6 @@ def absent(module, tools, result):
         platform_home = platform_home_of(plan['rcpHome'])
     result['platform_home'] = platform_home
     status_rc, status = tools.status(platform_home)
-    status['installState'] = install_state(status)
     result['status'] = status
     if status_rc == 1 or status['installState'] == 'none':
         module.exit_json(changed=False, **result)
@@ -281,16 +285,12 @@ def absent(module, tools, result):
 
     rc, out, err = module.run_command([tools.patchremove(), '-rcphome', platform_home])
     result.update(rc=rc, stdout=out, stderr=err)
-    result['status'] = tools.status(platform_home)[1]
-    result['status']['installState'] = install_state(result['status'])
+    result['status'] = tools.status(platform_home, strict=False)[1]
     if rc != 0:
         message = out.strip().splitlines()[-1] if out.strip() else None
-        # A refusal (a running product) leaves the instance as it was; a failed removal may not.
-        changed = any(result['status'].get(key) != status.get(key)
-                      for key in ('hotfixVersion', 'installState', 'installFeatures'))
         module.fail_json(msg='patchremove ended with status %d%s' % (
-            rc, ': ' + message if message else ''), code=rc, meaning=message, changed=changed,
-            **result)
+            rc, ': ' + message if message else ''), code=rc, meaning=message,
+            changed=instance_changed(status, result['status']), **result)
     module.exit_json(changed=True, **result)
 
 

@@ -85,8 +85,7 @@ ansible_facts:
 '''
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.orrery.hotfix.plugins.module_utils.hotfix_tools import (
-    HotfixTools, install_state)
+from ansible_collections.orrery.hotfix.plugins.module_utils.hotfix_tools import HotfixTools
 
 
 def main():
@@ -97,7 +96,6 @@ def main():
         supports_check_mode=True,
     )
     _, status = HotfixTools(module).status(module.params['platform_home'])
-    status['installState'] = install_state(status)
     module.exit_json(changed=False, ansible_facts={'orrery_hotfix': status})
 
 
