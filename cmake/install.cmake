@@ -18,6 +18,7 @@
 #   dev        header, pkg-config file, library link, libpatchremove(3)   libpatchremove-dev
 #   simulator  rcpsim, ignitor and installer-pane-host, for trying         orrery-hotfix-simulator
 #              packages without the real platform
+#   ansible    the Ansible collection orrery.hotfix                        orrery-hotfix-ansible
 # Each component carries the copyright file and the changelog in its package's doc directory.
 
 set(RCP_PACKAGE_NAME orrery-hotfix)
@@ -25,6 +26,7 @@ set(RCP_SOVERSION 1)
 set(RCP_LIBRARY_PACKAGE libpatchremove${RCP_SOVERSION})
 set(RCP_DEV_PACKAGE libpatchremove-dev)
 set(RCP_SIMULATOR_PACKAGE ${RCP_PACKAGE_NAME}-simulator)
+set(RCP_ANSIBLE_PACKAGE ${RCP_PACKAGE_NAME}-ansible)
 
 if(NOT DEFINED CMAKE_INSTALL_LIBDIR AND CMAKE_LIBRARY_ARCHITECTURE
    AND EXISTS /etc/debian_version)
@@ -43,6 +45,7 @@ set(RCP_COMPONENT_PACKAGE_runtime ${RCP_PACKAGE_NAME})
 set(RCP_COMPONENT_PACKAGE_library ${RCP_LIBRARY_PACKAGE})
 set(RCP_COMPONENT_PACKAGE_dev ${RCP_DEV_PACKAGE})
 set(RCP_COMPONENT_PACKAGE_simulator ${RCP_SIMULATOR_PACKAGE})
+set(RCP_COMPONENT_PACKAGE_ansible ${RCP_ANSIBLE_PACKAGE})
 
 # ---- programs ---------------------------------------------------------------------------
 # Each program that people run comes with its bash completion, completions/<program>.
@@ -108,6 +111,16 @@ if(TARGET rcpsim AND TARGET ignitor)
 endif()
 rcp_install_program(installer-pane-host ${CMAKE_INSTALL_BINDIR} simulator)
 
+# ---- the Ansible collection ----------------------------------------------------------------
+# The collection's files as they are (no Ansible is needed to build), where ansible-galaxy and
+# ansible-doc look for installed collections under the /usr prefix; its README in the doc
+# directory, where Debian wants documentation.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/ansible/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/orrery/hotfix
+  COMPONENT ansible PATTERN __pycache__ EXCLUDE PATTERN README.md EXCLUDE)
+install(FILES ${CMAKE_SOURCE_DIR}/ansible/README.md
+  DESTINATION ${RCP_INSTALL_DOCROOT}/${RCP_ANSIBLE_PACKAGE} COMPONENT ansible)
+
 # ---- manual pages -------------------------------------------------------------------------
 # Installed compressed, as gzip -9n makes them (no name or time in the header), built with
 # the programs into <build>/man.
@@ -143,13 +156,16 @@ add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
 # guide to the target system) with the worked examples, in the package's doc directory.
 file(GLOB guides CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 file(GLOB examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/examples/*.sh)
+file(GLOB playbooks CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/examples/*.yml)
 # The fleet guide and its examples are built on hotfixcheck; they come with it.
 if(NOT TARGET hotfixcheck)
   list(FILTER guides EXCLUDE REGEX "/fleet-[^/]*$")
   list(FILTER examples EXCLUDE REGEX "/fleet-[^/]*$")
+  list(FILTER playbooks EXCLUDE REGEX "/fleet-[^/]*$")
 endif()
 install(FILES ${guides} DESTINATION ${RCP_INSTALL_DOCDIR} COMPONENT runtime)
 install(PROGRAMS ${examples} DESTINATION ${RCP_INSTALL_DOCDIR}/examples COMPONENT runtime)
+install(FILES ${playbooks} DESTINATION ${RCP_INSTALL_DOCDIR}/examples COMPONENT runtime)
 # The JSON Schemas (draft 2020-12) of hotfixcheck's --json documents, one per command.
 if(TARGET hotfixcheck)
   # hotfixcheck --help names them under this prefix when it does not run from an installed
@@ -191,7 +207,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/orrery-hotfix.lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${RCP_PACKAGE_NAME}
   COMPONENT runtime)
 
-foreach(component runtime library dev simulator)
+foreach(component runtime library dev simulator ansible)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${changelog}
     DESTINATION ${RCP_INSTALL_DOCROOT}/${RCP_COMPONENT_PACKAGE_${component}}
     COMPONENT ${component})

@@ -6,6 +6,8 @@
 #                            file and the ldconfig trigger
 #   libpatchremove-dev       header, pkg-config file and link; depends on libpatchremove1
 #   orrery-hotfix-simulator  rcpsim, ignitor, installer-pane-host (GTK 3)
+#   orrery-hotfix-ansible    the Ansible collection orrery.hotfix (architecture all), which
+#                            drives the tools of orrery-hotfix on the managed hosts
 #
 # The dependencies on other libraries are read from the binaries with dpkg-shlibdeps.
 
@@ -15,7 +17,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_SOURCE_GENERATOR "")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_COMPONENTS_ALL runtime library dev simulator)
+set(CPACK_COMPONENTS_ALL runtime library dev simulator ansible)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 
@@ -28,6 +30,10 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${RCP_PACKAGE_NAME})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME ${RCP_LIBRARY_PACKAGE})
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${RCP_DEV_PACKAGE})
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${RCP_SIMULATOR_PACKAGE})
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_NAME ${RCP_ANSIBLE_PACKAGE})
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_DEPENDS "ansible-core (>= 2.14)")
+set(CPACK_DEBIAN_ANSIBLE_PACKAGE_SUGGESTS ${RCP_PACKAGE_NAME})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS library)
@@ -76,5 +82,11 @@ launcher ignitor stands in for the real one; installer-pane-host shows the
 pane of an installer plug-in such as outcomepane.bundle in a terminal or in a
 GTK 3 window. With them a hotfix package can be tried, and hotfixcheck
 rehearse can run, on a machine without the real platform.")
+set(CPACK_DEBIAN_ANSIBLE_DESCRIPTION "Ansible collection that rolls Orrery hotfixes out to a fleet
+The collection orrery.hotfix for Ansible: the module hotfix installs a hotfix
+package where hotfixcheck says it is needed and removes it again, with check
+mode and diffs from hotfixcheck plan; the module hotfix_info sets what an
+instance records as facts. The modules run the hotfix tools of the package
+orrery-hotfix on the managed hosts and report what the tools answer.")
 
 include(CPack)

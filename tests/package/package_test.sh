@@ -19,6 +19,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch/packages" >"$scratch/cpac
 cd "$scratch/packages"
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=lib/$triplet
+collection=share/ansible/collections/ansible_collections/orrery/hotfix
 contents() { dpkg-deb -c "$1"_*.deb | awk '{ print $6 }' | sed -n 's|^\./usr/\(.*[^/]\)/*$|\1|p' | sort; }
 # What each package holds, one path a line; ! marks a path that belongs to another package.
 for row in "orrery-hotfix bin/featurecheck bin/hotfixcheck sbin/patchremove libexec/orrery-hotfix/patchapply
@@ -27,6 +28,7 @@ for row in "orrery-hotfix bin/featurecheck bin/hotfixcheck sbin/patchremove libe
     share/man/man8/patchapply.8.gz share/man/man7/outcomepane.7.gz share/man/man1/hotfixcheck.1.gz
     share/doc/orrery-hotfix/administrators-guide.md share/doc/orrery-hotfix/fleet-guide.md
     share/doc/orrery-hotfix/target-system.md share/doc/orrery-hotfix/examples/install-hotfix.sh
+    share/doc/orrery-hotfix/examples/fleet-rollout.yml
     share/doc/orrery-hotfix/changelog.gz share/bash-completion/completions/hotfixcheck
     share/orrery-hotfix/schemas/hotfixcheck-plan.schema.json
     !$lib/libpatchremove.so.1 !bin/rcpsim" \
@@ -36,7 +38,10 @@ for row in "orrery-hotfix bin/featurecheck bin/hotfixcheck sbin/patchremove libe
     share/man/man3/libpatchremove.3.gz !$lib/libpatchremove.so.1" \
   "orrery-hotfix-simulator bin/rcpsim libexec/orrery-hotfix/ignitor bin/installer-pane-host
     share/man/man1/rcpsim.1.gz share/man/man1/installer-pane-host.1.gz
-    share/bash-completion/completions/rcpsim !sbin/patchremove"; do
+    share/bash-completion/completions/rcpsim !sbin/patchremove" \
+  "orrery-hotfix-ansible $collection/plugins/modules/hotfix.py $collection/galaxy.yml
+    $collection/plugins/module_utils/hotfix_tools.py share/doc/orrery-hotfix-ansible/copyright
+    !bin/hotfixcheck"; do
   read -r -a words <<<"$(echo $row)"
   listing=$(contents "${words[0]}")
   for path in "${words[@]:1}"; do
@@ -52,8 +57,11 @@ field() { dpkg-deb -f "$1"_*.deb "$2"; }
   fail "libpatchremove-dev does not depend on libpatchremove1"
 [[ $(field orrery-hotfix Suggests) == *orrery-hotfix-simulator* ]] ||
   fail "orrery-hotfix does not suggest the simulator"
+[[ $(field orrery-hotfix-ansible Architecture) == all &&
+  $(field orrery-hotfix-ansible Depends) == ansible-core* ]] ||
+  fail "orrery-hotfix-ansible is not for all architectures or does not depend on ansible-core"
 expect "the .tar.gz" \
-  "$( (for p in orrery-hotfix libpatchremove{1,-dev} orrery-hotfix-simulator; do contents $p; done) | sort -u)" \
+  "$( (for p in orrery-hotfix{,-simulator,-ansible} libpatchremove{1,-dev}; do contents $p; done) | sort -u)" \
   "$(tar -tzf ./*.tar.gz | sed -n 's|^[^/]*/||; s|/$||; /./p' | sort -u)"
 
 root=$scratch/root
@@ -95,6 +103,12 @@ for guide in "$usr"/share/doc/orrery-hotfix/*.md; do
     [ -e "$root$path" ] || fail "${guide##*/} names $path, which is not installed"
   done
 done
+
+# ansible-doc finds the installed collection's modules.
+if command -v ansible-doc >/dev/null 2>&1; then
+  expect "ansible-doc -l" "orrery.hotfix.hotfix orrery.hotfix.hotfix_info" "$(ANSIBLE_COLLECTIONS_PATH=$usr/share/ansible/collections \
+    ansible-doc -l orrery.hotfix 2>&1 | awk '{ print $1 }' | paste -sd ' ')"
+fi
 
 "$usr/bin/rcpsim" product "$scratch/Applications" >/dev/null
 "$usr/bin/rcpsim" hotfix "$scratch/hotfix" --version 1.0.1 >/dev/null
