@@ -205,13 +205,13 @@ void Hotfix::mergePluginCustomization() {
   _service->mergePluginCustomizationWithRcphome(*customization);
 }
 
-void Hotfix::copyKeyStores() {
+bool Hotfix::copyKeyStores() {
   os::SystemLog::log(kInfo, "Copying .keystore file.");
-  if (_service) _service->copyKeyStores(preferenceString(KEY_KEYSTORE));
+  return !_service || _service->copyKeyStores(preferenceString(KEY_KEYSTORE));
 }
 
-void Hotfix::copyExtras() {
-  if (_service) _service->copyExtras(preferenceString(KEY_EXTRAS));
+bool Hotfix::copyExtras() {
+  return !_service || _service->copyExtras(preferenceString(KEY_EXTRAS));
 }
 
 std::vector<std::string> Hotfix::provisioningArguments() const {
@@ -443,22 +443,43 @@ bool Hotfix::perform(const Step& step) {
       return true;
     case StepKind::kMergeCustomization:
       os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
+      // What this and the keystore and extras steps replace is kept first, for a failed run.
+      _keptFiles = _service->keepWhatInstallReplaces(preferenceString(KEY_PLUGIN_CUSTOMIZATION),
+                                                     preferenceString(KEY_KEYSTORE),
+                                                     preferenceString(KEY_EXTRAS));
       mergePluginCustomization();
       return true;
     case StepKind::kReplaceKeystores:
       os::SystemLog::log(kInfo, "Copying .keystore file.");
-      copyKeyStores();
-      return true;
+      // A keystore or extra file that is not whole on the disk is a failed write: the run goes
+      // on, as for every step, but does not end as a success.
+      if (copyKeyStores()) return true;
+      sendError(kInstallNotCompleted,
+                {appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY)});
+      return false;
     case StepKind::kCopyExtras:
       os::SystemLog::log(kInfo, "Copying extras file.");
-      copyExtras();
-      return true;
-    case StepKind::kRunInstall:
+      if (copyExtras()) return true;
+      sendError(
+          kInstallNotCompleted,
+          {appendComponent(appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY),
+                           InstanceService::EXTRAS_DIRECTORY)});
+      return false;
+    case StepKind::kRunInstall: {
       os::SystemLog::log(kInfo, "Starting provisioning system. ");
-      return startProvisioning() && _service->getProvisioningResult() != -1;
+      const bool provisioned = startProvisioning() && _service->getProvisioningResult() != -1;
+      if (!provisioned && _keptFiles) _service->restoreUnappliedInstall(*_keptFiles);
+      return provisioned;
+    }
     case StepKind::kRecordHotfixVersion:
-      // An install whose version record could not be written is no success: the next install
-      // would neither remove this hotfix first nor check its version.
+      // The record vouches for what the run and the steps before it wrote: that goes to the
+      // disk first. An install whose version record could not be written is no success: the
+      // next install would neither remove this hotfix first nor check its version.
+      if (!_service->makeProvisioningDurable()) {
+        sendError(kInstallNotCompleted,
+                  {appendComponent(*_pathToRcpHome, InstanceService::INSTALL_INFO)});
+        return false;
+      }
       return updateHotfixVersion();
     case StepKind::kRepair:
       // A failed run leaves the platform's files changed too, so their owners and modes are

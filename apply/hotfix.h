@@ -90,8 +90,8 @@ class Hotfix {
   void backupInstallManifest();
   void updateProvisionManifestVersion();
   void mergePluginCustomization();
-  void copyKeyStores();
-  void copyExtras();
+  bool copyKeyStores();
+  bool copyExtras();
   // The arguments of the launcher's provisioning run (after the program).
   std::vector<std::string> provisioningArguments() const;
   // Runs the launcher's "update" and waits. False, with no run made, when the result of an
@@ -130,6 +130,8 @@ class Hotfix {
   std::optional<os::PlistValue> _preference;  // a dictionary when present
   std::optional<InstanceService> _service;
   HotfixLocations _locations;
+  // Where this install kept what it replaces (InstanceService::keepWhatInstallReplaces).
+  std::optional<std::string> _keptFiles;
 };
 
 }  // namespace rcpinstall

@@ -266,6 +266,10 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
     }
   }
   for (const std::string& name : result.backups) out << "backup: deploy/" << name << "\n";
+  for (const InstanceService::InstallBackup& backup : result.installBackups) {
+    out << "kept by an install: " << backup.path << " (" << backup.replaced.size() << " replaced, "
+        << backup.added.size() << " added)\n";
+  }
   for (const std::string& name : result.stagedManifests) out << "staged: deploy/" << name << "\n";
   line("last provisioning result", result.provisioningResult);
   std::optional<std::string> finalStatus;
@@ -399,8 +403,9 @@ Commands:
                         trip. SIGINT, SIGTERM and SIGHUP end the launcher and remove the copy.
   status <platform home>
                         Application, instance, hotfix and base plug-in versions, install
-                        features, manifest backups, staged manifests, the last provisioning
-                        result and final status line, whether the product runs, and the last
+                        features, manifest backups, what the last installs replaced and
+                        added, staged manifests, the last provisioning result and final
+                        status line, whether the product runs, and the last
                         install's error code and marker file.
   status --inventory <platform home>
                         <result>VALUE</result>: the recorded hotfix version, none, or
@@ -456,6 +461,7 @@ field is a list with null for each valid text):
   status         {"formatVersion", "rcpHome", "recognised", "bundle", "applicationVersion",
                  "version", "hotfixVersion", "basePluginVersion", "installFeatures": [{"id",
                  "version", "features": [{"id", "version"}]}], "backups",
+                 "installBackups": [{"name", "path", "made" (UTC), "replaced", "added"}],
                  "stagedManifests", "provisioningResult" (rc as written), "finalStatus",
                  "running", "lastInstall": {"code", "details", "markerFile",
                  "markerSince" (UTC)}, "errors" (records that could not be read)}

@@ -118,6 +118,14 @@ json statusDocument(const InstanceStatus& status) {
                         {"version", top.feature.version},
                         {"features", featuresJson(top.requirements)}});
   }
+  json installBackups = json::array();
+  for (const InstanceService::InstallBackup& backup : status.installBackups) {
+    installBackups.push_back({{"name", backup.name},
+                              {"path", backup.path},
+                              {"made", utcTime(backup.made)},
+                              {"replaced", backup.replaced},
+                              {"added", backup.added}});
+  }
   const LastInstall& last = status.lastInstall;
   return document(
       {{"rcpHome", status.rcpHome},
@@ -129,6 +137,7 @@ json statusDocument(const InstanceStatus& status) {
        {"basePluginVersion", orNull(status.basePluginVersion)},
        {"installFeatures", features},
        {"backups", status.backups},
+       {"installBackups", installBackups},
        {"stagedManifests", status.stagedManifests},
        {"provisioningResult", orNull(status.provisioningResult)},
        {"finalStatus", orNull(status.finalStatus)},

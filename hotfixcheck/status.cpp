@@ -138,6 +138,8 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
     }
   }
 
+  result.installBackups = instance.installBackups();
+
   if (fs::exists(rcFile)) {
     result.provisioningResult = JavaProperties(rcFile).getPropertyForKey(InstanceService::KEY_RC);
   }
