@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <sstream>
 
@@ -115,15 +117,22 @@ void cutPower() {
 // The tree below a product as two installs of the same hotfix leave it alike: less the
 // records of the minute (manifest version, its backups, what installs kept), the simulator's
 // record of its runs and log, and who ran the launcher.
+// Where the host sees a path of the sandbox's /Applications.
+std::string onHost(const std::string& path) {
+  return mountPoint() + path.substr(std::strlen("/Applications"));
+}
+
+// `dir` is the sandbox's name of the product directory, which the files name too.
 std::map<std::string, std::string> installedTree(const std::string& dir) {
   std::map<std::string, std::string> tree;
-  for (auto [path, description] : apply_scenario::snapshot(dir)) {
+  for (auto [path, description] : apply_scenario::snapshot(onHost(dir))) {
     const std::string name = std::filesystem::path(path).filename().string();
     if (name == "ignitor.calls" || name == "provisioning.log" ||
         path.find("/hotfix-backups") != std::string::npos ||
         (name.starts_with("install.") && name != "install.xml" && name != "install.update.xml"))
       continue;
     if (name == ".provisioning_rc") description = description.substr(description.find(' ', 4));
+    if (name == "ignitor") description = std::to_string(description.size());
     if (name == "ignitor.properties") {
       std::string kept;
       for (const auto& [key, value] :
@@ -132,9 +141,26 @@ std::map<std::string, std::string> installedTree(const std::string& dir) {
           kept += key + "=" + value + "\n";
       description = kept;
     }
-    tree[path.substr(dir.size())] = description;
+    for (size_t at; (at = description.find(dir)) != std::string::npos;)
+      description.replace(at, dir.size(), "<dir>");
+    tree[path.substr(onHost(dir).size())] = description;
   }
   return tree;
+}
+
+// The entries in which a tree differs from the reference.
+std::vector<std::string> differences(const std::map<std::string, std::string>& tree,
+                                     const std::map<std::string, std::string>& reference) {
+  std::vector<std::string> found;
+  for (const auto& [path, description] : tree) {
+    const auto other = reference.find(path);
+    if (other == reference.end() || other->second != description)
+      found.push_back(path + ": " + description);
+  }
+  for (const auto& [path, description] : reference) {
+    if (!tree.contains(path)) found.push_back("missing: " + path);
+  }
+  return found;
 }
 
 // Whether every file of the hotfix in the package is whole in the product.
@@ -185,10 +211,15 @@ std::optional<std::pair<std::string, int>> pointIn(const std::string& trace, Poi
     for (size_t i = keystores; i < lines.size() && at == lines.size(); ++i)
       if (lines[i].find("readme.txt") != std::string::npos) at = i;
   } else {
-    for (size_t i = 0; i + 1 < lines.size() && at == lines.size(); ++i)
+    // The call after the sync of the directory that made the record's last rename durable.
+    size_t renamed = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
       if (lines[i].starts_with("rename") &&
           lines[i].find("\"installInfo.plist\"") != std::string::npos)
-        at = i + 1;
+        renamed = i;
+    }
+    for (size_t i = renamed; i + 1 < lines.size() && at == lines.size(); ++i)
+      if (lines[i].starts_with("fsync(")) at = i + 1;
   }
   if (at == lines.size()) return std::nullopt;
   const std::string call = lines[at].substr(0, lines[at].find('('));
@@ -212,7 +243,9 @@ TEST(PowerCut, TheRecordNamesWholeFilesOrARerunInstalls) {
   const auto product = [&](const std::string& dir, bool upgrade) {
     ASSERT_EQ(
         inSandbox({bin + "/rcpsim", "product", dir, "--ignitor", bin + "/ignitor"}).exitStatus, 0);
-    if (upgrade) ASSERT_EQ(inSandbox({bin + "/patchapply", package("1.0.2"), dir}).exitStatus, 0);
+    if (upgrade) {
+      ASSERT_EQ(inSandbox({bin + "/patchapply", package("1.0.2"), dir}).exitStatus, 0);
+    }
     syncVolume();
   };
   const auto install = [&](const std::string& dir, const std::string& version,
@@ -233,7 +266,7 @@ TEST(PowerCut, TheRecordNamesWholeFilesOrARerunInstalls) {
                   .exitStatus,
               0);
     syncVolume();
-    const auto uninterrupted = installedTree(mountPoint() + reference);
+    const auto uninterrupted = installedTree(reference);
     for (const Point point : {Point::kAfterKeystores, Point::kAfterRecord, Point::kAfterExit}) {
       const std::string dir = "/Applications/cut-" + std::to_string(index++);
       SCOPED_TRACE(dir + (upgrade ? ": 1.0.3 over 1.0.2" : ": 1.0.2") + ", cut " +
@@ -251,18 +284,19 @@ TEST(PowerCut, TheRecordNamesWholeFilesOrARerunInstalls) {
                  "inject=" + at->first + ":signal=KILL:when=" + std::to_string(at->second)});
       }
       cutPower();
-      const std::optional<os::PlistValue> record = os::readPlistFile(
-          mountPoint() + dir + "/Orrery.app/Contents/MacOS/rcp/installInfo.plist");
+      const std::optional<os::PlistValue> record =
+          os::readPlistFile(onHost(dir) + "/Orrery.app/Contents/MacOS/rcp/installInfo.plist");
       const os::PlistValue* recorded = record ? record->find("hotfixVersion") : nullptr;
       if (recorded != nullptr && recorded->asString() != nullptr &&
           *recorded->asString() == version) {
-        EXPECT_TRUE(
-            wholeHotfix(mountPoint() + dir, mountPoint() + "/packages/" + version, version));
+        std::cout << dir << ": the record names " << version << "\n";
+        EXPECT_TRUE(wholeHotfix(onHost(dir), mountPoint() + "/packages/" + version, version));
         continue;
       }
+      std::cout << dir << ": no record of " << version << ", run again\n";
       const RunResult rerun = install(dir, version, {});
       EXPECT_EQ(rerun.exitStatus, 0) << rerun.out << rerun.err;
-      EXPECT_EQ(installedTree(mountPoint() + dir), uninterrupted);
+      EXPECT_EQ(differences(installedTree(dir), uninterrupted), std::vector<std::string>{});
     }
   }
 }
