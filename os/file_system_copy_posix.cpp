@@ -145,7 +145,9 @@ bool copyDirectoryAt(int fromDirectory, const char* fromName, const struct stat&
   if (!guard.set) {
     struct stat made;
     if (fstat(copy.get(), &made) != 0) return false;
-    guard = {true, made.st_dev, made.st_ino};
+    guard.set = true;
+    guard.device = made.st_dev;
+    guard.inode = made.st_ino;
   }
   bool ok = true;
   while (const dirent64* entry = source.next()) {
