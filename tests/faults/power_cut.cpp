@@ -104,12 +104,19 @@ std::map<std::string, std::string> installedTree(const std::string& dir, bool ho
   std::map<std::string, std::string> tree;
   for (auto [path, description] : apply_scenario::snapshot(onHost(dir))) {
     const std::string name = std::filesystem::path(path).filename().string();
-    if (name == "ignitor.calls" || name == "provisioning.log" ||
+    const bool brought = name == ".keystore" || name == "plugin_customization.ini" ||
+                         name == "install.xml" ||
+                         path.find("/deploy/extras/") != std::string::npos ||
+                         path.find("/eclipse/features/") != std::string::npos;
+    if ((hotfixFiles && !brought) || name == "ignitor.calls" || name == "provisioning.log" ||
         path.find("/hotfix-backups") != std::string::npos ||
         (name.starts_with("install.") && name != "install.xml" && name != "install.update.xml"))
       continue;
-    if (name == ".provisioning_rc" || hotfixFiles)
-      description = description.substr(description.find(' ', 4) + 1);
+    // Owners and modes the repair gave need not survive a power cut.
+    if (name == ".provisioning_rc" || hotfixFiles) {
+      const size_t content = description.find(' ', 4);
+      description = content == std::string::npos ? "" : description.substr(content + 1);
+    }
     if (name == "ignitor") description = std::to_string(description.size());
     if (name == "ignitor.properties") {
       const std::string text = description.substr(description.find(' ', 4));
@@ -120,11 +127,7 @@ std::map<std::string, std::string> installedTree(const std::string& dir, bool ho
     }
     for (size_t at; (at = description.find(dir)) != std::string::npos;)
       description.replace(at, dir.size(), "<dir>");
-    const bool brought = name == ".keystore" || name == "plugin_customization.ini" ||
-                         name == "install.xml" ||
-                         path.find("/deploy/extras/") != std::string::npos ||
-                         path.find("/eclipse/features/") != std::string::npos;
-    if (!hotfixFiles || brought) tree[path.substr(onHost(dir).size())] = description;
+    tree[path.substr(onHost(dir).size())] = description;
   }
   return tree;
 }
@@ -174,8 +177,9 @@ TEST(PowerCut, TheRecordNamesWholeFilesOrARerunInstalls) {
       EXPECT_EQ(
           inSandbox({bin + "/rcpsim", "product", dir, "--ignitor", bin + "/ignitor"}).exitStatus,
           0);
-      if (version == "1.0.3")
+      if (version == "1.0.3") {
         EXPECT_EQ(inSandbox({bin + "/patchapply", package("1.0.2"), dir}).exitStatus, 0);
+      }
       syncOrCut(false);
     }
     argv.insert(argv.end(), {bin + "/patchapply", package(version), dir});
