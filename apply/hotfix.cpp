@@ -345,6 +345,12 @@ std::vector<Step> Hotfix::steps(bool afterRemoval) const {
   steps.push_back(version);
 
   Step merge{StepKind::kMergeCustomization, C::kAlways, {}, {}};
+  merge.changes.push_back({"back up",
+                           appendComponent(rcpHome, InstanceService::INSTALL_BACKUPS_DIRECTORY),
+                           std::nullopt,
+                           "what this, the keystore and the extras steps replace and add, in a new "
+                           "numbered directory; older ones beyond the last three go",
+                           {}});
   if (const std::optional<std::string> customization = setting(KEY_PLUGIN_CUSTOMIZATION);
       customization && fs::exists(*customization)) {
     merge.changes.push_back({"merge",
@@ -451,7 +457,7 @@ bool Hotfix::perform(const Step& step) {
       return true;
     case StepKind::kReplaceKeystores:
       os::SystemLog::log(kInfo, "Copying .keystore file.");
-      // A keystore or extra file that is not whole on the disk is a failed write: the run goes
+      // A keystore that is not whole on the disk is a failed write: the run goes
       // on, as for every step, but does not end as a success.
       if (copyKeyStores()) return true;
       sendError(kInstallNotCompleted,
@@ -459,12 +465,11 @@ bool Hotfix::perform(const Step& step) {
       return false;
     case StepKind::kCopyExtras:
       os::SystemLog::log(kInfo, "Copying extras file.");
-      if (copyExtras()) return true;
-      sendError(
-          kInstallNotCompleted,
-          {appendComponent(appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY),
-                           InstanceService::EXTRAS_DIRECTORY)});
-      return false;
+      // What the merge leaves alone (a link of the instance where the package has a directory)
+      // answers false too, so a failed merge is logged, not fatal; a write that did not reach
+      // the disk still fails the sync before the record.
+      copyExtras();
+      return true;
     case StepKind::kRunInstall: {
       os::SystemLog::log(kInfo, "Starting provisioning system. ");
       const bool provisioned = startProvisioning() && _service->getProvisioningResult() != -1;

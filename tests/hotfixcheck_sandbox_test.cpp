@@ -461,6 +461,8 @@ TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageTheHelpAndTheFleetGuid
   os::writePlistFile(package.settings(), settings);
   ASSERT_EQ(std::system(("chown -R bob '" + package.mpkg + "'").c_str()), 0);
   const std::string home = product.platformHome;
+  ASSERT_EQ(std::system(("mkdir -p " + product.rcp("hotfix-backups/1")).c_str()), 0);
+  writeFile(product.rcp("hotfix-backups/1/changes"), "replaced\tdeploy/.keystore\nadded\tx\n");
   std::set<std::string> printed;
   bool hex = false;
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
