@@ -235,5 +235,6 @@ int main(int argc, char** argv) {
   }
   const int status = RUN_ALL_TESTS();
   rcpinstall::faults::release();
+  std::filesystem::remove(rcpinstall::faults::kImage);
   return status;
 }
