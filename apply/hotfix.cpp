@@ -196,13 +196,13 @@ void Hotfix::mergePluginCustomization() {
   _service->mergePluginCustomizationWithRcphome(*customization);
 }
 
-void Hotfix::copyKeyStores() {
+bool Hotfix::copyKeyStores() {
   os::SystemLog::log(kInfo, "Copying .keystore file.");
-  if (_service) _service->copyKeyStores(preferenceString(KEY_KEYSTORE));
+  return !_service || _service->copyKeyStores(preferenceString(KEY_KEYSTORE));
 }
 
-void Hotfix::copyExtras() {
-  if (_service) _service->copyExtras(preferenceString(KEY_EXTRAS));
+bool Hotfix::copyExtras() {
+  return !_service || _service->copyExtras(preferenceString(KEY_EXTRAS));
 }
 
 std::vector<std::string> Hotfix::provisioningArguments() const {
@@ -366,6 +366,13 @@ Step Hotfix::manifestVersionStep() const {
 
 Step Hotfix::customizationStep() const {
   Step step{StepKind::kMergeCustomization, StepCondition::kAlways, {}, {}};
+  step.changes.push_back(
+      {ChangeAction::kBackUp,
+       appendComponent(*_pathToRcpHome, InstanceService::INSTALL_BACKUPS_DIRECTORY),
+       std::nullopt,
+       ChangeNote::kInstallBackups,
+       {},
+       {}});
   const std::optional<std::string> customization = preferenceString(KEY_PLUGIN_CUSTOMIZATION);
   if (customization && fs::exists(*customization)) {
     step.changes.push_back({ChangeAction::kMerge,
@@ -503,14 +510,25 @@ StepResult Hotfix::perform(const Step& step) {
       return StepResult::kDone;
     case StepKind::kMergeCustomization:
       os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
+      // What this and the keystore and extras steps replace is kept first, for a failed run.
+      _keptFiles = _service->keepWhatInstallReplaces(preferenceString(KEY_PLUGIN_CUSTOMIZATION),
+                                                     preferenceString(KEY_KEYSTORE),
+                                                     preferenceString(KEY_EXTRAS));
       mergePluginCustomization();
       return StepResult::kDone;
     case StepKind::kReplaceKeystores:
       os::SystemLog::log(kInfo, "Copying .keystore file.");
-      copyKeyStores();
-      return StepResult::kDone;
+      // A keystore that is not whole on the disk is a failed write: the run goes on, as for
+      // every step, but does not end as a success.
+      if (copyKeyStores()) return StepResult::kDone;
+      sendError(kInstallNotCompleted,
+                {appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY)});
+      return StepResult::kFailed;
     case StepKind::kCopyExtras:
       os::SystemLog::log(kInfo, "Copying extras file.");
+      // What the merge leaves alone (a link of the instance where the package has a directory)
+      // answers false too, so a failed merge is logged, not fatal; a write that did not reach
+      // the disk still fails the sync before the record.
       copyExtras();
       return StepResult::kDone;
     case StepKind::kRunInstall: {
@@ -519,11 +537,18 @@ StepResult Hotfix::perform(const Step& step) {
       const std::vector<std::string>& run = step.launcherRuns.front();
       const bool provisioned = startProvisioning({run.begin() + 1, run.end()}) &&
                                _service->getProvisioningResult() != -1;
+      if (!provisioned && _keptFiles) _service->restoreUnappliedInstall(*_keptFiles);
       return provisioned ? StepResult::kDone : StepResult::kFailed;
     }
     case StepKind::kRecordHotfixVersion:
-      // An install whose version record could not be written is no success: the next install
-      // would neither remove this hotfix first nor check its version.
+      // The record vouches for what the run and the steps before it wrote: that goes to the
+      // disk first. An install whose version record could not be written is no success: the
+      // next install would neither remove this hotfix first nor check its version.
+      if (!_service->makeProvisioningDurable()) {
+        sendError(kInstallNotCompleted,
+                  {appendComponent(*_pathToRcpHome, InstanceService::INSTALL_INFO)});
+        return StepResult::kFailed;
+      }
       return updateHotfixVersion() ? StepResult::kDone : StepResult::kFailed;
     case StepKind::kRepair:
       // A failed run leaves the platform's files changed too, so their owners and modes are

@@ -94,8 +94,8 @@ class Hotfix : public StepPerformer {
   void backupInstallManifest();
   void updateProvisionManifestVersion();
   void mergePluginCustomization();
-  void copyKeyStores();
-  void copyExtras();
+  bool copyKeyStores();
+  bool copyExtras();
   // The arguments of the launcher's provisioning run (after the program).
   std::vector<std::string> provisioningArguments() const;
   // Runs the launcher's "update" and waits. False, with no run made, when the result of an
@@ -150,6 +150,8 @@ class Hotfix : public StepPerformer {
   std::optional<InstanceService> _service;
   HotfixLocations _locations;
   StepProgress* _progress = nullptr;
+  // Where this install kept what it replaces (InstanceService::keepWhatInstallReplaces).
+  std::optional<std::string> _keptFiles;
 };
 
 }  // namespace rcpinstall

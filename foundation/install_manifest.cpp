@@ -263,6 +263,19 @@ InstallManifest::InstallManifest(const std::string& pathToManifest)
 
 InstallManifest::~InstallManifest() = default;
 
+std::vector<std::pair<std::string, std::string>> InstallManifest::installedFeatures() const {
+  std::vector<std::pair<std::string, std::string>> found;
+  if (!_xmlDoc) return found;
+  for (pugi::xml_node installFeature = firstInstallFeature(_xmlDoc->tree); installFeature;
+       installFeature = installFeature.next_sibling(kInstallFeature)) {
+    if (countsAsInstalled(installFeature)) {
+      found.emplace_back(installFeature.attribute("id").value(),
+                         installFeature.attribute("version").value());
+    }
+  }
+  return found;
+}
+
 std::optional<std::string> InstallManifest::checkInstalledFeature(
     const std::optional<std::string>& installFeatureID,
     const std::optional<std::string>& featureID) const {

@@ -4,6 +4,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rcpinstall {
 
@@ -27,6 +29,10 @@ class InstallManifest {
   std::optional<std::string> checkInstalledFeature(
       const std::optional<std::string>& installFeatureID,
       const std::optional<std::string>& featureID) const;
+
+  // The identifier and version of every install feature the manifest installs (no "action",
+  // or "install"), in document order; a missing version is empty.
+  std::vector<std::pair<std::string, std::string>> installedFeatures() const;
 
   // Replaces every "${installer.root}" in the "url" values of the features required by the
   // install features. Changes only the document in memory.

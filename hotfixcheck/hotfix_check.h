@@ -8,6 +8,7 @@
 
 #include "apply/patch_apply.h"
 #include "foundation/register_file.h"
+#include "instance/instance_service.h"
 
 namespace rcpinstall::HotfixCheck {
 
@@ -246,7 +247,9 @@ struct InstanceStatus {
   std::optional<std::string> hotfixVersion;
   std::optional<std::string> basePluginVersion;
   std::vector<InstallFeature> installFeatures;
-  std::vector<std::string> backups;               // install.<version>.xml in deploy
+  std::vector<std::string> backups;  // install.<version>.xml in deploy
+  // What installs replaced and added, kept in <rcp home>/hotfix-backups, oldest first.
+  std::vector<InstanceService::InstallBackup> installBackups;
   std::vector<std::string> stagedManifests;       // install.update.xml, uninstall.*.xml in deploy
   std::optional<std::string> provisioningResult;  // "rc" of .provisioning_rc as written
   std::optional<std::string> finalStatus;

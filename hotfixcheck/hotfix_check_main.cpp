@@ -310,6 +310,10 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
     }
   }
   for (const std::string& name : result.backups) out << "backup: deploy/" << name << "\n";
+  for (const InstanceService::InstallBackup& backup : result.installBackups) {
+    out << "kept by an install: " << backup.path << " (" << backup.replaced.size() << " replaced, "
+        << backup.added.size() << " added)\n";
+  }
   for (const std::string& name : result.stagedManifests) out << "staged: deploy/" << name << "\n";
   line("last provisioning result", result.provisioningResult);
   std::optional<std::string> finalStatus;
@@ -479,7 +483,8 @@ Commands:
                         Launcher command lines are quoted as a shell would read them.
   status <platform home>
                         Application, instance, hotfix and base plug-in versions, install
-                        features, manifest backups, staged manifests, the last provisioning
+                        features, manifest backups, what the last installs replaced and
+                        added, staged manifests, the last provisioning
                         result and final status line, whether the product runs, the install
                         state, and the last install's error code and marker file when the
                         invoking user's last install was of this product; a warning for a
@@ -552,6 +557,7 @@ field is a list with null for each valid text):
   status         {"formatVersion", "rcpHome", "recognised", "bundle", "applicationVersion",
                  "version", "hotfixVersion", "basePluginVersion", "installFeatures": [{"id",
                  "version", "features": [{"id", "version"}]}], "backups",
+                 "installBackups": [{"name", "path", "made" (UTC), "replaced", "added"}],
                  "stagedManifests", "provisioningResult" (rc as written), "finalStatus",
                  "running", "installState" (installed, none or half-installed),
                  "lastInstall" (null unless the last install was of this product):

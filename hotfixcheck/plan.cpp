@@ -61,6 +61,9 @@ std::string describe(ChangeNote note, const std::string& value) {
       return "provisioning.manifest.version: a new version";
     case ChangeNote::kKeystore:
       return "keystore";
+    case ChangeNote::kInstallBackups:
+      return "what this, the keystore and the extras steps replace and add, in a new numbered "
+             "directory; older ones beyond the last three go";
     case ChangeNote::kMergedIntoWhatIsThere:
       return "merged into what is there";
     case ChangeNote::kBeforeLauncherRun:

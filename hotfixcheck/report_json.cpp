@@ -118,6 +118,14 @@ json statusDocument(const InstanceStatus& status) {
                         {"version", top.feature.version},
                         {"features", featuresJson(top.requirements)}});
   }
+  json installBackups = json::array();
+  for (const InstanceService::InstallBackup& backup : status.installBackups) {
+    installBackups.push_back({{"name", backup.name},
+                              {"path", backup.path},
+                              {"made", utcTime(backup.made)},
+                              {"replaced", backup.replaced},
+                              {"added", backup.added}});
+  }
   json last = nullptr;
   if (status.lastInstall) {
     const LastInstall& record = *status.lastInstall;
@@ -139,6 +147,7 @@ json statusDocument(const InstanceStatus& status) {
                    {"basePluginVersion", orNull(status.basePluginVersion)},
                    {"installFeatures", features},
                    {"backups", status.backups},
+                   {"installBackups", installBackups},
                    {"stagedManifests", status.stagedManifests},
                    {"provisioningResult", orNull(status.provisioningResult)},
                    {"finalStatus", orNull(status.finalStatus)},

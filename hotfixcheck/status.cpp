@@ -190,6 +190,7 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   if (result.recognised && result.errors.empty()) {
     result.installState = installState(instance, deploy, result);
   }
+  result.installBackups = instance.installBackups();
 
   if (fs::exists(rcFile)) {
     result.provisioningResult = JavaProperties(rcFile).getPropertyForKey(InstanceService::KEY_RC);

@@ -1,4 +1,5 @@
 // InstanceService: launcher and runtime configuration, keystores, extras, ownership repair.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -174,37 +175,53 @@ std::vector<std::string> InstanceService::keystoresIn(const std::optional<std::s
   return names;
 }
 
-void InstanceService::copyKeyStores(const std::optional<std::string>& source) {
+bool InstanceService::copyKeyStores(const std::optional<std::string>& source) {
   os::SystemLog::log(os::SystemLog::kInfo, ".keystore source files are in %s.",
                      instance_files::textOrNull(source));
-  if (!_pathToRcphome) return;
+  if (!_pathToRcphome) return false;
   const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
-  for (const std::string& name : keystoresIn(deploy)) {
-    const std::string path = appendComponent(deploy, name);
-    fs::removeItem(path);
+  const std::vector<std::string> old = keystoresIn(deploy);
+  const std::vector<std::string> incoming = keystoresIn(source);
+  // The lines keep the order of the old way (every old name, then every copy), though the
+  // new set now goes in first: a name of both sets is replaced in one rename, and the other
+  // old names are removed last, so that a cut-off run never leaves deploy without keystores.
+  for (const std::string& name : old) {
     os::SystemLog::log(os::SystemLog::kInfo, "Delete existing keystore files '%s' from %s. ",
-                       name.c_str(), path.c_str());
+                       name.c_str(), appendComponent(deploy, name).c_str());
   }
-  if (!source) return;
-  for (const std::string& name : keystoresIn(source)) {
+  bool copied = true;
+  for (const std::string& name : incoming) {
     const std::string from = appendComponent(*source, name);
     const std::string to = appendComponent(deploy, name);
-    // A copy that failed half-way is taken away again: a truncated keystore is worse than none.
-    if (!fs::copyItem(from, to) && fs::entryExists(to)) fs::removeItem(to);
+    if (!instance_files::copyFileContent(from, to)) {
+      copied = false;
+      os::SystemLog::log(os::SystemLog::kError, "Not able to copy keystore file %s to %s",
+                         from.c_str(), to.c_str());
+    }
     os::SystemLog::log(os::SystemLog::kInfo, "Copy keystore file '%s' from %s to %s.", name.c_str(),
                        from.c_str(), to.c_str());
   }
+  if (!copied) return false;
+  bool removed = true;
+  for (const std::string& name : old) {
+    if (std::find(incoming.begin(), incoming.end(), name) != incoming.end()) continue;
+    if (!fs::removeItemDurably(appendComponent(deploy, name))) removed = false;
+  }
+  return removed;
 }
 
-void InstanceService::copyExtras(const std::optional<std::string>& source) {
-  if (!source || !fs::isDirectory(*source) || !_pathToRcphome) return;
+bool InstanceService::copyExtras(const std::optional<std::string>& source) {
+  if (!source || !fs::isDirectory(*source) || !_pathToRcphome) return true;
   const std::optional<std::vector<std::string>> names = fs::listDirectory(*source);
-  if (!names || names->empty()) return;
+  if (!names || names->empty()) return true;
   const std::string destination =
       appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), EXTRAS_DIRECTORY);
   os::SystemLog::log(os::SystemLog::kInfo, "Begin to copy files from %s to %s ", source->c_str(),
                      destination.c_str());
-  InstallUtil::copyFolderFrom(source, destination);
+  if (fs::mergeItem(*source, destination, fs::Durability::kSynced)) return true;
+  os::SystemLog::log(os::SystemLog::kError, "Not able to copy every file from %s to %s",
+                     source->c_str(), destination.c_str());
+  return false;
 }
 
 void InstanceService::updatePermissions(bool updatePermissions, bool updateWorkspace,

@@ -1,6 +1,7 @@
 // InstanceService: everything done to one installed platform instance, found by its rcp home.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -47,6 +48,14 @@ class InstanceService {
   static constexpr const char* CHANGE_IN_PROGRESS = ".hotfix-change-in-progress";
   static constexpr const char* INSTALL_OPERATION = "install";
   static constexpr const char* REMOVAL_OPERATION = "removal";
+  // What installs replaced: one numbered directory per install, outside deploy (whose
+  // .keystore* names are all keystores to the platform), holding the replaced files below
+  // "files" at their places relative to the rcp home, and the list "changes" of what was
+  // replaced and what was added, written last.
+  static constexpr const char* INSTALL_BACKUPS_DIRECTORY = "hotfix-backups";
+  static constexpr const char* INSTALL_BACKUP_FILES = "files";
+  static constexpr const char* INSTALL_BACKUP_CHANGES = "changes";
+  static constexpr size_t INSTALL_BACKUPS_KEPT = 3;
 
   // Keys of installInfo.plist, addonInfo.plist, .provisioning_rc and ignitor.properties.
   static constexpr const char* KEY_VERSION = "version";
@@ -204,10 +213,46 @@ class InstanceService {
   bool generateJVMPropertiesWithTemplate(const std::optional<std::string>& templatePath);
   // Writes eclipse/links/rcp.link and shared.link.
   bool generateLinks();
-  // Replaces the keystore files (.keystore*) of deploy with those of the source directory.
-  void copyKeyStores(const std::optional<std::string>& source);
-  // Merges the source tree into deploy/extras.
-  void copyExtras(const std::optional<std::string>& source);
+  // Replaces the keystore files (.keystore*) of deploy with those of the source directory:
+  // each new one is written whole and synced under its name, and the old names that are not
+  // in the new set are removed only after all of them are in place (none when a copy failed,
+  // so that the instance is never left without its keystores). False when a copy or removal
+  // failed.
+  bool copyKeyStores(const std::optional<std::string>& source);
+  // Merges the source tree into deploy/extras, each file synced and renamed into place and
+  // each directory changed synced. False when something could not be merged.
+  bool copyExtras(const std::optional<std::string>& source);
+
+  // --- What an install replaces ---------------------------------------------------------
+
+  // One kept backup of what an install replaced, by its number (the newest is the highest).
+  struct InstallBackup {
+    std::string name;
+    std::string path;
+    std::vector<std::string> replaced;  // relative to the rcp home, kept below "files"
+    std::vector<std::string> added;     // relative to the rcp home
+    long long made = 0;                 // seconds since 1970-01-01 UTC
+  };
+  // Keeps what merging the customization file, replacing the keystores with those of the
+  // keystore directory and merging the extras directory will replace, and lists what they
+  // will add, in a new backup directory made durable before the answer; older backups beyond
+  // the newest INSTALL_BACKUPS_KEPT go, and so do incomplete ones a killed run left. Its path;
+  // none when it could not be made whole (nothing of it is left then).
+  std::optional<std::string> keepWhatInstallReplaces(
+      const std::optional<std::string>& customization, const std::optional<std::string>& keystores,
+      const std::optional<std::string>& extras);
+  // The complete backups, oldest first.
+  std::vector<InstallBackup> installBackups() const;
+  // Whether deploy/install.xml records an install feature of deploy/install.update.xml at the
+  // version the update installs; none when either cannot be read.
+  std::optional<bool> updateManifestApplied() const;
+  // After a failed provisioning run of an install: when the platform applied nothing of the
+  // update manifest, puts the backup's files back as they were and removes what the install
+  // added (durably). True when the files were put back.
+  bool restoreUnappliedInstall(const std::string& backup);
+  // Makes what the provisioning run and the staging wrote durable before the version record
+  // vouches for it (the rcp home's whole file system is synced). False, logged, on failure.
+  bool makeProvisioningDurable();
   // Gives the rcp home and the platform's shared directory (first flag) and the workspace
   // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. The
   // workspace is repaired only when it lies below the home directory (HOME) or the platform

@@ -67,6 +67,7 @@ enum class ChangeNote {
   kNamedAfterRemovalVersion,
   kNewManifestVersion,
   kKeystore,
+  kInstallBackups,
   kMergedIntoWhatIsThere,
   kBeforeLauncherRun,
   kBeforeLauncherRuns,

@@ -35,8 +35,10 @@ inline std::optional<std::string> readWholeFile(const std::string& path) {
 
 // Writes to a temporary file (mkstemp) beside the target, fsyncs it, gives it the mode of the
 // file it replaces (and, when running as root, its owner and group; a new file gets 0644),
-// renames it over the target and fsyncs the directory. On any failure the old file is left
-// intact, the temporary file is removed, and the answer is false.
+// renames it over the target and fsyncs the directory (opened for reading: never through an
+// O_PATH descriptor, which cannot be synced). On any failure before the rename the old file is
+// left intact, the temporary file is removed, and the answer is false; a failed sync of the
+// directory after the rename is a failed write too (false), though the new content stands.
 // Attributes, when given, take the place of those the replaced file would pass on; they are set
 // on the temporary file's descriptor before the rename, so the new file never shows others.
 struct ReplacementAttributes {

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "os/beneath.h"
@@ -42,15 +41,6 @@ bool fill(int fd, std::string_view contents, const FileSettings& settings) {
   return ok;
 }
 
-std::string temporaryName(const std::string& name) {
-  static std::mt19937_64 random{std::random_device{}()};
-  static constexpr char kLetters[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::string suffix(6, 'x');
-  for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
-  return std::string(posix::kTemporaryPrefix) + name + "." + suffix;
-}
-
 // The new content in a file without a name (O_TMPFILE), named only just before the rename, so
 // that a process killed while writing leaves nothing behind. None where the file system
 // cannot make such a file or it cannot be named; nothing is then left either.
@@ -67,7 +57,7 @@ std::optional<std::string> writeUnnamedTemporary(int directory, const std::strin
   const std::string source = "/proc/self/fd/" + std::to_string(held);
   std::optional<std::string> named;
   for (int attempt = 0; attempt < 8 && !named; ++attempt) {
-    const std::string candidate = temporaryName(name);
+    const std::string candidate = posix::temporaryName(name);
     if (::linkat(AT_FDCWD, source.c_str(), directory, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
         ::linkat(held, "", directory, candidate.c_str(), AT_EMPTY_PATH) == 0) {
       named = candidate;
@@ -84,7 +74,7 @@ std::optional<std::string> writeNamedTemporary(int directory, const std::string&
                                                std::string_view contents,
                                                const FileSettings& settings) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const std::string candidate = temporaryName(name);
+    const std::string candidate = posix::temporaryName(name);
     const int fd = ::openat(directory, candidate.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -193,6 +183,12 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   gid_t newGroup = attributes.group.value_or(keepOwner ? group : static_cast<gid_t>(-1));
   const bool changeOwner = newOwner != static_cast<uid_t>(-1) || newGroup != static_cast<gid_t>(-1);
 
+  // The rename is durable only once the directory is synced: a directory that cannot be
+  // opened for that (an O_PATH descriptor cannot be synced) fails the write before anything
+  // changes.
+  Descriptor syncable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  if (!syncable) return false;
+
   // What a killed run of ours left beside the target goes before a new one is made.
   posix::removeStaleTemporaries(directory);
   const FileSettings settings{changeOwner, newOwner, newGroup, mode};
@@ -205,11 +201,10 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
     errno = saved;
     return false;
   }
-  // fsync of the directory makes the rename itself durable. Some file systems refuse to
-  // fsync a directory (and an O_PATH descriptor cannot); the replacement has happened by
-  // then, so that is not a failure.
-  (void)::fsync(directory);
-  return true;
+  // fsync of the directory makes the rename itself durable; a write that may not survive a
+  // power cut is a failed write (the new content stands, but the caller must not vouch for
+  // it).
+  return posix::syncDirectory(syncable.get());
 }
 
 }  // namespace rcpinstall::os

@@ -38,9 +38,17 @@ std::optional<EntryAttributes> entryAttributes(const std::string& path);
 // none when it cannot be listed.
 std::optional<std::vector<std::string>> listDirectory(const std::string& path);
 
+// How a copy or merge leaves what it wrote. kSynced: each file is written under a temporary
+// name beside its own, synced and renamed into place (a file it replaces is never missing),
+// and each directory whose entries it adds or replaces is synced, the destination's parent
+// included; a power cut then leaves every file its old or its whole new self. A failed sync
+// is a failed copy. kCached leaves the writing to the system, as cp does.
+enum class Durability { kCached, kSynced };
+
 // Copies a file or a whole tree to a destination that must not exist; never overwrites.
 // Symbolic links are reproduced as links. False on any failure (a partial copy may remain).
-bool copyItem(const std::string& from, const std::string& to);
+bool copyItem(const std::string& from, const std::string& to,
+              Durability durability = Durability::kCached);
 
 // Copies entries keep their permission bits and times, not their owner; set-user-id and
 // set-group-id bits are kept only when the copy has the source's owner or group. A directory
@@ -75,11 +83,20 @@ ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to);
 // the link itself. A source entry and destination entry that are the same file are left alone.
 // False when the source is missing, a file source meets an existing destination, or any entry
 // could not be merged; what was merged stays.
-bool mergeItem(const std::string& from, const std::string& to);
+bool mergeItem(const std::string& from, const std::string& to,
+               Durability durability = Durability::kCached);
 
 // Deletes a file, a link (not its target) or a whole tree, never following links.
 // A missing entry answers false.
 bool removeItem(const std::string& path);
+// The same, then syncs the directory that held the entry, so that the removal survives a
+// power cut; false also when that sync fails.
+bool removeItemDurably(const std::string& path);
+
+// Makes everything written so far to the file system that holds the path durable (syncfs on
+// Linux; on the target system F_FULLFSYNC of the files that vouch for the rest). False when
+// the path cannot be opened or the sync reports an error.
+bool syncFileSystemOf(const std::string& path);
 
 // Owner and group by name (looked up with getpwnam / getgrnam); an absent name is unchanged.
 struct Attributes {

@@ -76,6 +76,9 @@ bool copyContents(int in, int out, off_t expectedSize) {
 }
 
 struct CopyGuard {
+  // Durability::kSynced: each file is written under a temporary name, synced and renamed into
+  // place, and each directory the copy fills or changes is synced.
+  bool synced = false;
   // The directory the copy created first: met again while walking the source, it is the copy
   // itself (a tree copied into itself) and is not entered.
   bool set = false;
@@ -103,14 +106,19 @@ bool copyLinkAt(int fromDirectory, const char* fromName, const struct stat& stat
   return true;
 }
 
-bool copyFileAt(int fromDirectory, const char* fromName, int toDirectory, const char* toName) {
+bool copyFileAt(int fromDirectory, const char* fromName, int toDirectory, const char* toName,
+                bool synced) {
   // O_NONBLOCK: a FIFO swapped in since the listing must not block the open.
   Descriptor in(
       openat(fromDirectory, fromName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!in) return false;
   struct stat status;
   if (fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  Descriptor out(openat(toDirectory, toName,
+  // Synced, the content goes to a temporary beside the name and takes the name only once it
+  // is on the disk: the name then holds its old file or the whole new one, never a part.
+  const std::string temporary = synced ? posix::temporaryName(toName) : std::string();
+  const char* written = synced ? temporary.c_str() : toName;
+  Descriptor out(openat(toDirectory, written,
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
   if (!out) return false;
   bool ok = copyContents(in.get(), out.get(), status.st_size) &&
@@ -119,8 +127,10 @@ bool copyFileAt(int fromDirectory, const char* fromName, int toDirectory, const 
     const struct timespec times[2] = {status.st_atim, status.st_mtim};
     futimens(out.get(), times);
   }
+  if (ok && synced) ok = fsync(out.get()) == 0;
   if (!out.close()) ok = false;
-  if (!ok) unlinkat(toDirectory, toName, 0);  // no half-written file stays behind
+  if (ok && synced) ok = renameat(toDirectory, written, toDirectory, toName) == 0;
+  if (!ok) unlinkat(toDirectory, written, 0);  // no half-written file stays behind
   return ok;
 }
 
@@ -135,7 +145,9 @@ bool copyDirectoryAt(int fromDirectory, const char* fromName, const struct stat&
   if (!guard.set) {
     struct stat made;
     if (fstat(copy.get(), &made) != 0) return false;
-    guard = {true, made.st_dev, made.st_ino};
+    guard.set = true;
+    guard.device = made.st_dev;
+    guard.inode = made.st_ino;
   }
   bool ok = true;
   while (const dirent64* entry = source.next()) {
@@ -156,6 +168,7 @@ bool copyDirectoryAt(int fromDirectory, const char* fromName, const struct stat&
   if (fchmod(copy.get(), copiedMode(status)) != 0) ok = false;
   const struct timespec times[2] = {status.st_atim, status.st_mtim};
   futimens(copy.get(), times);
+  if (guard.synced && !posix::syncDirectory(copy.get())) ok = false;
   return ok;
 }
 
@@ -173,7 +186,7 @@ bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& sta
     case S_IFLNK:
       return copyLinkAt(fromDirectory, fromName, status, toDirectory, toName);
     case S_IFREG:
-      return copyFileAt(fromDirectory, fromName, toDirectory, toName);
+      return copyFileAt(fromDirectory, fromName, toDirectory, toName, guard.synced);
     case S_IFDIR:
       return copyDirectoryAt(fromDirectory, fromName, status, toDirectory, toName, guard);
     default:
@@ -183,10 +196,13 @@ bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& sta
 
 // The merge of mergeItem, below its top: `from` is a source directory (owned here), `into` an
 // existing destination directory.
-bool mergeInto(int from, int into) {
+bool mergeInto(int from, int into, bool synced) {
   Listing source(from);
   if (!source) return false;
+  // Temporaries a killed synced merge left here go first.
+  if (synced) posix::removeStaleTemporaries(into);
   bool ok = true;
+  bool changed = false;
   while (const dirent64* entry = source.next()) {
     const char* name = entry->d_name;
     struct stat own;
@@ -210,8 +226,15 @@ bool mergeInto(int from, int into) {
       continue;
 
     CopyGuard guard;
+    guard.synced = synced;
     if (!sourceIsDirectory) {
-      if (destinationExists && !removeEntryAt(into, name, S_ISDIR(present.st_mode) ? DT_DIR : 0)) {
+      // A synced file copy takes the place of a file or link there by its rename, so that the
+      // name is never without a file.
+      const bool renamedOver =
+          synced && S_ISREG(own.st_mode) && destinationExists && !S_ISDIR(present.st_mode);
+      changed = true;
+      if (destinationExists && !renamedOver &&
+          !removeEntryAt(into, name, S_ISDIR(present.st_mode) ? DT_DIR : 0)) {
         ok = false;
         continue;
       }
@@ -219,6 +242,7 @@ bool mergeInto(int from, int into) {
       continue;
     }
     if (!destinationExists) {
+      changed = true;
       if (!copyEntryAt(source.fd(), name, own, into, name, guard)) ok = false;
       continue;
     }
@@ -230,8 +254,9 @@ bool mergeInto(int from, int into) {
       continue;
     }
     int sourceDirectory = openat(source.fd(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
-    if (sourceDirectory < 0 || !mergeInto(sourceDirectory, destination.get())) ok = false;
+    if (sourceDirectory < 0 || !mergeInto(sourceDirectory, destination.get(), synced)) ok = false;
   }
+  if (synced && changed && !posix::syncDirectory(into)) ok = false;
   return ok && !source.failed();
 }
 
@@ -345,7 +370,7 @@ ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to) 
   return result;
 }
 
-bool copyItem(const std::string& from, const std::string& to) {
+bool copyItem(const std::string& from, const std::string& to, Durability durability) {
   posix::EntryAt source;
   posix::EntryAt destination;
   if (!posix::openParent(from, source) || !posix::openParent(to, destination)) return false;
@@ -359,11 +384,15 @@ bool copyItem(const std::string& from, const std::string& to) {
     return false;
   }
   CopyGuard guard;
-  return copyEntryAt(source.directory.get(), source.name.c_str(), status,
-                     destination.directory.get(), destination.name.c_str(), guard);
+  guard.synced = durability == Durability::kSynced;
+  if (!copyEntryAt(source.directory.get(), source.name.c_str(), status, destination.directory.get(),
+                   destination.name.c_str(), guard)) {
+    return false;
+  }
+  return !guard.synced || posix::syncDirectory(destination.directory.get());
 }
 
-bool mergeItem(const std::string& from, const std::string& to) {
+bool mergeItem(const std::string& from, const std::string& to, Durability durability) {
   std::string source = withoutTrailingSlashes(from);
   std::string destination = withoutTrailingSlashes(to);
   if (source.empty() || destination.empty()) return false;
@@ -371,7 +400,9 @@ bool mergeItem(const std::string& from, const std::string& to) {
   if (!FileSystem::exists(source)) return false;
   Descriptor sourceFd(posix::openPath(source, O_PATH));
   if (!sourceFd || fstat(sourceFd.get(), &followed) != 0) return false;
-  if (!entryExists(destination)) return errno == ENOENT && copyItem(source, destination);
+  if (!entryExists(destination)) {
+    return errno == ENOENT && copyItem(source, destination, durability);
+  }
   if (!S_ISDIR(followed.st_mode)) return false;  // a single file is never merged into anything
   Descriptor into(posix::openPath(destination, kDirectoryFlags));
   if (!into) return false;  // a file or a link at the destination stays as it is
@@ -379,7 +410,7 @@ bool mergeItem(const std::string& from, const std::string& to) {
   if (fstat(into.get(), &target) != 0) return false;
   if (sameFile(target, followed)) return true;
   int fromFd = posix::openPath(source, O_RDONLY | O_DIRECTORY | O_NOCTTY);
-  return fromFd >= 0 && mergeInto(fromFd, into.get());
+  return fromFd >= 0 && mergeInto(fromFd, into.get(), durability == Durability::kSynced);
 }
 
 }  // namespace rcpinstall::os::FileSystem

@@ -91,4 +91,9 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
   return names;
 }
 
+bool syncFileSystemOf(const std::string& path) {
+  posix::Descriptor fd(posix::openPath(path, O_RDONLY | O_DIRECTORY | O_NOCTTY));
+  return fd && syncfs(fd.get()) == 0;
+}
+
 }  // namespace rcpinstall::os::FileSystem

@@ -38,14 +38,29 @@ bool removeEntryAt(int directory, const char* name, unsigned char type) {
 
 namespace FileSystem {
 
-bool removeItem(const std::string& path) {
+namespace {
+
+bool removeItem(const std::string& path, bool synced) {
   posix::EntryAt entry;
   if (!posix::openParent(path, entry)) return false;
   struct stat status;
   if (fstatat(entry.directory.get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
     return false;
+  // A removed tree's own directories need no sync: once the top is gone from its parent, and
+  // that is synced, nothing of it is found again.
   return posix::removeEntryAt(entry.directory.get(), entry.name.c_str(),
-                              S_ISDIR(status.st_mode) ? DT_DIR : DT_REG);
+                              S_ISDIR(status.st_mode) ? DT_DIR : DT_REG) &&
+         (!synced || posix::syncDirectory(entry.directory.get()));
+}
+
+}  // namespace
+
+bool removeItem(const std::string& path) {
+  return removeItem(path, false);
+}
+
+bool removeItemDurably(const std::string& path) {
+  return removeItem(path, true);
 }
 
 }  // namespace FileSystem

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 
 #include <atomic>
+#include <random>
 
 namespace rcpinstall::os::posix {
 
@@ -38,6 +39,27 @@ bool writeAll(int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(written));
   }
   return true;
+}
+
+bool syncDirectory(int fd) {
+  int status = ::fcntl(fd, F_GETFL);
+  if (status < 0) return false;
+  Descriptor reopened;
+  if ((status & O_PATH) != 0) {
+    reopened.reset(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+    if (!reopened) return false;
+    fd = reopened.get();
+  }
+  return ::fsync(fd) == 0 || errno == EINVAL;
+}
+
+std::string temporaryName(const std::string& name) {
+  static std::mt19937_64 random{std::random_device{}()};
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string suffix(6, 'x');
+  for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
+  return std::string(kTemporaryPrefix) + name + "." + suffix;
 }
 
 // fchmodat2 (Linux 6.6) changes a mode without following a final link in one call; glibc's

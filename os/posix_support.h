@@ -141,6 +141,12 @@ inline bool sameFile(const struct stat& a, const struct stat& b) {
 // What an entry of the type (st_mode) is, for messages: "a directory", "a FIFO", ...
 std::string describeType(mode_t mode);
 
+// Makes the entries of an open directory durable (fsync). The descriptor may be an O_PATH one,
+// which cannot be synced itself: the directory is then opened again for reading through it.
+// A file system that has nothing to sync for a directory (EINVAL) is no failure; any other
+// error is, and errno tells it.
+bool syncDirectory(int fd);
+
 // Writes all of the data, going on after interruptions and short writes; false on an error.
 bool writeAll(int fd, std::string_view data);
 
@@ -179,6 +185,8 @@ void walkWithoutOpenat2(bool walk);
 // Temporary files of os/ are named ".rcptmp.<name>.<six letters>" beside their target, so
 // that a later run can tell them from everything else.
 inline constexpr std::string_view kTemporaryPrefix = ".rcptmp.";
+// A fresh name of that pattern for a temporary beside `name`.
+std::string temporaryName(const std::string& name);
 // Removes the regular files of that pattern in the open directory (left by a killed run);
 // anything else of that name (a directory, a link) stays.
 void removeStaleTemporaries(int directory);

@@ -272,6 +272,10 @@ Faults readFaults(const std::string& rcphome) {
   faults.crash = properties.getPropertyForKey("crash") == "true";
   faults.garbage = properties.getPropertyForKey("garbage") == "true";
   faults.listDescriptors = properties.getPropertyForKey("fds") == "true";
+  faults.applyNothing = properties.getPropertyForKey("apply") == "none";
+  if (const std::optional<std::string> run = properties.getPropertyForKey("run")) {
+    faults.run = std::strtoul(run->c_str(), nullptr, 10);
+  }
   const std::string sleep = properties.getPropertyForKey("sleep").value_or("0");
   char* end = nullptr;
   const unsigned long seconds = std::strtoul(sleep.c_str(), &end, 10);
@@ -412,7 +416,11 @@ int IgnitorMain(int argc, char** argv) {
     std::cerr << "ignitor: not a launcher command line of the install or removal workflow\n";
     return 2;
   }
-  const Faults faults = readFaults(rcphome);
+  Faults faults = readFaults(rcphome);
+  if (faults.run &&
+      *faults.run != readIgnitorCalls(appendComponent(rcphome, IGNITOR_CALLS)).size()) {
+    faults = Faults{};  // another run than the one named
+  }
   if (faults.listDescriptors) appendDescriptors(rcphome);
   const std::string platformHome = os::deletingLastComponent(rcphome);
   const JavaProperties properties(appendComponent(rcphome, "ignitor.properties"));
@@ -421,7 +429,11 @@ int IgnitorMain(int argc, char** argv) {
 
   UpdateOutcome outcome;
   std::string operation = "update";
-  if (run->kind == LauncherRun::Kind::Cleanup) {
+  if (faults.applyNothing) {
+    operation = run->kind == LauncherRun::Kind::Cleanup ? "cleanup" : "update";
+    outcome.rc = 1;
+    outcome.problem = "The run was told to apply nothing";
+  } else if (run->kind == LauncherRun::Kind::Cleanup) {
     operation = "cleanup";
     const std::string staged =
         appendComponent(appendComponent(rcphome, "deploy"), "install.update.xml");

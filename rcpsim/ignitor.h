@@ -37,6 +37,9 @@ struct Faults {
   bool garbage = false;           // garbage=true: bytes that are no properties file
   unsigned sleepSeconds = 0;      // sleep=<seconds> before the end
   bool listDescriptors = false;   // fds=true: append the open descriptors to ignitor.fds
+  bool applyNothing = false;      // apply=none: the run changes nothing before it ends
+  // run=<n>: the faults hold for the n-th run recorded in ignitor.calls only (from 1).
+  std::optional<unsigned long> run;
 };
 Faults readFaults(const std::string& rcphome);
 

@@ -260,6 +260,8 @@ A properties file <rcp home>/ignitor.fault makes runs end as a test asks:
       sleep=SECONDS  wait this long before ending
       garbage=true   write bytes that are no properties file as the result
       fds=true       append the open descriptors beyond 0-2 to <rcp home>/ignitor.fds
+      apply=none     change nothing and end with rc=1 (rc=1 alone: applied, then failed)
+      run=N          the faults hold for the Nth run in <rcp home>/ignitor.calls only
 
   rcpsim --version prints the version.
 

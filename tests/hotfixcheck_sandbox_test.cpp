@@ -575,6 +575,8 @@ TEST_F(HotfixCheck, EveryPrintedJsonFieldIsInTheManualPageTheHelpAndTheFleetGuid
       {testing::binDir() + "/patchapply", Package(scratch_ / "older", {"--version", "1.0.0"}).path,
        scratch_ / "Applications"},
       {}, std::string("bob"));
+  ASSERT_EQ(std::system(("mkdir -p " + product.rcp("hotfix-backups/1")).c_str()), 0);
+  writeFile(product.rcp("hotfix-backups/1/changes"), "replaced\tdeploy/.keystore\nadded\tx\n");
   std::set<std::string> printed;
   bool hex = false;
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "foundation/install_util.h"
 #include "foundation/java_properties.h"
 #include "tests/patchapply_scenario.h"
@@ -196,31 +198,47 @@ TEST_F(PatchApplyWorkflow, InstallStagesTheHotfixRunsTheLauncherAndHandsOff) {
 }
 
 TEST_F(PatchApplyWorkflow, FailedProvisioningStillRepairsAndHandsOff) {
+  // `restored`: the platform applied nothing, so the product's own keystore, customization
+  // and extras are back; otherwise the hotfix's stay and what they replaced is kept.
   struct Case {
     const char* name;
     std::function<void(const Product&)> spoil;
     bool succeeds;
+    bool restored = false;
+    std::vector<std::string> installed = {};  // rcpsim options: a hotfix installed before
   };
+  const auto fail = [](const char* fault) {
+    return [fault](const Product& p) { p.setFault(fault); };
+  };
+  const std::vector<std::string> installed = {"--hotfix-version", "1.0.1"};
   const std::vector<Case> cases = {
-      {"rc 1", [](const Product& p) { p.setFault("rc=1\n"); }, false},
-      {"no result file", [](const Product& p) { p.setFault("result=none\n"); }, false},
-      {"the launcher crashes", [](const Product& p) { p.setFault("crash=true\n"); }, false},
-      {"a damaged result file", [](const Product& p) { p.setFault("garbage=true\n"); }, false},
-      {"no launcher to start", [](const Product& p) { ::unlink(p.rcp("ignitor").c_str()); }, false},
+      {"rc 1 after applying", fail("rc=1\n"), false},
+      {"no result file", fail("result=none\n"), false},
+      {"the launcher crashes", fail("crash=true\n"), false},
+      {"a damaged result file", fail("garbage=true\n"), false},
+      {"no launcher to start", [](const Product& p) { ::unlink(p.rcp("ignitor").c_str()); }, false,
+       true},
       {"a success left by an earlier run is not taken for this one",
        [](const Product& p) {
          p.setFault("result=none\n");
          writeFile(p.platformHome + "/.provisioning_rc", "rc=0\n");
        },
        false},
-      {"partial results count as success", [](const Product& p) { p.setFault("rc=2\n"); }, true},
+      {"partial results count as success", fail("rc=2\n"), true},
+      {"the launcher fails without applying anything", fail("apply=none\n"), false, true},
+      {"over 1.0.1, the removal's first run fails", fail("run=1\napply=none\n"), true, false,
+       installed},
+      {"over 1.0.1, the removal's second run fails", fail("run=2\napply=none\n"), true, false,
+       installed},
+      {"over 1.0.1, the cleanup fails", fail("run=3\napply=none\n"), true, false, installed},
+      {"over 1.0.1, the install's run fails", fail("run=4\napply=none\n"), false, true, installed},
   };
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     clearMachine();
     const std::string dir = scratch_ / ("case-" + std::to_string(index++));
-    const Product product(dir + "/Applications");
+    const Product product(dir + "/Applications", c.installed);
     c.spoil(product);
 
     const RunResult run = patchapply({Package(dir + "/package").path, dir + "/Applications"});
@@ -233,6 +251,22 @@ TEST_F(PatchApplyWorkflow, FailedProvisioningStillRepairsAndHandsOff) {
     EXPECT_EQ(notRepairedBelow(product.rcpHome, "alice"), std::vector<std::string>{});
     EXPECT_EQ(handOff("pathToRcpHome"), product.rcpHome);
     EXPECT_TRUE(handOff("P_RCPDATA"));
+    EXPECT_EQ(readFile(product.deploy(".keystore")),
+              c.restored ? "product keystore\n" : "hotfix keystore 1.0.2\n");
+    EXPECT_EQ(propertiesOf(product.rcp("plugin_customization.ini")).at("com.zantec.orrery/level"),
+              c.restored ? "product" : "hotfix 1.0.2");
+    EXPECT_EQ(stateOf(product.deploy("extras/readme.txt")).exists, !c.restored);
+    const RunResult status = testing::runProgram(
+        {testing::binDir() + "/hotfixcheck", "status", "--json", product.platformHome});
+    nlohmann::json report = nlohmann::json::parse(status.out, nullptr, false);
+    nlohmann::json backups = report.is_object() ? report["installBackups"] : nlohmann::json();
+    for (nlohmann::json& backup : backups) backup.erase("made");
+    EXPECT_EQ(backups, nlohmann::json::array({nlohmann::json{
+                           {"name", "1"},
+                           {"path", product.rcp("hotfix-backups/1")},
+                           {"replaced", {"plugin_customization.ini", "deploy/.keystore"}},
+                           {"added", {"deploy/extras"}}}}))
+        << status.out;
   }
 }
 

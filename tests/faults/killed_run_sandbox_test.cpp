@@ -156,12 +156,14 @@ std::vector<std::string> temporaryFilesBelow(const std::string& directory, bool 
 
 // The product tree as a rerun must leave it: every entry's owner, mode and content, less what
 // differs between any two installs (the manifest version of the minute, the backups named for
-// it, the simulator's record of its runs and the provisioning log it appends to).
+// it, what each install kept, the simulator's record of its runs and the provisioning log it
+// appends to).
 std::map<std::string, std::string> installedTree(const std::string& dir) {
   std::map<std::string, std::string> tree = apply_scenario::snapshot(dir);
   std::erase_if(tree, [](const auto& entry) {
     const std::string name = std::filesystem::path(entry.first).filename().string();
     return name == "ignitor.calls" || name == "provisioning.log" ||
+           entry.first.find("/hotfix-backups") != std::string::npos ||
            (name.starts_with("install.") && name != "install.xml" && name != "install.update.xml");
   });
   for (auto& [path, description] : tree) {
