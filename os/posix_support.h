@@ -180,7 +180,8 @@ void walkWithoutOpenat2(bool walk);
 // that a later run can tell them from everything else.
 inline constexpr std::string_view kTemporaryPrefix = ".rcptmp.";
 // Removes the regular files of that pattern in the open directory (left by a killed run);
-// anything else of that name (a directory, a link) stays.
+// anything else of that name (a directory, a link) stays, and so does everything in a
+// directory that everyone may write (as /tmp), where the name may be anyone's.
 void removeStaleTemporaries(int directory);
 
 }  // namespace rcpinstall::os::posix
