@@ -1,5 +1,6 @@
 // The entry routine of patchapply: trace log, error channel, settings and product location.
 #include <cstdio>
+#include <exception>
 
 #include "apply/patch_apply.h"
 #include "os/file_system.h"
@@ -234,10 +235,24 @@ int PatchApplyMain(int argc, char** argv) {
           os::answerHelpOrVersion(argc, argv, "patchapply", PATCH_APPLY_HELP)) {
     return *status;
   }
-  std::optional<StepProgress> progress;
-  if (StepProgress::wanted()) progress.emplace("patchapply");
-  return runPatchApply(std::vector<std::string>(argv, argv + argc), {},
-                       progress ? &*progress : nullptr);
+  // Nothing may end the install as an abort: a failure nobody foresaw (memory ran out) ends
+  // as a failed install, with an error code that keeps the result pane from showing success.
+  try {
+    std::optional<StepProgress> progress;
+    if (StepProgress::wanted()) progress.emplace("patchapply");
+    return runPatchApply(std::vector<std::string>(argv, argv + argc), {},
+                         progress ? &*progress : nullptr);
+  } catch (const std::exception& error) {
+    os::SystemLog::log(os::SystemLog::kError, "The install stopped: %s", error.what());
+  } catch (...) {
+    os::SystemLog::log(os::SystemLog::kError, "The install stopped.");
+  }
+  try {
+    InstallUtil::sendErrorMessage(makeErrorRecord(kUnexpectedFailure));
+    createErrorMarkerFile();
+  } catch (...) {
+  }
+  return 1;
 }
 
 }  // namespace rcpinstall

@@ -2,6 +2,7 @@
 #include "featurecheck/feature_check.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "foundation/command_line.h"
 #include "foundation/install_manifest.h"
@@ -9,6 +10,7 @@
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/program_info.h"
+#include "os/system_log.h"
 
 namespace rcpinstall::FeatureCheck {
 
@@ -139,7 +141,15 @@ int FeatureCheckMain(int argc, char** argv) {
           os::answerHelpOrVersion(argc, argv, "featurecheck", FEATURE_CHECK_HELP)) {
     return *status;
   }
-  return FeatureCheck::run(std::vector<std::string>(argv, argv + argc));
+  // A failure nobody foresaw ends as a failed check, never as an abort.
+  try {
+    return FeatureCheck::run(std::vector<std::string>(argv, argv + argc));
+  } catch (const std::exception& error) {
+    os::SystemLog::log(os::SystemLog::kError, "featurecheck stopped: %s", error.what());
+  } catch (...) {
+    os::SystemLog::log(os::SystemLog::kError, "featurecheck stopped.");
+  }
+  return 1;
 }
 
 }  // namespace rcpinstall

@@ -11,7 +11,8 @@ namespace rcpinstall {
 namespace {
 
 Properties loadHandOff(const std::string& file) {
-  std::optional<std::string> bytes = os::readSharedRegularFile(file);
+  // Only a file that root or this run's users made is read: anyone may write /tmp.
+  std::optional<std::string> bytes = os::readSharedFile(file, os::kReadLimit);
   if (!bytes) return Properties();
   std::optional<os::PlistValue> root = os::parsePlist(*bytes);
   if (!root || root->asDictionary() == nullptr) return Properties();

@@ -23,9 +23,10 @@ inline constexpr const char* KEY_PATH_TO_RCP_HOME = "pathToRcpHome";
 class Configuration {
  public:
   // Loads the hand-off file. The file lives in a shared directory, so only a regular file at
-  // the name itself is read (a link is not followed, a FIFO does not block). Anything else
-  // there, or a file that is not a property list with a dictionary at its root, gives an
-  // empty configuration, and saving replaces it.
+  // the name itself is read (a link is not followed, a FIFO does not block), and only when
+  // root or this run's users made it. Anything else there (another user's file is not this
+  // install's outcome), or a file that is not a property list with a dictionary at its root,
+  // gives an empty configuration, and saving replaces it.
   explicit Configuration(const std::string& file = CONFIGURATION_FILE);
 
   std::optional<os::PlistValue> getPropertyValueForKey(const std::optional<std::string>& key) const;
@@ -34,8 +35,9 @@ class Configuration {
   // An absent value removes the key's entry.
   void setProperty(std::optional<os::PlistValue> value, const std::optional<std::string>& key);
 
-  // Writes the entries to the hand-off file atomically, as a fresh file of this process
-  // (mode 0644) that replaces whatever was at the name. False when the write failed.
+  // Writes the entries to the hand-off file as a fresh file of this process (mode 0644), made
+  // without a name and linked in place of whatever was at the name (never a directory, never
+  // written into). False when the write failed.
   bool saveConfiguration();
   // Deletes the hand-off file (whatever entry is at the name) and empties the configuration.
   void cleanupConfiguration();

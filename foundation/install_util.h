@@ -44,6 +44,9 @@ enum ErrorCode : int {
   // The install could not be completed or recorded (a file that could not be written or
   // removed; its path is the one detail, which the pane's message shows).
   kInstallNotCompleted = 9,
+  // A failure nobody foresaw (memory ran out) stopped the install; no detail. The pane shows
+  // the unexpected-failure message, as for every code it does not know.
+  kUnexpectedFailure = -1,
 };
 
 // A fresh error record: a dictionary with ERROR_CODE and ERROR_DETAILS.

@@ -97,8 +97,9 @@ bool shouldWriteTraces() {
 
 int openTraceOutput(const std::string& path) {
   if (!shouldWriteTraces()) return -1;
-  // A link, FIFO or directory planted at the fixed name is refused: tracing is then off for
-  // this run rather than writing through someone else's file.
+  // A link, FIFO or directory planted at the fixed name, or a file of another user than root
+  // and the invoking one, is refused: tracing is then off for this run rather than writing
+  // into someone else's file.
   const int fd = os::openRegularFileTruncated(path);
   if (fd >= 0) os::SystemLog::addLogFile(fd);
   return fd;

@@ -600,6 +600,8 @@ int run(const std::vector<std::string>& arguments) {
     status = toolFailure("out of memory");
   } catch (const std::exception& error) {
     status = toolFailure(std::string("unexpected failure: ") + error.what());
+  } catch (...) {
+    status = toolFailure("unexpected failure");
   }
   std::cout.rdbuf(standardOutput);
   if (const std::string failure = os::writeStandardOutput(reportText.str()); !failure.empty()) {

@@ -9,9 +9,13 @@
 
 namespace rcpinstall::os {
 
-// The whole content of the regular file at a path; none when it cannot be read or is anything
-// but a regular file. A FIFO never blocks the open. A symbolic link as the path's last
-// component is followed, or refused where someone else may have planted it.
+// The most a whole-file read takes into memory: a larger file is an unreadable one.
+inline constexpr size_t kReadLimit = size_t{64} << 20;
+
+// The whole content of the regular file at a path; none when it cannot be read, is anything
+// but a regular file, or is larger than kReadLimit (the system log says so). A FIFO never
+// blocks the open. A symbolic link as the path's last component is followed, or refused where
+// someone else may have planted it.
 enum class FinalLink { kFollow, kRefuse };
 std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink);
 
@@ -48,6 +52,9 @@ struct ReplacementAttributes {
 };
 bool replaceFileAtomically(const std::string& path, std::string_view contents,
                            const ReplacementAttributes& attributes = {});
+// The same for the entry `name` of an open directory.
+bool replaceFileAtomicallyAt(int directory, const std::string& name, std::string_view contents,
+                             const ReplacementAttributes& attributes = {});
 
 // For fixed names in shared directories (/tmp), where anyone may have planted an entry.
 // The whole content of the regular file at the path itself: a symbolic link there is not
@@ -55,9 +62,10 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
 inline std::optional<std::string> readSharedRegularFile(const std::string& path) {
   return readRegularFile(path, FinalLink::kRefuse);
 }
-// As replaceFileAtomically, except that the new file never takes mode, owner or group from
-// what was at the path: it gets `mode` and the process's own owner and group. A link there
-// is replaced, never written through.
+// A fresh file of the process's own with `mode` at the path, never taking mode, owner or group
+// from what was there: the entry there is removed (never a directory, never written through)
+// and the new file, written without a name, linked in its place (SharedDirectory::placeFile),
+// so that no temporary is ever named in the shared directory.
 bool replaceSharedFileAtomically(const std::string& path, std::string_view contents,
                                  unsigned mode = 0644);
 

@@ -95,7 +95,11 @@ std::optional<std::string> writeNamedTemporary(int directory, const std::string&
 }  // namespace
 
 std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink) {
-  return readRegularFileAtMost(path, SIZE_MAX, finalLink).contents;
+  LimitedRead read = readRegularFileAtMost(path, kReadLimit, finalLink);
+  if (read.tooLarge) {
+    SystemLog::log(SystemLog::kWarning, "Not reading %s: %s", path.c_str(), read.reason.c_str());
+  }
+  return std::move(read.contents);
 }
 
 LimitedRead readRegularFileAtMost(const std::string& path, size_t limit, FinalLink finalLink,
@@ -157,9 +161,11 @@ bool replaceFileAtomically(const std::string& path, std::string_view contents,
   // meanwhile cannot move the write elsewhere.
   EntryAt entry;
   if (!posix::openParent(path, entry)) return false;
-  const int directory = entry.directory.get();
-  const std::string& name = entry.name;
+  return replaceFileAtomicallyAt(entry.directory.get(), entry.name, contents, attributes);
+}
 
+bool replaceFileAtomicallyAt(int directory, const std::string& name, std::string_view contents,
+                             const ReplacementAttributes& attributes) {
   // The replaced file's mode and, for root, its owner and group carry over; a link or any
   // other kind of entry there is replaced like a missing file (the link itself, never its
   // target).

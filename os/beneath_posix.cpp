@@ -172,6 +172,13 @@ void walkWithoutOpenat2(bool walk) {
 void removeStaleTemporaries(int directory) {
   const int fd = ::openat(directory, ".", kListingFlags);
   if (fd < 0) return;
+  // In a directory everyone may write (as /tmp) a name of the pattern may be anyone's file:
+  // nothing there is swept.
+  struct stat shared {};
+  if (::fstat(fd, &shared) != 0 || (shared.st_mode & S_IWOTH) != 0) {
+    ::close(fd);
+    return;
+  }
   Listing listing(fd);
   while (const dirent64* entry = listing.next()) {
     const std::string_view name = entry->d_name;

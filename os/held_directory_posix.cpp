@@ -56,25 +56,34 @@ std::vector<std::string> removeUnheldDirectories(const std::string& prefix) {
   std::vector<std::string> removed;
   const std::string base = temporaryBase();
   const std::string start = prefix + ".";
-  for (const std::string& name :
-       FileSystem::listDirectory(base).value_or(std::vector<std::string>{})) {
+  // The shared directory is opened once; every look, lock and removal below goes through it,
+  // so that a name exchanged meanwhile cannot turn the removal onto another tree.
+  posix::Descriptor directory(::open(base.c_str(), posix::kDirectoryFlags & ~O_NOFOLLOW));
+  if (!directory) return removed;
+  posix::Listing listing(::openat(directory.get(), ".", posix::kDirectoryFlags));
+  while (const dirent64* entry = listing ? listing.next() : nullptr) {
+    const std::string name = entry->d_name;
     if (!name.starts_with(start) || name.size() != start.size() + 6) continue;
-    const std::string path = appendComponent(base, name);
+    posix::Descriptor held(::openat(directory.get(), name.c_str(), posix::kDirectoryFlags));
     struct stat status;
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-        status.st_uid != ::geteuid()) {
-      continue;
-    }
-    posix::Descriptor lock(::open(appendComponent(path, kLockFile).c_str(),
-                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!held || ::fstat(held.get(), &status) != 0 || status.st_uid != ::geteuid()) continue;
+    posix::Descriptor lock(
+        ::openat(held.get(), kLockFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!lock) {
       // Made a moment ago and not yet locked, or left by a process killed at that moment.
       if (errno != ENOENT || std::time(nullptr) - status.st_mtime < kGraceSeconds) continue;
     } else if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
       continue;  // a live process holds it
     }
-    FileSystem::removeItem(path);
-    if (!FileSystem::entryExists(path)) removed.push_back(path);
+    // Removed only when the name still stands for the directory that was looked at.
+    struct stat now;
+    if (::fstatat(directory.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !posix::sameFile(now, status)) {
+      continue;
+    }
+    if (posix::removeEntryAt(directory.get(), name.c_str(), DT_DIR)) {
+      removed.push_back(appendComponent(base, name));
+    }
   }
   return removed;
 }

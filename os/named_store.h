@@ -16,7 +16,10 @@ inline constexpr const char* kNamedStoreDirectoryPrefix = "/tmp/.pasteboards-";
 // The store file is the property list {"types": [declared types], "values": {type: value}}.
 // The directory (mode 0700, owned by the invoking user, made when missing) is refused when it
 // is a symbolic link, not a directory, or owned by anyone else; the store is then
-// unavailable. A name that is not a plain file name makes the store unavailable too.
+// unavailable, and the system log says so. Each operation opens the directory once and reads
+// and writes the store file only through that descriptor; a store file of anyone but the
+// directory's owner or root is no record. A name that is not a plain file name makes the
+// store unavailable too.
 class NamedStore {
  public:
   // The store file is <directory>/<name>. The default directory is

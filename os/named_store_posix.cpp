@@ -7,10 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "os/atomic_file.h"
 #include "os/path.h"
+#include "os/shared_files.h"
+#include "os/system_log.h"
 #include "os/user_identity.h"
 
 namespace rcpinstall::os {
@@ -27,67 +28,63 @@ uid_t invokingUserId() {
   return ::getuid();
 }
 
-struct DirectoryOwner {
-  uid_t uid;
-  gid_t gid;
-};
-
 // How a store directory is about to be used: a write may make it when missing (the first
 // declaration) and narrows its mode to the owner; a read changes nothing.
 enum class Use { kRead, kWrite, kCreateAndWrite };
 
-// Checks the store directory, making it first when asked and missing. Answers its owner, or
-// none when the directory must not be used.
-std::optional<DirectoryOwner> usableDirectory(const std::string& directory, Use use) {
-  const bool create = use == Use::kCreateAndWrite;
+// The store directory, opened once (never through a link) and checked on its descriptor,
+// made first when asked and missing; every read and write of the store then goes through that
+// descriptor, so that a name exchanged after the check cannot lead them elsewhere. Not open
+// when the directory must not be used: it is no directory, or another user's (the system log
+// says so).
+SharedDirectory usableDirectory(const std::string& directory, Use use) {
   const uid_t user = invokingUserId();
-  bool created = false;
-  struct stat st {};
-  if (::lstat(directory.c_str(), &st) != 0) {
-    if (errno != ENOENT || !create) return std::nullopt;
-    if (::mkdir(directory.c_str(), 0700) == 0) {
-      created = true;
-    } else if (errno != EEXIST) {
-      return std::nullopt;
-    }
-  }
-  // O_NOFOLLOW | O_DIRECTORY: a link or anything but a directory is refused here.
-  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  bool ok = ::fstat(fd, &st) == 0;
-  if (ok && created && st.st_uid != user && ::geteuid() == 0) {
+  std::string name;
+  bool made = false;
+  SharedDirectory store = SharedDirectory::holding(directory, name)
+                              .subdirectory(name, use == Use::kCreateAndWrite, &made);
+  if (!store.isOpen()) return store;
+  if (made && store.owner() != user && ::geteuid() == 0) {
     struct passwd* account = ::getpwuid(user);
-    gid_t group = account != nullptr ? account->pw_gid : st.st_gid;
-    ok = ::fchown(fd, user, group) == 0 && ::fstat(fd, &st) == 0;
+    store.setAttributes(user, account != nullptr ? account->pw_gid : store.group(), 0700);
   }
-  ok = ok && st.st_uid == user;
+  if (store.owner() != user) {
+    SystemLog::log(SystemLog::kWarning, "Not using %s: it belongs to another user (uid %u)",
+                   directory.c_str(), static_cast<unsigned>(store.owner()));
+    return SharedDirectory(std::string(), false);
+  }
   // Only its owner may see or change the records.
-  if (ok && use != Use::kRead && (st.st_mode & 07777) != 0700) ok = ::fchmod(fd, 0700) == 0;
-  ::close(fd);
-  if (!ok) return std::nullopt;
-  return DirectoryOwner{st.st_uid, st.st_gid};
+  if (use != Use::kRead && !store.setAttributes(std::nullopt, std::nullopt, 0700)) {
+    return SharedDirectory(std::string(), false);
+  }
+  return store;
 }
 
 bool isPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-std::optional<PlistValue> readStore(const std::string& path) {
-  std::optional<std::string> bytes = readSharedRegularFile(path);
+// The store file: at most a small record, and only one of the directory's owner or root.
+constexpr size_t kStoreLimit = size_t{1} << 20;
+
+std::optional<PlistValue> readStore(const SharedDirectory& directory, const std::string& name) {
+  std::optional<std::string> bytes = directory.readFile(name, kStoreLimit);
   if (!bytes) return std::nullopt;
   std::optional<PlistValue> store = parsePlist(*bytes);
   if (!store || store->asDictionary() == nullptr) return std::nullopt;
   return store;
 }
 
-bool writeStore(const std::string& path, const PlistValue& store, const DirectoryOwner& owner) {
+bool writeStore(SharedDirectory& directory, const std::string& name, const PlistValue& store) {
+  const std::string xml = serializePlistXml(store);
+  if (xml.empty()) return false;
   ReplacementAttributes attributes;
   attributes.mode = 0600;
   if (::geteuid() == 0) {
-    attributes.owner = owner.uid;
-    attributes.group = owner.gid;
+    attributes.owner = directory.owner();
+    attributes.group = directory.group();
   }
-  return writePlistFile(path, store, attributes);
+  return directory.replaceFile(name, xml, attributes);
 }
 
 bool declares(const PlistValue& store, const std::string& type) {
@@ -110,8 +107,8 @@ std::string NamedStore::defaultDirectory() {
 
 bool NamedStore::declareTypes(const std::vector<std::string>& types) {
   if (!isPlainName(name_)) return false;
-  std::optional<DirectoryOwner> owner = usableDirectory(directory_, Use::kCreateAndWrite);
-  if (!owner) return false;
+  SharedDirectory directory = usableDirectory(directory_, Use::kCreateAndWrite);
+  if (!directory.isOpen()) return false;
   PlistArray declared;
   for (const std::string& type : types) {
     if (std::none_of(declared.begin(), declared.end(),
@@ -121,15 +118,14 @@ bool NamedStore::declareTypes(const std::vector<std::string>& types) {
   }
   PlistValue store(PlistDictionary{{kTypesKey, PlistValue(std::move(declared))},
                                    {kValuesKey, PlistValue(PlistDictionary{})}});
-  return writeStore(appendComponent(directory_, name_), store, *owner);
+  return writeStore(directory, name_, store);
 }
 
 bool NamedStore::setPropertyList(const PlistValue& value, const std::string& type) {
   if (!isPlainName(name_)) return false;
-  std::optional<DirectoryOwner> owner = usableDirectory(directory_, Use::kWrite);
-  if (!owner) return false;
-  const std::string path = appendComponent(directory_, name_);
-  std::optional<PlistValue> store = readStore(path);
+  SharedDirectory directory = usableDirectory(directory_, Use::kWrite);
+  if (!directory.isOpen()) return false;
+  std::optional<PlistValue> store = readStore(directory, name_);
   if (!store || !declares(*store, type)) return false;
   PlistValue* values = store->find(kValuesKey);
   if (values == nullptr || values->asDictionary() == nullptr) {
@@ -137,13 +133,14 @@ bool NamedStore::setPropertyList(const PlistValue& value, const std::string& typ
     values = store->find(kValuesKey);
   }
   values->set(type, value);
-  return writeStore(path, *store, *owner);
+  return writeStore(directory, name_, *store);
 }
 
 std::optional<PlistValue> NamedStore::propertyListForType(const std::string& type) const {
   if (!isPlainName(name_)) return std::nullopt;
-  if (!usableDirectory(directory_, Use::kRead)) return std::nullopt;
-  std::optional<PlistValue> store = readStore(appendComponent(directory_, name_));
+  const SharedDirectory directory = usableDirectory(directory_, Use::kRead);
+  if (!directory.isOpen()) return std::nullopt;
+  std::optional<PlistValue> store = readStore(directory, name_);
   if (!store) return std::nullopt;
   const PlistValue* values = store->find(kValuesKey);
   if (values == nullptr) return std::nullopt;

@@ -188,7 +188,8 @@ inline constexpr std::string_view kTemporaryPrefix = ".rcptmp.";
 // A fresh name of that pattern for a temporary beside `name`.
 std::string temporaryName(const std::string& name);
 // Removes the regular files of that pattern in the open directory (left by a killed run);
-// anything else of that name (a directory, a link) stays.
+// anything else of that name (a directory, a link) stays, and so does everything in a
+// directory that everyone may write (as /tmp), where the name may be anyone's.
 void removeStaleTemporaries(int directory);
 
 }  // namespace rcpinstall::os::posix

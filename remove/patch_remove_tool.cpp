@@ -2,6 +2,7 @@
 #include "remove/patch_remove_tool.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "foundation/register_file.h"
 #include "instance/instance_service.h"
@@ -192,7 +193,15 @@ int PatchRemoveMain(int argc, char** argv) {
           os::answerHelpOrVersion(argc, argv, "patchremove", PATCH_REMOVE_HELP)) {
     return *status;
   }
-  return runPatchRemove(std::vector<std::string>(argv, argv + argc), os::isRunningAsRoot());
+  // A failure nobody foresaw ends as a failed removal, never as an abort.
+  try {
+    return runPatchRemove(std::vector<std::string>(argv, argv + argc), os::isRunningAsRoot());
+  } catch (const std::exception& error) {
+    os::SystemLog::log(os::SystemLog::kError, "The removal stopped: %s", error.what());
+  } catch (...) {
+    os::SystemLog::log(os::SystemLog::kError, "The removal stopped.");
+  }
+  return kRemovalFailed;
 }
 
 }  // namespace rcpinstall

@@ -13,6 +13,8 @@
 #include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/shared_files.h"
+#include "os/system_log.h"
 #include "os/utf8.h"
 
 namespace rcpinstall {
@@ -30,6 +32,21 @@ bool removeFileEntry(const std::string& path) {
   if (std::filesystem::is_directory(status)) return false;
   std::filesystem::remove(path, error);
   return !fs::entryExists(path);
+}
+
+// Whether the result file is one the install's own people left: a file, no link, of root, this
+// run's users, or the account the launcher ran as (the rcp home's owner). Anything else could
+// be another user's word for success and counts as no result.
+bool madeByTheRun(const std::string& result, const std::string& rcpHome) {
+  const std::optional<fs::EntryAttributes> entry = fs::entryAttributes(result);
+  const std::optional<fs::EntryAttributes> home = fs::entryAttributes(rcpHome);
+  if (entry && !entry->isLink &&
+      (os::isOwnedByThisRunsUsers(entry->owner) || (home && entry->owner == home->owner))) {
+    return true;
+  }
+  os::SystemLog::log(os::SystemLog::kWarning, "Not reading %s: another user may have made it",
+                     result.c_str());
+  return false;
 }
 
 // The texts of an error record's details, in order; a number stands as its decimal text,
@@ -81,7 +98,9 @@ ProvisionResult::ProvisionResult(const os::Bundle* bundle, ProvisionSources sour
       rcpHome && fs::isDirectory(os::expandTilde(*rcpHome))) {
     const std::string result =
         os::appendComponent(os::deletingLastComponent(*rcpHome), PROVISION_RC_FILE);
-    if (fs::exists(result)) _provisionRCFile = result;
+    if (fs::exists(result) && madeByTheRun(result, os::expandTilde(*rcpHome))) {
+      _provisionRCFile = result;
+    }
   }
 }
 
@@ -181,8 +200,7 @@ bool ProvisionResult::removeProvisionRC() {
 }
 
 bool ProvisionResult::removeConfigurationFile() {
-  if (!fs::entryExists(_sources.leftoverConfigurationFile)) return true;
-  return removeFileEntry(_sources.leftoverConfigurationFile);
+  return os::removeSharedEntry(_sources.leftoverConfigurationFile);
 }
 
 }  // namespace rcpinstall

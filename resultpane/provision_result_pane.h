@@ -35,6 +35,8 @@ class ProvisionResultPane : public os::InstallerPane {
  private:
   // The plug-in's bundle; nullptr when the code is not inside one.
   const os::Bundle* ownBundle();
+  // Puts the outcome message into the text view.
+  void fill();
 
   os::TextView* textView;
   bool enter = false;

@@ -1,12 +1,15 @@
 // alice owns the product tree after a first root install and races every later root run: she
 // exchanges names for links, plants links where files are read, replaces the launcher, and
-// flips a fixed name in /tmp between a file and a directory. Each row runs 50 installs and 50
-// removals against her; root-only canaries keep their content, owner and mode, no file she may
-// read holds a canary's bytes, and nothing she wrote runs as root.
+// flips a fixed name in /tmp between a file and a directory. Each race row runs 50 installs and
+// 50 removals against her and counts the swaps that took place; root-only canaries keep their
+// content, owner and mode, no file she may read holds a canary's bytes, and nothing she wrote
+// runs as root. bob, who has no rights on the tree, plants his own entries in /tmp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,15 +68,68 @@ class Racer {
   pid_t pid_;
 };
 
-void swapNames(const std::string& a, const std::string& b) {
-  ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+// The swaps the racers made, in memory their forked processes share.
+int* const swaps = static_cast<int*>(
+    ::mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+
+bool counted(bool done) {
+  if (done) __atomic_add_fetch(swaps, 1, __ATOMIC_SEQ_CST);
+  return done;
 }
+
+bool swapNames(const std::string& a, const std::string& b) {
+  return counted(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0);
+}
+
+void give(const std::string& path, const char* user) {
+  const struct passwd* entry = ::getpwnam(user);
+  ASSERT_NE(entry, nullptr) << user;
+  ASSERT_EQ(::lchown(path.c_str(), entry->pw_uid, entry->pw_gid), 0) << path;
+}
+
+constexpr const char* kPasteboards = "/tmp/.pasteboards-1001";
 
 struct Row {
   const char* name;
-  // Prepares the product (as root, as alice would have it) and answers alice's loop.
+  // Prepares the product (as root, as alice or bob would have it) and answers alice's loop.
   std::function<std::function<void()>(const Product&, const Canary&)> plant;
+  int rounds = kRounds;  // installs and removals run against the loop; 0: check() runs its own
+  bool race = true;      // the loop swaps names, and must have swapped some
+  // What the row checks beyond the canaries, before they are looked at.
+  std::function<void(const Product&, const Package&, const std::string& destination, const Canary&)>
+      check = nullptr;
 };
+
+// alice's pane after the runs, as the package's Installer shows it to her.
+std::string paneText() {
+  return testing::runProgram({testing::binDir() + "/installer-pane-host", "--non-interactive",
+                              testing::libDir() + "/outcomepane.bundle"},
+                             {}, std::string("alice"))
+      .out;
+}
+
+// The file made a sparse 1 TiB file with its content at the start: the tools treat it as
+// unreadable, the launcher decides the outcome (its own manifest reader gives up on it too),
+// and the pane tells the outcome the exit status gave.
+Row hugeFile(const char* name, const char* file, int applied, int removed) {
+  return {
+      name,
+      [file](const Product& p, const Canary&) {
+        EXPECT_EQ(::truncate(p.rcp(file).c_str(), off_t{1} << 40), 0);
+        return [] { ::pause(); };
+      },
+      0, false,
+      [=](const Product& p, const Package& package, const std::string& destination, const Canary&) {
+        const RunResult apply = apply_scenario::patchapply({package.path, destination});
+        EXPECT_TRUE(apply.exited && apply.exitStatus == applied) << apply.exitStatus << apply.err;
+        EXPECT_EQ(paneText().find("installed successfully") != std::string::npos, applied == 0);
+        const RunResult remove =
+            testing::runProgram({testing::binDir() + "/patchremove", "-rcphome", p.platformHome});
+        EXPECT_TRUE(remove.exited && remove.exitStatus == removed)
+            << remove.exitStatus << remove.err;
+        EXPECT_EQ(::truncate(p.rcp(file).c_str(), 0), 0);  // nobody reads it whole here
+      }};
+}
 
 std::vector<Row> rows() {
   return {
@@ -102,7 +158,7 @@ std::vector<Row> rows() {
          EXPECT_EQ(::rename(manifest.c_str(), stash.c_str()), 0);
          return [manifest, target = canary.path()] {
            ::unlink(manifest.c_str());
-           if (::symlink(target.c_str(), manifest.c_str()) == 0) ::usleep(2000);
+           if (counted(::symlink(target.c_str(), manifest.c_str()) == 0)) ::usleep(2000);
          };
        }},
       // Her launcher notes who runs it, then starts the real one.
@@ -129,6 +185,75 @@ std::vector<Row> rows() {
            swapNames(tree, apply_scenario::QEL_CONFIG);
          };
        }},
+      // Her own error channel directory: when root has looked at it (closed it after the
+      // check), she exchanges it with a link to the canary's directory, and back.
+      {"error channel directory swapped after its check",
+       [](const Product&, const Canary& canary) {
+         EXPECT_EQ(std::system(("mkdir -p " + std::string(kPasteboards)).c_str()), 0);
+         give(kPasteboards, "alice");
+         EXPECT_EQ(::symlink(canary.directory().c_str(), "/tmp/.pb-link"), 0);
+         give("/tmp/.pb-link", "alice");
+         return [] {
+           static const int watch = ::inotify_init1(0);
+           static const bool watched =
+               ::inotify_add_watch(watch, kPasteboards, IN_CLOSE_NOWRITE) >= 0;
+           char event[sizeof(inotify_event) + 256];
+           if (!watched || ::read(watch, event, sizeof event) <= 0) ::pause();
+           if (swapNames(kPasteboards, "/tmp/.pb-link")) {
+             ::usleep(3000);
+             swapNames(kPasteboards, "/tmp/.pb-link");
+           }
+         };
+       },
+       kRounds, true,
+       [](const Product&, const Package&, const std::string&, const Canary& canary) {
+         for (const auto& entry : std::filesystem::directory_iterator(canary.directory()))
+           EXPECT_EQ(entry.path(), canary.path()) << "made in the canary's directory";
+         testing::removeTree(kPasteboards);
+         testing::removeTree("/tmp/.pb-link");
+       }},
+      // Before alice's refused install bob owns her error channel's directory and a hand-off
+      // file that names his own platform with a successful result.
+      {"hand-off and error channel directory of bob",
+       [](const Product& p, const Canary&) {
+         testing::removeTree(kPasteboards);
+         EXPECT_EQ(std::system(("mkdir -p /tmp/bobfake/rcp " + std::string(kPasteboards) +
+                                " && echo rc=0 > /tmp/bobfake/.provisioning_rc")
+                                   .c_str()),
+                   0);
+         os::PlistValue handOff;
+         handOff.set("pathToRcpHome", "/tmp/bobfake/rcp");
+         EXPECT_TRUE(os::writePlistFile(apply_scenario::HAND_OFF, handOff));
+         for (const char* path :
+              {"/tmp/bobfake", "/tmp/bobfake/rcp", "/tmp/bobfake/.provisioning_rc", kPasteboards,
+               apply_scenario::HAND_OFF}) {
+           give(path, "bob");
+         }
+         os::PlistValue newer;
+         newer.set("hotfixVersion", "9.9.9");
+         EXPECT_TRUE(os::writePlistFile(p.rcp("installInfo.plist"), newer));
+         return [] { ::pause(); };
+       },
+       1, false,
+       [](const Product&, const Package&, const std::string&, const Canary&) {
+         EXPECT_NE(paneText().find("could not be installed"), std::string::npos);
+         testing::removeTree("/tmp/bobfake");
+         testing::removeTree(kPasteboards);
+       }},
+      // bob's own file of the temporaries' pattern in /tmp stays through alice's installs.
+      {"a file of bob named as a temporary in the shared tmp",
+       [](const Product&, const Canary&) {
+         EXPECT_TRUE(testing::writeFile("/tmp/.rcptmp.bob-notes", "bob's\n", 0600));
+         give("/tmp/.rcptmp.bob-notes", "bob");
+         return [] { ::pause(); };
+       },
+       1, false,
+       [](const Product&, const Package&, const std::string&, const Canary&) {
+         EXPECT_EQ(readFile("/tmp/.rcptmp.bob-notes"), "bob's\n");
+         ::unlink("/tmp/.rcptmp.bob-notes");
+       }},
+      hugeFile("ignitor.properties made a sparse 1 TiB file", "ignitor.properties", 0, 0),
+      hugeFile("install.xml made a sparse 1 TiB file", "deploy/install.xml", 1, 190),
   };
 }
 
@@ -167,10 +292,12 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
     const Package package(dir + "/package");
     testing::removeTree(kUids);
     // The first install gives her the tree.
-    ASSERT_EQ(apply_scenario::patchapply({package.path, dir + "/Applications"}).exitStatus, 0);
+    const RunResult first = apply_scenario::patchapply({package.path, dir + "/Applications"});
+    ASSERT_EQ(first.exitStatus, 0) << first.out << first.err;
+    *swaps = 0;
     Racer racer(row.plant(product, canary));
     int installed = 0, removed = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < row.rounds; ++round) {
       installed +=
           apply_scenario::patchapply({package.path, dir + "/Applications"}).exitStatus == 0;
       removed += testing::runProgram(
@@ -178,8 +305,12 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
                      .exitStatus == 0;
     }
     EXPECT_TRUE(racer.stop()) << "she could not race";
-    std::printf("%s: %d installs and %d removals of %d succeeded\n", row.name, installed, removed,
-                kRounds);
+    std::printf("%s: %d installs and %d removals of %d succeeded, %d swaps\n", row.name, installed,
+                removed, row.rounds, *swaps);
+    if (row.race && !std::string(row.name).starts_with("launcher")) {
+      EXPECT_GT(*swaps, 0);
+    }
+    if (row.check) row.check(product, package, dir + "/Applications", canary);
     canary.expectUnchanged();
     EXPECT_EQ(leaks(dir, canary.path()), std::vector<std::string>{});
     EXPECT_EQ(leaks("/tmp", canary.path()), std::vector<std::string>{});
