@@ -1,6 +1,8 @@
 // InstanceService: everything done to one installed platform instance, found by its rcp home.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -194,14 +196,20 @@ class InstanceService {
   // Merges the source tree into deploy/extras.
   void copyExtras(const std::optional<std::string>& source);
   // Gives the rcp home and the platform's shared directory (first flag) and the workspace
-  // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. The
-  // workspace is repaired only when it lies below the home directory (HOME) or the platform
-  // home, so that a launcher property cannot point a root run at a system directory.
+  // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. A
+  // workspace below the platform home is repaired with the product. Elsewhere, as root, only
+  // one that already belongs to the owner, who is not root, in the owner's own home directory
+  // (password database); without root powers, one below HOME. What is left alone is logged.
   // `owner` takes the place of the standard owner (the launcher's account before its run).
+  // A finished repair of the whole tree is recorded where only root may write.
   void updatePermissions(bool updatePermissions, bool updateWorkspace,
                          const std::optional<std::string>& owner = std::nullopt);
 
  private:
+  // Gives the platform's files and the workspace to the launcher's account, unless the last
+  // finished repair already gave them to it (no walk then).
+  void handOverTo(uid_t account, const std::string& user);
+
   std::optional<std::string> _pathToRcphome;
 };
 
