@@ -191,15 +191,14 @@ std::vector<Row> rows() {
       // directory and root's executable there.
       {"platform home taken during the run",
        [](const Product& p, const Canary&) {
-         const std::string real = p.rcp("ignitor.real"), home = p.platformHome;
-         EXPECT_TRUE(testing::writeFile(home + "/Orrery", "root's program\n", 0755));
+         const std::string real = p.rcp("ignitor.real"), home = "'" + p.platformHome + "'";
+         EXPECT_TRUE(testing::writeFile(p.platformHome + "/Orrery", "root's program\n", 0755));
          EXPECT_EQ(::rename(p.rcp("ignitor").c_str(), real.c_str()), 0);
-         EXPECT_TRUE(testing::writeFile(p.rcp("ignitor"),
-                                        "#!/bin/sh\nchgrp staff " + home + "; chmod 2777 " + home +
-                                            "; mv " + home + "/Orrery " + home +
-                                            "/Orrery.hers; echo hers > " + home +
-                                            "/Orrery\nexec '" + real + "' \"$@\"\n",
-                                        0775));
+         EXPECT_TRUE(testing::writeFile(
+             p.rcp("ignitor"),
+             "#!/bin/sh\nchgrp staff " + home + "; chmod 2777 " + home + "; cd " + home +
+                 "; mv Orrery Orrery.hers; echo hers > Orrery\nexec '" + real + "' \"$@\"\n",
+             0775));
          EXPECT_EQ(::chown(p.rcp("ignitor").c_str(), alice().uid, alice().gid), 0);
          return [] { ::pause(); };
        },
