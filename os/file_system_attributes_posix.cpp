@@ -291,6 +291,9 @@ class AttributeWalk {
       ::close(fd);
       return false;
     }
+    // A directory that is already right keeps no second descriptor for its own change (the
+    // common case of a repair that finds the tree right: one open and one close per directory).
+    if (!needsChange(status, target_)) return below(fd, status);
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) {
       ::close(fd);
