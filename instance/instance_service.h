@@ -64,8 +64,10 @@ class InstanceService {
   std::optional<std::string> launcherPath() const;
   // Starts the launcher with the arguments and waits for it. As root, when someone other
   // than root can change the launcher or the tree it lies in, it runs as the account
-  // os::identityToRun names, with the platform home lent to that account for the run so that
-  // the run can leave its result there; what the run writes is given to that account first.
+  // os::identityToRun names. What the run writes is given to that account first (no walk when
+  // the record of the last finished repair names it), and for the length of the run that
+  // account may add entries to the platform home, which stays root's (os/directory_loan.h), so
+  // that the run can leave its result there.
   // The answer is os::runAndWait's (-1: not started).
   int runLauncher(const std::vector<std::string>& arguments);
   // Opens the application bundle (when known), the platform home and the rcp home as anchors
