@@ -19,6 +19,7 @@
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
 #include "os/beneath.h"
+#include "os/child_process.h"
 #include "os/file_system.h"
 #include "os/held_directory.h"
 #include "os/interruption.h"
@@ -136,7 +137,7 @@ class CapturedOutput {
 // original. False, with the problem reported, when the copy could not be given one.
 bool privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
                       const std::string& copyPlatformHome, const std::string& directory,
-                      Rehearsal& report) {
+                      const std::optional<std::string>& owner, Rehearsal& report) {
   const std::string properties = appendComponent(copyRcpHome, InstanceService::IGNITOR_PROPERTIES);
   if (!fs::exists(properties)) return true;
   JavaProperties launcher(properties);
@@ -151,6 +152,11 @@ bool privateWorkspace(const std::string& copyRcpHome, const std::string& origina
   }
   std::error_code error;
   std::filesystem::create_directories(workspace, error);
+  // A workspace outside the copy is the copy's owner's from the start: the ownership repair
+  // hands over nothing outside a product.
+  if (owner && !workspace.starts_with(copyPlatformHome + "/")) {
+    fs::setAttributes(workspace, fs::Attributes{owner, std::nullopt, std::nullopt});
+  }
   if (!launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA)) ||
       !launcher.savePropertiesToFile()) {
     report.problems.push_back("cannot give the copy a workspace of its own: " + properties + ": " +
@@ -255,19 +261,50 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   }
   const std::string products = appendComponent(directory, "product");
   const std::string copy = appendComponent(products, bundleName + APP_EXTENSION);
-  if (!fs::createDirectory(products, fs::Attributes{})) {
+  const std::string original = *decision.rcpHome;
+  // As root, the copy is made with the powers of the account the product's launcher runs as
+  // (its owner, when users other than root can change it): the copy then holds only bytes
+  // that account could read, whatever links it planted, and lies in a folder of that account
+  // that nobody else may enter.
+  const std::optional<os::Identity> copier =
+      os::identityToRun(appendComponent(original, LAUNCHER_NAME), original);
+  const std::optional<std::string> copierName =
+      copier ? os::userNameOf(copier->uid) : std::optional<std::string>();
+  if (copier && !copierName) {
+    report.problems.push_back("cannot copy the product as uid " + std::to_string(copier->uid) +
+                              ", which owns it: no such account");
+    return;
+  }
+  if (!fs::createDirectory(products,
+                           fs::Attributes{copierName, std::nullopt,
+                                          copier ? std::optional<mode_t>(0700) : std::nullopt})) {
     report.problems.push_back("cannot make " + products + ": " + std::strerror(errno));
     return;
   }
   // The copy's platform is found by the same rule as the original's.
-  const std::string original = *decision.rcpHome;
   const std::string relative = original.substr(originalBundle.size() + 1);
-  if (!copyProduct(originalBundle, copy, relative, report)) return;
   const std::string rcpHome = appendComponent(copy, relative);
   const std::string platformHome = os::deletingLastComponent(rcpHome);
   const std::string launcher = appendComponent(rcpHome, LAUNCHER_NAME);
-  if (fs::entryExists(launcher)) fs::removeItem(launcher);
-  const fs::ResolvedCopy simulated = fs::copyResolvingLinks(options.ignitor, launcher);
+  bool copied = false;
+  fs::ResolvedCopy simulated;
+  const auto makeCopy = [&] {
+    if (copier && os::isRunningAsRoot()) {
+      report.problems.push_back("cannot copy the product as " + *copierName +
+                                ", who owns it: the switch to that account failed");
+      return;
+    }
+    copied = copyProduct(originalBundle, copy, relative, report);
+    if (!copied) return;
+    if (fs::entryExists(launcher)) fs::removeItem(launcher);
+    simulated = fs::copyResolvingLinks(options.ignitor, launcher);
+  };
+  if (copier) {
+    os::runAsEffectiveUser(copier->uid, makeCopy);
+  } else {
+    makeCopy();
+  }
+  if (!copied) return;
   if (!simulated.made) {
     report.problems.push_back(
         "cannot put the simulated launcher " + options.ignitor + " at " + launcher + ": " +
@@ -278,7 +315,7 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   const std::string calls = appendComponent(rcpHome, kLauncherCalls);
   if (fs::entryExists(calls)) fs::removeItem(calls);
   if (!privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory,
-                        report)) {
+                        copierName, report)) {
     return;
   }
 

@@ -11,8 +11,11 @@
 #include "hotfixcheck/hotfix_check.h"
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
+#include "os/beneath.h"
+#include "os/child_process.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/user_identity.h"
 #include "remove/patch_remove.h"
 #include "resultpane/provision_result.h"
 
@@ -93,9 +96,9 @@ std::optional<LastInstall> lastInstall(const std::string& errorMarkerFile,
 
 // The final status line of the provisioning log, read from its end: a log may grow past the
 // size cap over the years, and only its last line counts.
-std::optional<std::string> finalStatusOf(const std::string& log) {
-  const os::LimitedRead read =
-      os::readRegularFileAtMost(log, MAX_FILE_SIZE, os::FinalLink::kFollow, true);
+std::optional<std::string> finalStatusOf(const std::string& log, bool refuseLink) {
+  const os::LimitedRead read = os::readRegularFileAtMost(
+      log, MAX_FILE_SIZE, refuseLink ? os::FinalLink::kRefuse : os::FinalLink::kFollow, true);
   if (!read.contents) return std::nullopt;
   std::string_view text = *read.contents;
   // A tail may begin inside a line (and inside a character).
@@ -142,6 +145,11 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   if (!instance.pathToRcphome()) return result;
 
   result.bundle = enclosingBundle(result.rcpHome);
+  // As root, the product is read as patchapply reads it: from its anchors, through no link
+  // that the user who owns the tree may have planted.
+  const bool root = os::isRunningAsRoot();
+  os::AnchorScope anchors;
+  if (root) InstanceService::anchorProduct(anchors, result.bundle, result.rcpHome);
   const std::string deploy = appendComponent(result.rcpHome, InstanceService::DEPLOY_DIRECTORY);
   const std::string installInfo = appendComponent(result.rcpHome, InstanceService::INSTALL_INFO);
   const std::string rcFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);
@@ -196,7 +204,21 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
     result.provisioningResult = JavaProperties(rcFile).getPropertyForKey(InstanceService::KEY_RC);
   }
   if (const std::optional<std::string> log = provisioningLog(result.rcpHome, platformHome)) {
-    result.finalStatus = finalStatusOf(*log);
+    const auto read = [&] { result.finalStatus = finalStatusOf(*log, root); };
+    // A log outside the product (the workspace of the user the launcher runs as) is read with
+    // that user's powers: root shows nothing of it that the user could not read.
+    const std::optional<os::Identity> writer =
+        root && !os::isAnchored(*log)
+            ? os::identityToRun(appendComponent(result.rcpHome, InstanceService::LAUNCHER),
+                                result.rcpHome)
+            : std::nullopt;
+    if (!writer) {
+      read();
+    } else if (os::userNameOf(writer->uid)) {
+      os::runAsEffectiveUser(writer->uid, [&] {
+        if (!os::isRunningAsRoot()) read();
+      });
+    }
   }
   if (result.bundle) result.running = InstallUtil::checkBundleIsRunning(*result.bundle);
   if (std::optional<std::string> warning = relativeRcpDataWarning(result.rcpHome)) {

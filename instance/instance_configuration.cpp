@@ -1,5 +1,6 @@
 // InstanceService: launcher and runtime configuration, keystores, extras, ownership repair.
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
 #include "os/beneath.h"
+#include "os/directory_loan.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
@@ -26,6 +28,9 @@ namespace {
 constexpr const char* kManifestLocation = "file:/${rcp.home}/rcp/deploy/install.xml";
 constexpr const char* kBaseLocationPrefix = "${rcp.home}/rcp/eclipse/plugins/com.zantec.rcp.base_";
 constexpr const char* kHomeVariable = "${env.HOME}";
+// The record (only root may write it) of the account whose repair of the whole platform tree
+// finished last.
+constexpr const char* kRepairRecord = "repaired";
 
 // One generated manifest version for both keys, and the base plug-in's location when known.
 void setLauncherKeys(JavaProperties& properties, const std::optional<std::string>& baseVersion) {
@@ -224,18 +229,31 @@ bool InstanceService::copyExtras(const std::optional<std::string>& source) {
   return false;
 }
 
+void InstanceService::handOverTo(uid_t account, const std::string& user) {
+  if (os::rootRecord(*_pathToRcphome, kRepairRecord) == std::to_string(account)) return;
+  updatePermissions(true, true, user);
+}
+
 void InstanceService::updatePermissions(bool updatePermissions, bool updateWorkspace,
                                         const std::optional<std::string>& owner) {
   if (!_pathToRcphome) return;
+  const std::optional<std::string> name = owner ? owner : InstallUtil::standardOwner();
   if (updatePermissions) {
-    InstallUtil::changeAttributesForDirectory(_pathToRcphome, owner);
+    // Until the walk has finished, the tree is not known to be right for anyone: a repair
+    // stopped half way leaves no record, and the next hand-over walks.
+    const bool root = os::isRunningAsRoot();
+    if (root) os::removeRootRecord(*_pathToRcphome, kRepairRecord);
+    bool done = InstallUtil::changeAttributesForDirectory(_pathToRcphome, owner);
     // The shared directory sits beside the rcp home where the product's users can write; a
     // link planted under its name must not turn the repair onto another tree.
     const std::string shared =
         appendComponent(instance_files::platformHomeOf(*_pathToRcphome), SHARED_DIRECTORY);
     if (fs::isDirectory(shared) && !instance_files::isSymbolicLink(shared)) {
-      InstallUtil::changeAttributesForDirectory(shared, owner);
+      done = InstallUtil::changeAttributesForDirectory(shared, owner) && done;
     }
+    const std::optional<uid_t> uid = name ? os::lookupUserId(*name) : std::nullopt;
+    if (root && done && uid)
+      os::setRootRecord(*_pathToRcphome, kRepairRecord, std::to_string(*uid));
   }
   if (!updateWorkspace) return;
   const std::string ignitorProperties = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
@@ -247,22 +265,49 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
   const std::string workspace =
       StringUtil::stringByReplacingOccurrencesOfString(*data, kHomeVariable, home);
   if (!fs::isDirectory(workspace)) return;
-  // rcp.data comes from a file that the product's users may edit, and this runs as root: only
-  // a workspace inside the home directory or the platform home is handed to the repair.
+  // rcp.data comes from a file that the product's users may edit. Inside the product it is
+  // repaired as the rest of the product is; the workspace is then reached from a descriptor
+  // of the directory it lies in, through no link (the names checked here may be swapped
+  // before the walk opens them).
   const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
-  const bool belowPlatformHome = liesBelow(workspace, platformHome);
-  if (!belowPlatformHome && !liesBelow(workspace, home)) {
-    os::SystemLog::log(os::SystemLog::kWarning,
-                       "Not changing the attributes of %s: it lies outside the home directory "
-                       "and the platform home",
-                       workspace.c_str());
+  if (liesBelow(workspace, platformHome)) {
+    os::AnchorScope anchor;
+    if (anchor.add(platformHome)) InstallUtil::changeAttributesForDirectory(workspace, owner);
     return;
   }
-  // The workspace is reached from a descriptor of the directory it lies in, through no link:
-  // the names checked above may be swapped before the walk opens them.
+  const auto leftAlone = [&](const std::string& why) {
+    os::SystemLog::log(os::SystemLog::kWarning, "Not changing the attributes of %s: %s",
+                       workspace.c_str(), why.c_str());
+  };
+  if (!os::isRunningAsRoot()) {
+    // Without root powers the walk cannot give anyone a file: the home directory (HOME) is
+    // the one other place it is sent to.
+    if (!liesBelow(workspace, home)) {
+      return leftAlone("it lies outside the home directory and the platform home");
+    }
+    os::AnchorScope anchor;
+    if (anchor.add(home)) InstallUtil::changeAttributesForDirectory(workspace, owner);
+    return;
+  }
+  // As root, nothing outside the product changes hands: a workspace elsewhere is repaired
+  // only when it already belongs to the account the files go to, that account is not root,
+  // and it lies in that account's own home directory (from the password database, never from
+  // HOME or USER).
+  const std::optional<uid_t> uid = name ? os::lookupUserId(*name) : std::nullopt;
+  const std::optional<std::string> accountHome = uid ? os::homeDirectoryOfUser(*uid) : std::nullopt;
+  if (!uid || *uid == 0) {
+    return leftAlone("it lies outside the product, and its files would go to " +
+                     name.value_or("no known user"));
+  }
+  if (!accountHome || !liesBelow(workspace, *accountHome)) {
+    return leftAlone("it lies outside the product and outside the home directory of " + *name);
+  }
   os::AnchorScope anchor;
-  if (!anchor.add(belowPlatformHome ? platformHome : home)) return;
-  InstallUtil::changeAttributesForDirectory(workspace, owner);
+  if (!anchor.add(*accountHome)) return;
+  fs::Attributes attributes = standardAttributes(name);
+  if (!fs::setAttributesBelowOwnedBy(workspace, *uid, attributes) && errno == EPERM) {
+    leftAlone("it lies outside the product and does not belong to " + *name);
+  }
 }
 
 }  // namespace rcpinstall

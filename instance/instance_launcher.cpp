@@ -3,6 +3,7 @@
 #include "instance/instance_files.h"
 #include "instance/instance_service.h"
 #include "os/child_process.h"
+#include "os/directory_loan.h"
 #include "os/file_system.h"
 #include "os/path.h"
 #include "os/system_log.h"
@@ -23,6 +24,12 @@ void InstanceService::anchorProduct(os::AnchorScope& scope,
 int InstanceService::runLauncher(const std::vector<std::string>& arguments) {
   const std::optional<std::string> launcher = launcherPath();
   if (!launcher) return -1;
+  // A loan of the platform home that a stopped run left is returned before anything else.
+  const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
+  if (os::isRunningAsRoot() && !os::returnLentDirectory(platformHome)) {
+    os::SystemLog::log(os::SystemLog::kWarning, "Not able to undo the loan of %s",
+                       platformHome.c_str());
+  }
   const std::optional<os::Identity> identity = os::identityToRun(*launcher, *_pathToRcphome);
   if (!identity) return os::runAndWait(*launcher, arguments);
 
@@ -31,23 +38,23 @@ int InstanceService::runLauncher(const std::vector<std::string>& arguments) {
                      "Starting the launcher as %s (uid %u): users other than root can change it.",
                      user ? user->c_str() : "an unnamed user",
                      static_cast<unsigned>(identity->uid));
-  // The run writes the platform's files, the workspace and its result: what an earlier run
-  // (or one killed half way through its repair) left to root is given to the launcher's
-  // account first, and the platform home is lent to it for the length of the run (changed
-  // below the anchors, never through a link).
-  if (user && identity->uid != 0) updatePermissions(true, true, user);
-  const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
+  // The run writes the platform's files and the workspace: what an earlier run (or one killed
+  // half way through its repair) left to root is given to the launcher's account first. A
+  // tree whose last repair finished for that account needs no walk.
+  if (user && identity->uid != 0) handOverTo(identity->uid, *user);
+  // The run leaves its result in the platform home, which stays root's: the account may only
+  // add entries there for the length of the run (changed below the anchors, never through a
+  // link).
   const std::optional<fs::EntryAttributes> before = fs::entryAttributes(platformHome);
-  const bool lend = before && !before->isLink && before->owner != identity->uid && user;
-  if (lend && !fs::setAttributes(platformHome, fs::Attributes{user, std::nullopt, std::nullopt})) {
-    os::SystemLog::log(os::SystemLog::kWarning, "Not able to let %s write %s", user->c_str(),
-                       platformHome.c_str());
+  const bool lend = before && !before->isLink && before->owner != identity->uid;
+  if (lend && !os::lendDirectory(platformHome, identity->uid)) {
+    os::SystemLog::log(os::SystemLog::kWarning, "Not able to let %s write %s",
+                       user ? user->c_str() : "the launcher's account", platformHome.c_str());
   }
   const int status = os::runAndWait(*launcher, arguments, identity);
-  if (lend) {
-    if (const std::optional<std::string> owner = os::userNameOf(before->owner)) {
-      fs::setAttributes(platformHome, fs::Attributes{owner, std::nullopt, std::nullopt});
-    }
+  if (lend && !os::returnLentDirectory(platformHome)) {
+    os::SystemLog::log(os::SystemLog::kWarning, "Not able to undo the loan of %s",
+                       platformHome.c_str());
   }
   return status;
 }

@@ -75,6 +75,8 @@ TEST(InstanceSandboxTest, PermissionRepairGivesTheInvokingUserTheInstance) {
   ASSERT_EQ(::mkdir("/home/alice/Library", 0755), 0);
   ASSERT_EQ(::mkdir(workspace.c_str(), 0700), 0);
   ASSERT_TRUE(testing::writeFile(workspace + "/state", "s", 0600));
+  // Outside the product only a workspace that is already hers is repaired.
+  ASSERT_EQ(::chown(workspace.c_str(), ::getpwnam("alice")->pw_uid, 0), 0);
   const std::string shared = instance.platformHome() + "/shared";
   ASSERT_EQ(::mkdir(shared.c_str(), 0755), 0);
   ASSERT_TRUE(testing::writeFile(shared + "/s", "s", 0600));
@@ -92,7 +94,7 @@ TEST(InstanceSandboxTest, PermissionRepairGivesTheInvokingUserTheInstance) {
   }
   // The directories named stay as they are.
   EXPECT_EQ(ownerOf(instance.rcphome()), "root:root 755");
-  EXPECT_EQ(ownerOf(workspace), "root:root 700");
+  EXPECT_EQ(ownerOf(workspace), "alice:root 700");
 
   ASSERT_TRUE(instance.write("ignitor.properties", "rcp.data=" + system.path() + "\n"));
   service.updatePermissions(false, true);

@@ -1,7 +1,9 @@
 // InstanceService: everything done to one installed platform instance, found by its rcp home.
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -75,8 +77,10 @@ class InstanceService {
   std::optional<std::string> launcherPath() const;
   // Starts the launcher with the arguments and waits for it. As root, when someone other
   // than root can change the launcher or the tree it lies in, it runs as the account
-  // os::identityToRun names, with the platform home lent to that account for the run so that
-  // the run can leave its result there; what the run writes is given to that account first.
+  // os::identityToRun names. What the run writes is given to that account first (no walk when
+  // the record of the last finished repair names it), and for the length of the run that
+  // account may add entries to the platform home, which stays root's (os/directory_loan.h), so
+  // that the run can leave its result there.
   // The answer is os::runAndWait's (-1: not started).
   int runLauncher(const std::vector<std::string>& arguments);
   // Opens the application bundle (when known), the platform home and the rcp home as anchors
@@ -254,14 +258,20 @@ class InstanceService {
   // vouches for it (the rcp home's whole file system is synced). False, logged, on failure.
   bool makeProvisioningDurable();
   // Gives the rcp home and the platform's shared directory (first flag) and the workspace
-  // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. The
-  // workspace is repaired only when it lies below the home directory (HOME) or the platform
-  // home, so that a launcher property cannot point a root run at a system directory.
+  // named by rcp.data (second flag) the standard owner, group "admin" and mode 0775. A
+  // workspace below the platform home is repaired with the product. Elsewhere, as root, only
+  // one that already belongs to the owner, who is not root, in the owner's own home directory
+  // (password database); without root powers, one below HOME. What is left alone is logged.
   // `owner` takes the place of the standard owner (the launcher's account before its run).
+  // A finished repair of the whole tree is recorded where only root may write.
   void updatePermissions(bool updatePermissions, bool updateWorkspace,
                          const std::optional<std::string>& owner = std::nullopt);
 
  private:
+  // Gives the platform's files and the workspace to the launcher's account, unless the last
+  // finished repair already gave them to it (no walk then).
+  void handOverTo(uid_t account, const std::string& user);
+
   std::optional<std::string> _pathToRcphome;
 };
 

@@ -51,7 +51,9 @@ bool copyItem(const std::string& from, const std::string& to,
               Durability durability = Durability::kCached);
 
 // Copies entries keep their permission bits and times, not their owner; set-user-id and
-// set-group-id bits are kept only when the copy has the source's owner or group. A directory
+// set-group-id bits are kept only when the copy has the source's owner or group. With root
+// powers, a copy made in a directory of another account (copyItem, mergeItem) goes to that
+// account and the directory's group as it is made, without set-id bits. A directory
 // is never copied into itself: the new copy met during the walk is skipped and the answer is
 // false.
 
@@ -119,5 +121,9 @@ bool setAttributes(const std::string& path, const Attributes& attributes);
 // file outside the tree) and counts as an entry that failed. Answers false when the directory
 // is missing or any entry failed.
 bool setAttributesBelow(const std::string& directory, const Attributes& attributes);
+// The same, only when the directory itself (opened once, through no link) belongs to the
+// account `owner`; otherwise nothing changes and the answer is false with errno EPERM.
+bool setAttributesBelowOwnedBy(const std::string& directory, uid_t owner,
+                               const Attributes& attributes);
 
 }  // namespace rcpinstall::os::FileSystem

@@ -291,6 +291,9 @@ class AttributeWalk {
       ::close(fd);
       return false;
     }
+    // A directory that is already right keeps no second descriptor for its own change (the
+    // common case of a repair that finds the tree right: one open and one close per directory).
+    if (!needsChange(status, target_)) return below(fd, status);
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) {
       ::close(fd);
@@ -416,7 +419,10 @@ bool setAttributes(const std::string& path, const Attributes& attributes) {
   return applyAt(entry.directory.get(), entry.name.c_str(), status, target) && known;
 }
 
-bool setAttributesBelow(const std::string& directory, const Attributes& attributes) {
+namespace {
+
+bool walkBelow(const std::string& directory, const Attributes& attributes,
+               std::optional<uid_t> requiredOwner) {
   Target target;
   bool known = resolve(attributes, target);
   std::string top = withoutTrailingSlashes(directory);
@@ -430,8 +436,24 @@ bool setAttributesBelow(const std::string& directory, const Attributes& attribut
     ::close(fd);
     return false;
   }
+  if (requiredOwner && status.st_uid != *requiredOwner) {
+    ::close(fd);
+    errno = EPERM;
+    return false;
+  }
   AttributeWalk walk(target);
   return walk.below(fd, status) && known;
+}
+
+}  // namespace
+
+bool setAttributesBelow(const std::string& directory, const Attributes& attributes) {
+  return walkBelow(directory, attributes, std::nullopt);
+}
+
+bool setAttributesBelowOwnedBy(const std::string& directory, uid_t owner,
+                               const Attributes& attributes) {
+  return walkBelow(directory, attributes, owner);
 }
 
 }  // namespace rcpinstall::os::FileSystem

@@ -5,6 +5,7 @@
 #include <sys/sendfile.h>
 
 #include <cstring>
+#include <optional>
 
 #include "os/posix_support.h"
 
@@ -28,6 +29,33 @@ mode_t copiedMode(const struct stat& status) {
   if ((status.st_mode & S_ISUID) && status.st_uid == geteuid()) mode |= S_ISUID;
   if ((status.st_mode & S_ISGID) && status.st_gid == getegid()) mode |= S_ISGID;
   return mode;
+}
+
+// The owner and group a new entry of a directory gets: with root powers, in a directory of
+// another account (the product tree after its first install), that account's and the
+// directory's group, so that what the tools add there is already the account's when its
+// launcher runs; otherwise the process's own (none).
+struct Heir {
+  uid_t owner;
+  gid_t group;
+};
+std::optional<Heir> heirOf(int directory) {
+  struct stat status;
+  if (geteuid() != 0 || fstat(directory, &status) != 0 || status.st_uid == 0) return std::nullopt;
+  return Heir{status.st_uid, status.st_gid};
+}
+
+// Gives a new entry, through a descriptor of it (never by a name its directory's owner may
+// have swapped meanwhile), to the directory's account (see heirOf); set-user-id and
+// set-group-id bits are not passed on to that account.
+bool inherit(int fd, const std::optional<Heir>& heir) {
+  if (!heir) return true;
+  struct stat status;
+  if (fchownat(fd, "", heir->owner, heir->group, AT_EMPTY_PATH) != 0 || fstat(fd, &status) != 0)
+    return false;
+  const mode_t mode = status.st_mode & 07777;
+  return S_ISLNK(status.st_mode) || (mode & (S_ISUID | S_ISGID)) == 0 ||
+         fchmod(fd, mode & ~static_cast<mode_t>(S_ISUID | S_ISGID)) == 0;
 }
 
 void copyTimes(int directory, const char* name, const struct stat& status) {
@@ -84,13 +112,16 @@ struct CopyGuard {
   bool set = false;
   dev_t device = 0;
   ino_t inode = 0;
+  // Who the copy's entries go to: decided once, from the directory the copy is made in.
+  bool heirKnown = false;
+  std::optional<Heir> heir;
 };
 
 bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& status,
                  int toDirectory, const char* toName, CopyGuard& guard);
 
 bool copyLinkAt(int fromDirectory, const char* fromName, const struct stat& status, int toDirectory,
-                const char* toName) {
+                const char* toName, const std::optional<Heir>& heir) {
   std::string target(status.st_size > 0 ? static_cast<size_t>(status.st_size) + 1 : 256, '\0');
   for (;;) {
     ssize_t length = readlinkat(fromDirectory, fromName, target.data(), target.size());
@@ -103,11 +134,18 @@ bool copyLinkAt(int fromDirectory, const char* fromName, const struct stat& stat
   }
   if (symlinkat(target.c_str(), toDirectory, toName) != 0) return false;
   copyTimes(toDirectory, toName, status);
+  if (heir) {
+    Descriptor link(openat(toDirectory, toName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat made;
+    // Only the link made here: anything else found under its name now is left alone.
+    if (!link || fstat(link.get(), &made) != 0 || !S_ISLNK(made.st_mode)) return false;
+    return inherit(link.get(), heir);
+  }
   return true;
 }
 
 bool copyFileAt(int fromDirectory, const char* fromName, int toDirectory, const char* toName,
-                bool synced) {
+                bool synced, const std::optional<Heir>& heir) {
   // O_NONBLOCK: a FIFO swapped in since the listing must not block the open.
   Descriptor in(
       openat(fromDirectory, fromName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -122,7 +160,7 @@ bool copyFileAt(int fromDirectory, const char* fromName, int toDirectory, const 
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
   if (!out) return false;
   bool ok = copyContents(in.get(), out.get(), status.st_size) &&
-            fchmod(out.get(), copiedMode(status)) == 0;
+            fchmod(out.get(), copiedMode(status)) == 0 && inherit(out.get(), heir);
   if (ok) {
     const struct timespec times[2] = {status.st_atim, status.st_mtim};
     futimens(out.get(), times);
@@ -166,6 +204,7 @@ bool copyDirectoryAt(int fromDirectory, const char* fromName, const struct stat&
   }
   if (source.failed()) ok = false;
   if (fchmod(copy.get(), copiedMode(status)) != 0) ok = false;
+  if (!inherit(copy.get(), guard.heir)) ok = false;
   const struct timespec times[2] = {status.st_atim, status.st_mtim};
   futimens(copy.get(), times);
   if (guard.synced && !posix::syncDirectory(copy.get())) ok = false;
@@ -182,11 +221,15 @@ bool copySpecialAt(const struct stat& status, int toDirectory, const char* toNam
 
 bool copyEntryAt(int fromDirectory, const char* fromName, const struct stat& status,
                  int toDirectory, const char* toName, CopyGuard& guard) {
+  if (!guard.heirKnown) {
+    guard.heir = heirOf(toDirectory);
+    guard.heirKnown = true;
+  }
   switch (status.st_mode & S_IFMT) {
     case S_IFLNK:
-      return copyLinkAt(fromDirectory, fromName, status, toDirectory, toName);
+      return copyLinkAt(fromDirectory, fromName, status, toDirectory, toName, guard.heir);
     case S_IFREG:
-      return copyFileAt(fromDirectory, fromName, toDirectory, toName, guard.synced);
+      return copyFileAt(fromDirectory, fromName, toDirectory, toName, guard.synced, guard.heir);
     case S_IFDIR:
       return copyDirectoryAt(fromDirectory, fromName, status, toDirectory, toName, guard);
     default:

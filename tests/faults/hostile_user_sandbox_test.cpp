@@ -1,9 +1,11 @@
 // alice owns the product tree after a first root install and races every later root run: she
 // exchanges names for links, plants links where files are read, replaces the launcher, and
 // flips a fixed name in /tmp between a file and a directory. Each race row runs 50 installs and
-// 50 removals against her and counts the swaps that took place; root-only canaries keep their
-// content, owner and mode, no file she may read holds a canary's bytes, and nothing she wrote
-// runs as root. bob, who has no rights on the tree, plants his own entries in /tmp.
+// 50 removals against her and counts the swaps that took place; other rows run installs,
+// removals or a check tool once or twice. Root-only canaries keep their content, owner and
+// mode, no file she may read and nothing root printed holds a canary's bytes, the platform home
+// stays root's as it was, and nothing she wrote runs as root. bob, who has no rights on the
+// tree, plants his own entries in /tmp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -12,11 +14,13 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -68,6 +72,12 @@ class Racer {
   pid_t pid_;
 };
 
+struct stat statOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
 // The swaps the racers made, in memory their forked processes share.
 int* const swaps = static_cast<int*>(
     ::mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -98,6 +108,10 @@ struct Row {
   // What the row checks beyond the canaries, before they are looked at.
   std::function<void(const Product&, const Package&, const std::string& destination, const Canary&)>
       check = nullptr;
+  // What root runs against her instead of the installs and removals: answers what it printed.
+  std::function<std::string(const Product&, const Package&)> runs = nullptr;
+  testing::EnvOverrides env = {{"USER", "alice"}};
+  std::string canaryDirectory = "/root/hostile/data";
 };
 
 // alice's pane after the runs, as the package's Installer shows it to her.
@@ -129,6 +143,29 @@ Row hugeFile(const char* name, const char* file, int applied, int removed) {
             << remove.exitStatus << remove.err;
         EXPECT_EQ(::truncate(p.rcp(file).c_str(), 0), 0);  // nobody reads it whole here
       }};
+}
+
+std::string hotfixcheck(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {testing::binDir() + "/hotfixcheck"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const RunResult run = testing::runProgram(argv, {{"USER", "alice"}});
+  return run.out + run.err;
+}
+
+void asAlice(const std::string& command) {
+  const RunResult run = testing::runProgram({"/bin/sh", "-c", command}, {}, "alice");
+  EXPECT_EQ(run.exitStatus, 0) << command << run.err;
+}
+
+// Her edit of rcp.data (made by root here: the rcp home itself stays root's).
+void setWorkspace(const Product& p, const std::string& value) {
+  const std::string file = p.rcp("ignitor.properties");
+  EXPECT_TRUE(
+      testing::writeFile(file,
+                         std::regex_replace(readFile(file).value_or(""),
+                                            std::regex("rcp\\.data=[^\n]*"), "rcp.data=" + value),
+                         0775));
+  EXPECT_EQ(::chown(file.c_str(), alice().uid, alice().gid), 0);
 }
 
 std::vector<Row> rows() {
@@ -254,6 +291,65 @@ std::vector<Row> rows() {
        }},
       hugeFile("ignitor.properties made a sparse 1 TiB file", "ignitor.properties", 0, 0),
       hugeFile("install.xml made a sparse 1 TiB file", "deploy/install.xml", 1, 190),
+      // sudo -i gives root's HOME and USER; her launcher properties name ${env.HOME}/.config.
+      {.name = "HOME naming root",
+       .plant =
+           [](const Product& p, const Canary&) {
+             setWorkspace(p, "${env.HOME}/.config");
+             return [] { ::pause(); };
+           },
+       .rounds = 2,
+       .race = false,
+       .env = {{"USER", "root"}, {"HOME", "/root"}},
+       .canaryDirectory = "/root/.config"},
+      // Her link to a root-only file, which a rehearsal as root copies.
+      {.name = "rehearsal copying a link out",
+       .plant =
+           [](const Product& p, const Canary& canary) {
+             EXPECT_EQ(::symlink(canary.path().c_str(), p.deploy("notes").c_str()), 0);
+             EXPECT_EQ(::lchown(p.deploy("notes").c_str(), alice().uid, alice().gid), 0);
+             return [] { ::pause(); };
+           },
+       .race = false,
+       .runs =
+           [](const Product& p, const Package& package) {
+             return hotfixcheck(
+                 {"--keep", "rehearse", package.path, p.bundle.substr(0, p.bundle.rfind('/'))});
+           }},
+      // Her launcher, allowed to leave its result in the platform home, tries to take the
+      // directory and root's executable there.
+      {.name = "platform home taken during the run",
+       .plant =
+           [](const Product& p, const Canary&) {
+             const std::string real = p.rcp("ignitor.real"), home = "'" + p.platformHome + "'";
+             EXPECT_TRUE(testing::writeFile(p.platformHome + "/Orrery", "root's program\n", 0755));
+             EXPECT_EQ(::rename(p.rcp("ignitor").c_str(), real.c_str()), 0);
+             EXPECT_TRUE(testing::writeFile(
+                 p.rcp("ignitor"),
+                 "#!/bin/sh\nchgrp staff " + home + "; chmod 2777 " + home + "; cd " + home +
+                     "; mv Orrery Orrery.hers; echo hers > Orrery\nexec '" + real + "' \"$@\"\n",
+                 0775));
+             EXPECT_EQ(::chown(p.rcp("ignitor").c_str(), alice().uid, alice().gid), 0);
+             return [] { ::pause(); };
+           },
+       .rounds = 2,
+       .race = false},
+      // Her provisioning log is a link to a root-only file; status runs as root.
+      {.name = "status reading her log",
+       .plant =
+           [](const Product& p, const Canary& canary) {
+             const std::string secret = canary.directory() + "/status.log";
+             EXPECT_TRUE(testing::writeFile(secret, "1;2;3;4;5;6;root only: final status\n", 0600));
+             asAlice("mkdir -p /home/alice/ws/logs && ln -s " + secret +
+                     " /home/alice/ws/logs/provisioning.log");
+             setWorkspace(p, "/home/alice/ws");
+             return [] { ::pause(); };
+           },
+       .race = false,
+       .runs =
+           [](const Product& p, const Package&) {
+             return hotfixcheck({"status", p.platformHome});
+           }},
   };
 }
 
@@ -287,22 +383,26 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
     const std::string dir = scratch_ / row.name;
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(std::system("mkdir -p /root/hostile"), 0);
-    const Canary canary("/root/hostile/data");
+    const Canary canary(row.canaryDirectory);
     const Product product(dir + "/Applications");
     const Package package(dir + "/package");
     testing::removeTree(kUids);
     // The first install gives her the tree.
     const RunResult first = apply_scenario::patchapply({package.path, dir + "/Applications"});
     ASSERT_EQ(first.exitStatus, 0) << first.out << first.err;
+    const struct stat home = statOf(product.platformHome);
     *swaps = 0;
     Racer racer(row.plant(product, canary));
     int installed = 0, removed = 0;
-    for (int round = 0; round < row.rounds; ++round) {
+    const std::string printed = row.runs ? row.runs(product, package) : "";
+    for (int round = 0; !row.runs && round < row.rounds; ++round) {
       installed +=
-          apply_scenario::patchapply({package.path, dir + "/Applications"}).exitStatus == 0;
-      removed += testing::runProgram(
-                     {testing::binDir() + "/patchremove", "-rcphome", product.platformHome})
-                     .exitStatus == 0;
+          apply_scenario::patchapply({package.path, dir + "/Applications"}, row.env).exitStatus ==
+          0;
+      removed +=
+          testing::runProgram(
+              {testing::binDir() + "/patchremove", "-rcphome", product.platformHome}, row.env)
+              .exitStatus == 0;
     }
     EXPECT_TRUE(racer.stop()) << "she could not race";
     std::printf("%s: %d installs and %d removals of %d succeeded, %d swaps\n", row.name, installed,
@@ -312,6 +412,17 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
     }
     if (row.check) row.check(product, package, dir + "/Applications", canary);
     canary.expectUnchanged();
+    EXPECT_EQ(printed.find("root only"), std::string::npos) << printed;
+    // The platform home is root's as it was, without an access-control list, root's entry
+    // there in place.
+    const struct stat after = statOf(product.platformHome);
+    EXPECT_EQ(std::vector<unsigned>({after.st_uid, after.st_gid, after.st_mode}),
+              std::vector<unsigned>({home.st_uid, home.st_gid, home.st_mode}));
+    EXPECT_LT(::getxattr(product.platformHome.c_str(), "system.posix_acl_access", nullptr, 0), 0);
+    if (std::string(row.name).starts_with("platform home")) {
+      EXPECT_EQ(readFile(product.platformHome + "/Orrery"), "root's program\n");
+      EXPECT_GE(installed + removed, row.rounds) << "her launcher's runs did their work";
+    }
     EXPECT_EQ(leaks(dir, canary.path()), std::vector<std::string>{});
     EXPECT_EQ(leaks("/tmp", canary.path()), std::vector<std::string>{});
     const std::string uids = readFile(kUids).value_or("");
@@ -329,6 +440,7 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
       testing::removeTree("/tmp/.qel-tree");
       testing::removeTree(apply_scenario::QEL_CONFIG);
     }
+    EXPECT_EQ(std::system("rm -rf /tmp/hotfixcheck.* /home/alice/ws"), 0);
   }
 }
 
