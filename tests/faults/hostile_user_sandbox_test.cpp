@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/faults/canary.h"
+#include "tests/faults/racer.h"
 #include "tests/patchapply_scenario.h"
 
 namespace rcpinstall::faults {
@@ -42,37 +43,12 @@ Alice alice() {
   return entry == nullptr ? Alice{0, 0} : Alice{entry->pw_uid, entry->pw_gid};
 }
 
-// Runs the loop as alice in a child process until stop() kills it.
-class Racer {
- public:
-  explicit Racer(const std::function<void()>& loop) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const Alice a = alice();
-      if (::setgid(a.gid) != 0 || ::setuid(a.uid) != 0) ::_exit(1);
-      for (;;) loop();
-    }
-  }
-  // True when the racer was still running as alice (not ended by a failed switch).
-  bool stop() {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    return WIFSIGNALED(status);
-  }
-
- private:
-  pid_t pid_;
-};
-
-void swapNames(const std::string& a, const std::string& b) {
-  ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-}
-
 struct Row {
   const char* name;
   // Prepares the product (as root, as alice would have it) and answers alice's loop.
-  std::function<std::function<void()>(const Product&, const Canary&)> plant;
+  std::function<std::function<void(Racer&)>(const Product&, const Canary&)> plant;
+  // Whether her loop changes names (counted); her launcher only waits to be run.
+  bool changesNames = true;
 };
 
 std::vector<Row> rows() {
@@ -93,16 +69,18 @@ std::vector<Row> rows() {
                                 p.rcp("ignitor.properties") + "'")
                                    .c_str()),
                    0);
-         return [real, link] { swapNames(real, link); };
+         return [real, link](Racer& racer) { racer.exchange(real, link); };
        }},
       // deploy/install.xml, which every run backs up, is a link to the canary.
       {"install.xml replaced by a link",
        [](const Product& p, const Canary& canary) {
          const std::string manifest = p.deploy("install.xml"), stash = p.deploy("install.real");
          EXPECT_EQ(::rename(manifest.c_str(), stash.c_str()), 0);
-         return [manifest, target = canary.path()] {
+         return [manifest, target = canary.path()](Racer& racer) {
            ::unlink(manifest.c_str());
-           if (::symlink(target.c_str(), manifest.c_str()) == 0) ::usleep(2000);
+           const bool planted = ::symlink(target.c_str(), manifest.c_str()) == 0;
+           racer.counted(planted);
+           if (planted) ::usleep(2000);
          };
        }},
       // Her launcher notes who runs it, then starts the real one.
@@ -114,8 +92,9 @@ std::vector<Row> rows() {
              p.rcp("ignitor"),
              "#!/bin/sh\nid -u >> " + std::string(kUids) + "\nexec '" + real + "' \"$@\"\n", 0775));
          EXPECT_EQ(::chown(p.rcp("ignitor").c_str(), alice().uid, alice().gid), 0);
-         return [] { ::pause(); };
-       }},
+         return [](Racer&) { ::pause(); };
+       },
+       false},
       // /tmp/qel.config flips between her file and her directory, which holds a root file.
       {"qel.config flipped to a directory",
        [](const Product&, const Canary&) {
@@ -123,10 +102,10 @@ std::vector<Row> rows() {
          EXPECT_EQ(::mkdir(tree.c_str(), 0755), 0);
          EXPECT_EQ(::chown(tree.c_str(), alice().uid, alice().gid), 0);
          EXPECT_TRUE(testing::writeFile(tree + "/secret", Canary::kContent, 0600));
-         return [tree] {
+         return [tree](Racer& racer) {
            const int fd = ::open(apply_scenario::QEL_CONFIG, O_CREAT | O_WRONLY, 0644);
            if (fd >= 0) ::close(fd);
-           swapNames(tree, apply_scenario::QEL_CONFIG);
+           racer.exchange(tree, apply_scenario::QEL_CONFIG);
          };
        }},
   };
@@ -168,7 +147,7 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
     testing::removeTree(kUids);
     // The first install gives her the tree.
     ASSERT_EQ(apply_scenario::patchapply({package.path, dir + "/Applications"}).exitStatus, 0);
-    Racer racer(row.plant(product, canary));
+    Racer racer(alice().uid, alice().gid, row.plant(product, canary));
     int installed = 0, removed = 0;
     for (int round = 0; round < kRounds; ++round) {
       installed +=
@@ -178,8 +157,11 @@ TEST_F(HostileUser, RootRunsAgainstHerRacesReachNothingOfRoot) {
                      .exitStatus == 0;
     }
     EXPECT_TRUE(racer.stop()) << "she could not race";
-    std::printf("%s: %d installs and %d removals of %d succeeded\n", row.name, installed, removed,
-                kRounds);
+    std::printf("%s: %d installs and %d removals of %d succeeded, %ld of her changes took place\n",
+                row.name, installed, removed, kRounds, racer.changes());
+    if (row.changesNames) {
+      EXPECT_GT(racer.changes(), 0) << "none of her changes took place";
+    }
     canary.expectUnchanged();
     EXPECT_EQ(leaks(dir, canary.path()), std::vector<std::string>{});
     EXPECT_EQ(leaks("/tmp", canary.path()), std::vector<std::string>{});
