@@ -3,9 +3,9 @@
 #include <exception>
 
 #include "apply/patch_apply.h"
+#include "foundation/program_info.h"
 #include "os/file_system.h"
 #include "os/path.h"
-#include "os/program_info.h"
 #include "os/system_log.h"
 
 namespace rcpinstall {
@@ -232,7 +232,7 @@ Manual: man 8 patchapply, man 7 outcomepane; guides in share/doc/orrery-hotfix.
 
 int PatchApplyMain(int argc, char** argv) {
   if (const std::optional<int> status =
-          os::answerHelpOrVersion(argc, argv, "patchapply", PATCH_APPLY_HELP)) {
+          answerHelpOrVersion(argc, argv, "patchapply", PATCH_APPLY_HELP)) {
     return *status;
   }
   // Nothing may end the install as an abort: a failure nobody foresaw (memory ran out) ends

@@ -21,26 +21,7 @@
 #   ansible    the Ansible collection orrery.hotfix                        orrery-hotfix-ansible
 # Each component carries the copyright file and the changelog in its package's doc directory.
 
-set(RCP_PACKAGE_NAME orrery-hotfix)
-set(RCP_SOVERSION 1)
-set(RCP_LIBRARY_PACKAGE libpatchremove${RCP_SOVERSION})
-set(RCP_DEV_PACKAGE libpatchremove-dev)
-set(RCP_SIMULATOR_PACKAGE ${RCP_PACKAGE_NAME}-simulator)
-set(RCP_ANSIBLE_PACKAGE ${RCP_PACKAGE_NAME}-ansible)
-
-if(NOT DEFINED CMAKE_INSTALL_LIBDIR AND CMAKE_LIBRARY_ARCHITECTURE
-   AND EXISTS /etc/debian_version)
-  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH
-    "Object code libraries (LIBDIR)")
-endif()
-include(GNUInstallDirs)
-
-set(RCP_INSTALL_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR}/${RCP_PACKAGE_NAME})
-# The plug-in's place is named in the pages and the guides, so it is the same on every system.
-set(RCP_INSTALL_PLUGINDIR lib/${RCP_PACKAGE_NAME})
-set(RCP_INSTALL_COMPLETIONDIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-set(RCP_INSTALL_DOCROOT ${CMAKE_INSTALL_DATADIR}/doc)
-set(RCP_INSTALL_DOCDIR ${RCP_INSTALL_DOCROOT}/${RCP_PACKAGE_NAME})
+# The package names and installation directories: cmake/install_dirs.cmake.
 set(RCP_COMPONENT_PACKAGE_runtime ${RCP_PACKAGE_NAME})
 set(RCP_COMPONENT_PACKAGE_library ${RCP_LIBRARY_PACKAGE})
 set(RCP_COMPONENT_PACKAGE_dev ${RCP_DEV_PACKAGE})
@@ -102,10 +83,9 @@ endif()
 
 # ---- the simulated platform ---------------------------------------------------------------
 # rcpsim finds the launcher it copies into sample products beside itself (the build tree) or
-# in the libexec directory (an installed tree); ignitor is not a command for people.
+# in the libexec directory (an installed tree, foundation/install_paths.h); ignitor is not a
+# command for people.
 if(TARGET rcpsim AND TARGET ignitor)
-  file(RELATIVE_PATH libexec_from_bin /${CMAKE_INSTALL_BINDIR} /${RCP_INSTALL_LIBEXECDIR})
-  target_compile_definitions(rcpsim_core PRIVATE RCP_LIBEXEC_FROM_BIN="${libexec_from_bin}")
   rcp_install_program(rcpsim ${CMAKE_INSTALL_BINDIR} simulator)
   install(TARGETS ignitor RUNTIME DESTINATION ${RCP_INSTALL_LIBEXECDIR} COMPONENT simulator)
 endif()

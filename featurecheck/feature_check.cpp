@@ -6,10 +6,10 @@
 
 #include "foundation/command_line.h"
 #include "foundation/install_manifest.h"
+#include "foundation/program_info.h"
 #include "foundation/string_util.h"
 #include "os/file_system.h"
 #include "os/path.h"
-#include "os/program_info.h"
 #include "os/system_log.h"
 
 namespace rcpinstall::FeatureCheck {
@@ -138,7 +138,7 @@ Manual: man 1 featurecheck; guides in share/doc/orrery-hotfix.
 
 int FeatureCheckMain(int argc, char** argv) {
   if (const std::optional<int> status =
-          os::answerHelpOrVersion(argc, argv, "featurecheck", FEATURE_CHECK_HELP)) {
+          answerHelpOrVersion(argc, argv, "featurecheck", FEATURE_CHECK_HELP)) {
     return *status;
   }
   // A failure nobody foresaw ends as a failed check, never as an abort.

@@ -13,6 +13,7 @@
 #include "foundation/install_util.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/process_list.h"
 #include "tests/support/testing.h"
 
 namespace rcpinstall::InstallUtil {
@@ -89,10 +90,9 @@ TEST(InstallUtilProcessTest, ManifestVersionIsLocalDayMonthYearHourMinute) {
 }
 
 TEST(InstallUtilProcessTest, RunningCheckIsAPlainPrefixOfAnExecutablePath) {
-  char self[4096];
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self);
-  ASSERT_GT(length, 0);
-  const std::string executable(self, static_cast<size_t>(length));
+  const std::optional<std::string> self = os::ownExecutablePath();
+  ASSERT_TRUE(self.has_value());
+  const std::string& executable = *self;
   const std::string folder = os::deletingLastComponent(executable);
 
   const std::vector<std::string> processes = getAllProcess();

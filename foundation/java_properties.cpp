@@ -1,8 +1,8 @@
 // JavaProperties: the properties-file reader, writer and merge.
 #include "foundation/java_properties.h"
 
+#include <algorithm>
 #include <cstddef>
-#include <set>
 
 #include "foundation/string_util.h"
 #include "os/atomic_file.h"
@@ -63,6 +63,61 @@ std::string_view finalLineEnd(std::string_view text) {
   return text.ends_with('\n') || text.ends_with('\r') ? text.substr(text.size() - 1) : "";
 }
 
+// The two readings of a properties file, and where they differ.
+//
+// The tool's own reader (JavaProperties::parse) reads the files as the tool always has:
+//  - a line ends only at a line feed; a carriage return alone stays inside its line;
+//  - each line is trimmed at both ends of ISO-8859-1 white space (space, tab, line feed,
+//    vertical tab, form feed, carriage return, NEL, no-break space);
+//  - only "#", as the first character of the trimmed line, starts a comment;
+//  - a value goes on in the next line only when its line ends in a backslash after a blank
+//    (" \"), and comments and blank lines in between do not end it;
+//  - a backslash drops itself before ":", "\", "#", " ", "=", "!" and before nothing else;
+//    "\uXXXX", "\t" and the like stay as they are written;
+//  - the key ends at the first "=", ":", space or tab; a "-X" option keeps them in its value.
+// Java's loader, which the layout-keeping rewrite follows so that the platform reads the
+// rewritten file as it read the original:
+//  - a line ends at "\r\n", "\r" or "\n";
+//  - only blanks (space, tab, form feed) are skipped, and only at a line's start;
+//  - "#" and "!", as the first non-blank of a logical line, start a comment;
+//  - a line that ends in an odd run of backslashes goes on in the next, whose leading blanks
+//    are skipped; a line of blanks ends it;
+//  - "\t", "\n", "\r", "\f" and "\uXXXX" are decoded, any other escaped character is itself;
+//  - the key ends at the first unescaped "=", ":", space, tab or form feed.
+// lexLines finds the physical lines once, with what each reading needs of each: the tool's
+// reader joins those whose line end is a carriage return alone, Java's splitting reads them
+// one by one.
+struct PhysicalLine {
+  size_t begin;        // its first character
+  size_t end;          // after its last character, before its line end
+  size_t next;         // after its line end
+  size_t javaStart;    // after its leading blanks (end when it holds nothing else)
+  bool javaComment;    // its first non-blank is "#" or "!"
+  bool javaContinues;  // it ends in an odd run of backslashes
+  bool endsToolLine;   // its line end holds a line feed, or the text ends with it
+};
+
+std::vector<PhysicalLine> lexLines(std::string_view text) {
+  std::vector<PhysicalLine> lines;
+  for (size_t begin = 0; begin < text.size();) {
+    PhysicalLine line{begin, text.find_first_of("\r\n", begin), 0, begin, false, false, false};
+    if (line.end == std::string_view::npos) line.end = text.size();
+    line.next = line.end + lineEndAt(text, line.end);
+    while (line.javaStart < line.end && isJavaBlank(text[line.javaStart])) ++line.javaStart;
+    line.javaComment =
+        line.javaStart < line.end && (text[line.javaStart] == '#' || text[line.javaStart] == '!');
+    size_t backslashes = 0;
+    while (backslashes < line.end - line.javaStart && text[line.end - 1 - backslashes] == '\\') {
+      ++backslashes;
+    }
+    line.javaContinues = backslashes % 2 == 1;
+    line.endsToolLine = line.next == text.size() || text[line.next - 1] == '\n';
+    lines.push_back(line);
+    begin = line.next;
+  }
+  return lines;
+}
+
 int hexDigit(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
@@ -105,9 +160,8 @@ std::u16string javaKeyOf(std::string_view key) {
   return javaKey(decodeLatin1(StringUtil::convertNSStringTo8859_1Key(key)));
 }
 
-// The text split into logical lines as Java's loader splits it: a line ending in an odd run
-// of backslashes goes on in the next one (whose leading blanks are skipped), whatever is
-// there, until an empty line or the end; comments begin only a logical line.
+// The text split into logical lines as Java's loader splits them (see lexLines); comments
+// and blank lines are no entries.
 struct JavaLines {
   struct Entry {
     size_t begin;  // the start of its first physical line
@@ -120,57 +174,34 @@ struct JavaLines {
 
 JavaLines splitLikeJava(std::string_view text) {
   JavaLines lines;
-  std::u16string line;
-  size_t lineStart = 0;  // of the physical line being read
-  size_t begin = 0;
-  bool skipBlanks = true;
-  bool continued = false;
-  bool backslash = false;
-  const auto finish = [&](size_t end) {
-    lines.entries.push_back({begin, end, javaKey(line)});
-    line.clear();
-  };
-  size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    const size_t lineEnd = lineEndAt(text, i);
-    if (skipBlanks && (isJavaBlank(c) || (lineEnd > 0 && !continued))) {
-      i += lineEnd > 0 ? lineEnd : 1;
-      if (lineEnd > 0) lineStart = i;
+  const std::vector<PhysicalLine> physical = lexLines(text);
+  for (size_t n = 0; n < physical.size();) {
+    const PhysicalLine& first = physical[n];
+    if (first.javaStart == first.end || first.javaComment) {
+      ++n;
       continue;
     }
-    skipBlanks = false;
-    continued = false;
-    if (line.empty() && lineEnd == 0) {
-      if (c == '#' || c == '!') {
-        while (i < text.size() && lineEndAt(text, i) == 0) ++i;
-        skipBlanks = true;
-        continue;
+    std::u16string line;
+    size_t end = first.next;
+    for (size_t start = first.javaStart;;) {
+      const PhysicalLine& at = physical[n++];
+      line += decodeLatin1(text.substr(start, at.end - start));
+      end = at.next;
+      if (!at.javaContinues) break;
+      line.pop_back();  // the backslash that joins the lines
+      if (n == physical.size()) {
+        lines.open = !line.empty();
+        break;
       }
-      begin = lineStart;
+      // The next line's leading blanks are skipped; a line of blanks ends this one.
+      start = physical[n].javaStart;
+      if (start == physical[n].end) {
+        lines.open = !line.empty() && physical[n].next == physical[n].end;  // ends in blanks
+        end = physical[n++].next;
+        break;
+      }
     }
-    if (lineEnd == 0) {
-      line += static_cast<unsigned char>(c);
-      backslash = c == '\\' && !backslash;
-      ++i;
-      continue;
-    }
-    i += lineEnd;
-    lineStart = i;
-    skipBlanks = true;
-    if (line.empty()) continue;
-    if (!backslash) {
-      finish(i);
-      continue;
-    }
-    line.pop_back();
-    backslash = false;
-    continued = true;
-  }
-  lines.open = !line.empty() && (backslash || continued);
-  if (!line.empty()) {
-    if (backslash) line.pop_back();
-    finish(text.size());
+    if (!line.empty()) lines.entries.push_back({first.begin, end, javaKey(line)});
   }
   return lines;
 }
@@ -193,17 +224,15 @@ void appendEntry(std::string& out, const std::string& key, const std::string& va
 }
 
 // The source's lines, with the changed entries in place of the last line Java reads for
-// their key, the lines of removed keys left out, and the entries it lacks appended.
+// their key and the entries it lacks appended. Every key of the source is in the table.
 std::string rewrite(const JavaProperties::Table& table, const JavaProperties::Source& source) {
   using Entry = JavaProperties::Table::value_type;
   const std::string_view text = source.text;
   // What to write for each key Java reads; of two spellings of one key, the later wins.
   std::map<std::u16string, const Entry*> changed;
   std::vector<std::pair<std::u16string, const Entry*>> inKeyOrder;
-  std::set<std::u16string> present;
   for (const Entry& entry : table) {
     std::u16string key = javaKeyOf(entry.first);
-    present.insert(key);
     const auto old = source.values.find(entry.first);
     if ((old != source.values.end() && old->second == entry.second) ||
         StringUtil::convertNSStringTo8859_1Key(entry.first).empty()) {
@@ -212,13 +241,6 @@ std::string rewrite(const JavaProperties::Table& table, const JavaProperties::So
     changed[key] = &entry;
     inKeyOrder.emplace_back(std::move(key), &entry);
   }
-  std::set<std::u16string> removed;
-  for (const auto& [key, value] : source.values) {
-    if (table.contains(key)) continue;
-    std::u16string javaKey = javaKeyOf(key);
-    if (!present.contains(javaKey)) removed.insert(std::move(javaKey));
-  }
-
   const JavaLines lines = splitLikeJava(text);
   std::map<std::u16string, size_t> lastLine;
   for (size_t n = 0; n < lines.entries.size(); ++n) lastLine[lines.entries[n].key] = n;
@@ -227,11 +249,9 @@ std::string rewrite(const JavaProperties::Table& table, const JavaProperties::So
   for (size_t n = 0; n < lines.entries.size(); ++n) {
     const JavaLines::Entry& line = lines.entries[n];
     const auto change = changed.find(line.key);
-    const bool replace = change != changed.end() && lastLine[line.key] == n;
-    if (!replace && !removed.contains(line.key)) continue;
+    if (change == changed.end() || lastLine[line.key] != n) continue;
     out.append(text.substr(copied, line.begin - copied));
     copied = line.end;
-    if (!replace) continue;
     appendEntry(out, change->second->first, change->second->second);
     out += finalLineEnd(text.substr(0, line.end));
     changed.erase(change);
@@ -283,7 +303,6 @@ void JavaProperties::initDictionary() {
 }
 
 JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, Source* source) {
-  const std::u16string text = decodeLatin1(latin1Text);
   Table table;
   std::u16string key;
   std::u16string value;
@@ -294,13 +313,13 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, Source*
   const auto add = [&] {
     table.insert_or_assign(StringUtil::toUtf8(key), StringUtil::toUtf8(value));
   };
-  size_t lineStart = 0;
-  while (lineStart <= text.size()) {
-    size_t lineEnd = text.find(u'\n', lineStart);
-    if (lineEnd == std::u16string::npos) lineEnd = text.size();
-    const std::u16string_view line =
-        trim(std::u16string_view(text).substr(lineStart, lineEnd - lineStart));
-    lineStart = lineEnd + 1;
+  const std::vector<PhysicalLine> physical = lexLines(latin1Text);
+  for (size_t n = 0; n < physical.size();) {
+    // The tool's line: the physical lines up to a line feed (see lexLines).
+    const size_t begin = physical[n].begin;
+    while (!physical[n].endsToolLine) ++n;
+    const std::u16string text = decodeLatin1(latin1Text.substr(begin, physical[n++].end - begin));
+    const std::u16string_view line = trim(text);
 
     if (line.empty() || line.front() == u'#') continue;
     if (!continuing) {
@@ -345,7 +364,11 @@ JavaProperties::Table JavaProperties::parse(std::string_view latin1Text, Source*
 }
 
 std::string JavaProperties::serialize(const Table& table, const Source& source) {
-  if (!source.text.empty()) return rewrite(table, source);
+  // A table that lost a key of its source is written whole: the source's lines would keep it.
+  const bool keyRemoved =
+      std::any_of(source.values.begin(), source.values.end(),
+                  [&](const auto& entry) { return !table.contains(entry.first); });
+  if (!source.text.empty() && !keyRemoved) return rewrite(table, source);
   std::string out;
   for (const auto& [key, value] : table) {
     if (StringUtil::convertNSStringTo8859_1Key(key).empty()) continue;

@@ -60,9 +60,10 @@ class JavaProperties {
   // writes itself being ASCII. The reader can also give the source of what it read. Without a
   // source text the writer writes every entry, in key order; with one it writes the source's
   // lines as they stand, except that an entry whose value changed takes the place of all the
-  // lines of its key, a key no longer held loses its lines, and entries the source did not
-  // hold are appended in key order. Lines are told apart and keys matched as Java's loader
-  // reads them ("\u0041" and "A" are one key), so Java reads the source with the changes.
+  // lines of its key, and entries the source did not hold are appended in key order; a table
+  // that no longer holds a key of the source is written as without a source. Lines are told apart
+  // and keys matched as Java's loader reads them ("\u0041" and "A" are one key), so Java reads the
+  // source with the changes.
   static Table parse(std::string_view latin1Text, Source* source = nullptr);
   static std::string serialize(const Table& table, const Source& source = {});
 

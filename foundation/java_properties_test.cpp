@@ -211,6 +211,11 @@ TEST(JavaPropertiesTest, MergeOverridesKeepsOwnKeysAndRewrites) {
     properties.mergeWithJavaProperties(path);
     EXPECT_EQ(testing::readFile(target), original) << path.value_or("(none)");
   }
+  // A key removed from what was read does not stay in the file's lines.
+  properties.removePropertyForKey("b");
+  properties.setProperty("1", "c");
+  EXPECT_TRUE(properties.savePropertiesToFile());
+  EXPECT_EQ(testing::readFile(target), "c=1\n");
   setenv("HOME", savedHome.c_str(), 1);
 }
 

@@ -7,13 +7,14 @@
 #include <sstream>
 #include <system_error>
 
+#include "foundation/install_paths.h"
+#include "foundation/program_info.h"
 #include "hotfixcheck/hotfix_check.h"
 #include "hotfixcheck/report_json.h"
 #include "instance/workflow_step.h"
 #include "os/file_system.h"
 #include "os/interruption.h"
 #include "os/path.h"
-#include "os/program_info.h"
 #include "os/standard_output.h"
 
 #ifndef RCP_PROJECT_VERSION
@@ -79,20 +80,6 @@ int usageError(const std::string& message) {
 int toolFailure(const std::string& message) {
   std::cerr << "hotfixcheck: " << message << "\n";
   return EXIT_TOOL_FAILURE;
-}
-
-// The simulated launcher beside this program (build/bin/ignitor next to build/bin/hotfixcheck).
-// The simulated launcher: beside this program in a build tree, or where the simulator's
-// package installs it (<prefix>/libexec/orrery-hotfix, this program being in <prefix>/bin).
-std::string ignitorBesideThisProgram() {
-  std::error_code error;
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
-  const std::string directory = os::deletingLastComponent(self);
-  const std::string beside = os::appendComponent(directory, "ignitor");
-  const std::string installed = os::appendComponent(
-      os::appendComponent(os::deletingLastComponent(directory), "libexec/orrery-hotfix"),
-      "ignitor");
-  return !os::FileSystem::exists(beside) && os::FileSystem::exists(installed) ? installed : beside;
 }
 
 int lintCommand(const std::string& package, bool asJson) {
@@ -365,7 +352,7 @@ int runCommand(const std::vector<std::string>& arguments) {
   bool inventory = false;
   bool rehearsalOption = false;  // --keep or --ignitor, which only rehearse reads
   RehearsalOptions options;
-  options.ignitor = ignitorBesideThisProgram();
+  options.ignitor = InstallPaths::helperProgram("ignitor");
   std::vector<std::string> words;
   bool optionsEnded = false;
   for (size_t i = 1; i < arguments.size(); ++i) {
@@ -583,7 +570,7 @@ int run(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     if (const std::optional<int> status =
-            os::answerHelpOrVersion(2, argv.data(), "hotfixcheck", usage())) {
+            answerHelpOrVersion(2, argv.data(), "hotfixcheck", usage())) {
       return *status;
     }
   }

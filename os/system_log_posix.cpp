@@ -20,6 +20,16 @@ namespace rcpinstall::os::SystemLog {
 
 namespace {
 
+// The name the program was started by, without its directory: glibc's variable, the C
+// library's getprogname() elsewhere (the BSDs and the target system).
+const char* programName() {
+#if defined(__GLIBC__)
+  return program_invocation_short_name;
+#else
+  return ::getprogname();
+#endif
+}
+
 std::mutex& attachedMutex() {
   static std::mutex mutex;
   return mutex;
@@ -75,7 +85,7 @@ std::string linePrefix(int level) {
   prefix += ' ';
   prefix += shortHostName();
   prefix += ' ';
-  prefix += program_invocation_short_name;
+  prefix += programName();
   prefix += '[' + std::to_string(::getpid()) + "] <" + levelLabel(level) + ">: ";
   return prefix;
 }
@@ -131,7 +141,7 @@ void log(int level, const char* fmt, ...) {
   va_end(args);
 
   static std::once_flag opened;
-  std::call_once(opened, [] { ::openlog(program_invocation_short_name, LOG_PID, LOG_USER); });
+  std::call_once(opened, [] { ::openlog(programName(), LOG_PID, LOG_USER); });
   ::syslog(syslogPriority(level), "%s", message.c_str());
 
   std::vector<int> fds;

@@ -15,11 +15,12 @@
 #include <system_error>
 
 #include "foundation/java_properties.h"
+#include "foundation/program_info.h"
 #include "foundation/string_util.h"
 #include "os/atomic_file.h"
 #include "os/file_system.h"
 #include "os/path.h"
-#include "os/program_info.h"
+#include "os/process_list.h"
 
 namespace rcpinstall::rcpsim {
 
@@ -176,10 +177,7 @@ std::string timestamp() {
 
 std::string rcphomeOf(const char* argv0) {
   std::string program = argv0 != nullptr ? argv0 : "";
-  if (program.find('/') == std::string::npos) {
-    std::error_code error;
-    program = std::filesystem::read_symlink("/proc/self/exe", error).string();
-  }
+  if (program.find('/') == std::string::npos) program = os::ownExecutablePath().value_or("");
   return os::deletingLastComponent(program);
 }
 
@@ -404,8 +402,7 @@ Guides in share/doc/orrery-hotfix.
 }  // namespace
 
 int IgnitorMain(int argc, char** argv) {
-  if (const std::optional<int> status =
-          os::answerHelpOrVersion(argc, argv, "ignitor", IGNITOR_HELP)) {
+  if (const std::optional<int> status = answerHelpOrVersion(argc, argv, "ignitor", IGNITOR_HELP)) {
     return *status;
   }
   const std::string rcphome = rcphomeOf(argc > 0 ? argv[0] : nullptr);

@@ -5,8 +5,9 @@
 #include <system_error>
 #include <vector>
 
+#include "foundation/install_paths.h"
+#include "foundation/program_info.h"
 #include "os/path.h"
-#include "os/program_info.h"
 #include "rcpsim/sample_layout.h"
 
 namespace rcpinstall::rcpsim {
@@ -29,22 +30,6 @@ const std::set<std::string> kProductParts = {"info-plist",
 const std::set<std::string> kHotfixParts = {
     "settings", "install-manifest", "uninstall-manifest", "plugin-customization",
     "keystore", "extras",           "update-site"};
-
-// The launcher beside this program (build/bin/ignitor next to build/bin/rcpsim), else in the
-// libexec directory of an installed tree (<prefix>/libexec/<project>/ignitor).
-std::string ignitorBesideThisProgram() {
-  std::error_code error;
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
-  const std::string beside = os::appendComponent(os::deletingLastComponent(self), "ignitor");
-#ifdef RCP_LIBEXEC_FROM_BIN
-  if (!std::filesystem::exists(beside, error)) {
-    const std::string installed = os::appendComponent(
-        os::appendComponent(os::deletingLastComponent(self), RCP_LIBEXEC_FROM_BIN), "ignitor");
-    if (std::filesystem::exists(installed, error)) return installed;
-  }
-#endif
-  return beside;
-}
 
 int usageError(const std::string& message) {
   std::cerr << "rcpsim: " << message << "\n(rcpsim --help explains the commands)\n";
@@ -97,7 +82,7 @@ bool takeDirectory(const std::string& word, std::optional<std::string>& dir) {
 
 int productCommand(Options& options) {
   ProductOptions product;
-  product.ignitor = ignitorBesideThisProgram();
+  product.ignitor = InstallPaths::helperProgram("ignitor");
   std::optional<std::string> dir;
   std::string option;
   std::string value;
@@ -271,8 +256,7 @@ Exit status: 0 the layout was written, 1 it could not be written (the reason is 
 }
 
 int RcpsimMain(int argc, char** argv) {
-  if (const std::optional<int> status =
-          os::answerHelpOrVersion(argc, argv, "rcpsim", rcpsimUsage())) {
+  if (const std::optional<int> status = answerHelpOrVersion(argc, argv, "rcpsim", rcpsimUsage())) {
     return *status;
   }
   const std::string command = argc > 1 ? argv[1] : "";

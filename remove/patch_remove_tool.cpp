@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <exception>
 
+#include "foundation/program_info.h"
 #include "foundation/register_file.h"
 #include "instance/instance_service.h"
 #include "os/file_system.h"
 #include "os/path.h"
-#include "os/program_info.h"
 #include "os/system_log.h"
 #include "os/user_identity.h"
 #include "remove/patch_remove.h"
@@ -190,7 +190,7 @@ Manual: man 8 patchremove, man 3 libpatchremove; guides in share/doc/orrery-hotf
 
 int PatchRemoveMain(int argc, char** argv) {
   if (const std::optional<int> status =
-          os::answerHelpOrVersion(argc, argv, "patchremove", PATCH_REMOVE_HELP)) {
+          answerHelpOrVersion(argc, argv, "patchremove", PATCH_REMOVE_HELP)) {
     return *status;
   }
   // A failure nobody foresaw ends as a failed removal, never as an abort.

@@ -43,17 +43,6 @@ Report hotfixcheck(const std::vector<std::string>& arguments,
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   Report report{testing::runProgram(argv, {{"USER", user.value_or("alice")}}, user), {}};
   report.document = json::parse(report.run.out, nullptr, false);
-  // Kept for the json_schemas test, which checks each against its command's schema.
-  const auto command = std::find_if(arguments.begin(), arguments.end(),
-                                    [](const std::string& a) { return !a.starts_with("-"); });
-  if (report.document.is_object() && command != arguments.end()) {
-    static int count = 0;
-    const std::string dir = testing::binaryDir() + "/json-documents";
-    std::filesystem::create_directories(dir);
-    writeFile(dir + "/" + *command + "-" + std::to_string(::getpid()) + "." +
-                  std::to_string(++count) + ".json",
-              report.run.out);
-  }
   return report;
 }
 

@@ -19,6 +19,7 @@
 
 #include "foundation/install_util.h"
 #include "tests/faults/canary.h"
+#include "tests/faults/racer.h"
 #include "tests/patchapply_scenario.h"
 
 namespace rcpinstall::faults {
@@ -207,19 +208,15 @@ TEST_P(TreeLinksWalkSwap, EntriesSwappedForHardLinksDuringTheWalk) {
     ASSERT_TRUE(testing::writeFile(entry(k), "x", 0600));
     ASSERT_EQ(::link(canary.path().c_str(), stashed(k).c_str()), 0);
   }
-  const pid_t swapper = ::fork();
-  ASSERT_GE(swapper, 0);
-  if (swapper == 0) {
-    if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
-    // Each exchange puts the canary at the entry's name or takes it back; the file that is
-    // there in between is made to need a change again.
-    for (int k = 0;; ++k) {
-      ::renameat2(AT_FDCWD, stashed(k).c_str(), AT_FDCWD, entry(k).c_str(), RENAME_EXCHANGE);
-      ::renameat2(AT_FDCWD, stashed(k).c_str(), AT_FDCWD, entry(k).c_str(), RENAME_EXCHANGE);
-      ::chmod(entry(k).c_str(), 0600);
-      if (tree != top) ::chmod(tree.c_str(), 0755);
-    }
-  }
+  // Each exchange puts the canary at the entry's name or takes it back; the file that is there
+  // in between is made to need a change again.
+  Racer swapper(uid, gid, [&, k = 0](Racer& racer) mutable {
+    racer.exchange(stashed(k), entry(k));
+    racer.exchange(stashed(k), entry(k));
+    ::chmod(entry(k).c_str(), 0600);
+    if (tree != top) ::chmod(tree.c_str(), 0755);
+    ++k;
+  });
   ASSERT_EQ(::setenv("USER", "alice", 1), 0);
   int walks = 0;
   for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -227,10 +224,8 @@ TEST_P(TreeLinksWalkSwap, EntriesSwappedForHardLinksDuringTheWalk) {
     InstallUtil::changeAttributesForDirectory(top);
   }
   ASSERT_EQ(::setenv("USER", "root", 1), 0);
-  ::kill(swapper, SIGKILL);
-  int status = 0;
-  ::waitpid(swapper, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status)) << "the swapper could not run as alice";
+  EXPECT_TRUE(swapper.stop()) << "the swapper could not run as alice";
+  EXPECT_GT(swapper.changes(), 0) << "none of her exchanges took place";
   EXPECT_GT(walks, 1000);
   testing::removeTree(stash);
   testing::removeTree(top);

@@ -9,10 +9,13 @@
 #include <ostream>
 #include <sstream>
 
-#include "os/installer_host/installer_host.h"
-#include "os/installer_host/installer_host_window.h"
+#include "installer_host/installer_host.h"
+#include "installer_host/installer_host_window.h"
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
+
+// The host is built on the plug-in interface and the bundle services of os/.
+using namespace os;
 
 namespace {
 
@@ -424,4 +427,4 @@ int runInstallerPaneWindow(const std::vector<std::string>& args, std::ostream& o
   return window.run();
 }
 
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

@@ -1,10 +1,11 @@
-#include "os/installer_host/installer_host.h"
+#include "installer_host/installer_host.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
+
 namespace {
 
 TEST(InstallerHostTextTest, WidthsAndWhatReachesTheTerminal) {
@@ -54,4 +55,4 @@ TEST(InstallerHostTextTest, FramedPaneLinesAreAllAsWideAsTheFrame) {
 }
 
 }  // namespace
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

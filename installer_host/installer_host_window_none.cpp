@@ -1,9 +1,9 @@
 // The window mode of a build without GTK 3: the options are checked, then it says it is absent.
 #include <ostream>
 
-#include "os/installer_host/installer_host_window.h"
+#include "installer_host/installer_host_window.h"
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
 
 int runInstallerPaneWindow(const std::vector<std::string>& args, std::ostream&, std::ostream& err) {
   if (!parseWindowOptions(args, err)) return 2;
@@ -12,4 +12,4 @@ int runInstallerPaneWindow(const std::vector<std::string>& args, std::ostream&, 
   return 1;
 }
 
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

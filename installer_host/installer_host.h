@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
 
 // The program's entry routine.
 int InstallerPaneHostMain(int argc, char** argv);
@@ -44,4 +44,4 @@ std::vector<std::string> wrapText(std::string_view text, int width);
 // The title and the text in a frame `width` columns wide, each line ending with "\n".
 std::string framedPane(std::string_view title, std::string_view text, int width);
 
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

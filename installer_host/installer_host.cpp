@@ -1,4 +1,4 @@
-#include "os/installer_host/installer_host.h"
+#include "installer_host/installer_host.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,14 +9,17 @@
 #include <memory>
 #include <optional>
 
+#include "foundation/program_info.h"
+#include "installer_host/installer_host_window.h"
 #include "os/bundle.h"
 #include "os/file_system.h"
-#include "os/installer_host/installer_host_window.h"
 #include "os/installer_pane.h"
-#include "os/program_info.h"
 #include "os/utf8.h"
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
+
+// The host is built on the plug-in interface and the bundle services of os/.
+using namespace os;
 
 namespace {
 
@@ -494,4 +497,4 @@ int InstallerPaneHostMain(int argc, char** argv) {
   return runInstallerPaneHost(args, console);
 }
 
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

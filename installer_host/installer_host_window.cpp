@@ -1,11 +1,14 @@
-#include "os/installer_host/installer_host_window.h"
+#include "installer_host/installer_host_window.h"
 
 #include <charconv>
 #include <ostream>
 
 #include "os/file_system.h"
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
+
+// The host is built on the plug-in interface and the bundle services of os/.
+using namespace os;
 
 namespace {
 
@@ -124,4 +127,4 @@ std::optional<LoadedPane> loadPane(const std::string& bundlePath,
   return LoadedPane{std::move(*code), std::move(pane)};
 }
 
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

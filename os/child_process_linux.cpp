@@ -1,4 +1,5 @@
-// Child processes on POSIX: posix_spawn with an argument vector and a clean descriptor table.
+// Child processes on Linux: posix_spawn with an argument vector and a clean descriptor table;
+// a child that takes another account starts the program file that was looked at (execveat).
 #include "os/child_process.h"
 
 #include <errno.h>
@@ -79,6 +80,23 @@ class SpawnSetup {
 
 namespace {
 
+// In the child: starts the program, from the file the identity holds when it holds this one
+// (execveat of the descriptor), else by its path; answers errno when it could not. A script's
+// interpreter reads the script through /dev/fd/<descriptor>, which a descriptor closed on exec
+// cannot give: the kernel refuses such a start with ENOENT, and the start is made again with
+// that one descriptor left open.
+int execute(const std::string& program, char* const* argv, const Identity& identity) {
+  if (!identity.program || identity.program->path() != program) {
+    ::execve(program.c_str(), argv, environ);
+    return errno;
+  }
+  const int fd = identity.program->descriptor();
+  ::execveat(fd, "", argv, environ, AT_EMPTY_PATH);
+  if (errno != ENOENT || ::fcntl(fd, F_SETFD, 0) != 0) return errno;
+  ::execveat(fd, "", argv, environ, AT_EMPTY_PATH);
+  return errno;
+}
+
 // Started through fork, so that the child can give up root before the program runs: groups,
 // then group, then user, and it checks that root cannot be had back. A child that cannot take
 // the identity or start the program reports errno through the pipe and is not run.
@@ -109,8 +127,7 @@ int runAs(const std::string& program, char* const* argv, const Identity& identit
     } else {
       // Nothing this process holds open reaches the program; the report pipe closes on exec.
       ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-      ::execve(program.c_str(), argv, environ);
-      error = errno;
+      error = execute(program, argv, identity);
     }
     (void)!::write(report[1], &error, sizeof error);
     ::_exit(127);

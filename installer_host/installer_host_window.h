@@ -11,7 +11,7 @@
 #include "os/bundle.h"
 #include "os/installer_pane.h"
 
-namespace rcpinstall::os::installer_host {
+namespace rcpinstall::installer_host {
 
 // The size of an installer's pane area, in points.
 inline constexpr int kPaneWidth = 620;
@@ -33,14 +33,14 @@ std::optional<WindowOptions> parseWindowOptions(const std::vector<std::string>& 
 
 // A pane and the plug-in code that made it; the pane is deleted before the code is unloaded.
 struct LoadedPane {
-  LoadedCode code;
-  std::unique_ptr<InstallerPane> pane;
+  os::LoadedCode code;
+  std::unique_ptr<os::InstallerPane> pane;
 };
 
 // Loads the bundle's code and makes its pane with the text view, or none after a message on
 // err (the terminal host's messages).
 std::optional<LoadedPane> loadPane(const std::string& bundlePath,
-                                   const std::vector<std::string>& languages, TextView* view,
+                                   const std::vector<std::string>& languages, os::TextView* view,
                                    std::ostream& err);
 
 // Runs the window mode: 0 when the window was shown (and left or closed), 1 when there is no
@@ -50,4 +50,4 @@ std::optional<LoadedPane> loadPane(const std::string& bundlePath,
 int runInstallerPaneWindow(const std::vector<std::string>& args, std::ostream& out,
                            std::ostream& err);
 
-}  // namespace rcpinstall::os::installer_host
+}  // namespace rcpinstall::installer_host

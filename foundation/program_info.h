@@ -10,7 +10,7 @@
 #define RCP_PROJECT_VERSION "0.0.0"
 #endif
 
-namespace rcpinstall::os {
+namespace rcpinstall {
 
 // The version of the hotfix tools, the same in every program.
 inline constexpr const char* PROJECT_VERSION = RCP_PROJECT_VERSION;
@@ -36,4 +36,4 @@ inline std::optional<int> answerHelpOrVersion(int argc, char** argv, std::string
   return out ? 0 : 1;
 }
 
-}  // namespace rcpinstall::os
+}  // namespace rcpinstall

@@ -1,4 +1,5 @@
-// The process list from /proc: one readlink of <pid>/exe per process.
+// The process list from /proc: one readlink of <pid>/exe per process; this process's own
+// executable from /proc/self/exe.
 #include "os/process_list.h"
 
 #include <dirent.h>
@@ -59,6 +60,12 @@ std::vector<std::string> runningExecutablePaths(const std::string& procDirectory
   paths.reserve(found.size());
   for (auto& [pid, path] : found) paths.push_back(std::move(path));
   return paths;
+}
+
+std::optional<std::string> ownExecutablePath() {
+  std::string target;
+  if (!readLinkAt(AT_FDCWD, "/proc/self/exe", target) || target.empty()) return std::nullopt;
+  return target;
 }
 
 }  // namespace rcpinstall::os

@@ -1,5 +1,0 @@
-#include "os/installer_host/installer_host.h"
-
-int main(int argc, char** argv) {
-  return rcpinstall::os::installer_host::InstallerPaneHostMain(argc, argv);
-}
