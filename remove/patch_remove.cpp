@@ -240,21 +240,7 @@ StepResult PatchRemove::perform(const Step& step) {
       }
       return StepResult::kDone;
     case StepKind::kClearHotfixRecord:
-      // A record still naming the removed hotfix is no success either: the removal manifest
-      // stays so that the removal can be run again. A record that cannot be read names no
-      // hotfix: it is left exactly as it is (nothing unread is overwritten) and the removal
-      // goes on.
-      if (const std::optional<std::string> unreadable = _instance->unreadableInstallInfo()) {
-        os::SystemLog::log(kWarning,
-                           "The record %s cannot be read; it holds no hotfix version to clear.",
-                           unreadable->c_str());
-      } else if (!_instance->updateHotfixVersion(std::nullopt)) {
-        os::SystemLog::log(kError, "Not able to clear the hotfix version record.");
-        os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
-        printLine(UNEXPECTED_RESULTS);
-        return StepResult::kEnded;
-      }
-      return StepResult::kDone;
+      return clearHotfixRecord();
     case StepKind::kDeleteRemovalManifest:
       fs::removeItem(step.changes.front().path);
       return StepResult::kDone;
@@ -286,6 +272,27 @@ StepResult PatchRemove::perform(const Step& step) {
       return StepResult::kEnded;
   }
   return StepResult::kEnded;
+}
+
+StepResult PatchRemove::clearHotfixRecord() {
+  // A record still naming the removed hotfix is no success either: the removal manifest stays
+  // so that the removal can be run again. A record that cannot be read names no hotfix: it is
+  // left exactly as it is (nothing unread is overwritten) and the removal goes on.
+  if (const std::optional<std::string> unreadable = _instance->unreadableInstallInfo()) {
+    os::SystemLog::log(kWarning,
+                       "The record %s cannot be read; it holds no hotfix version to clear.",
+                       unreadable->c_str());
+    return StepResult::kDone;
+  }
+  // What the removal's runs took out goes to the disk before the record stops naming the
+  // hotfix: cut off after it, a record that names none vouches for a product without it.
+  if (!_instance->makeProvisioningDurable() || !_instance->updateHotfixVersion(std::nullopt)) {
+    os::SystemLog::log(kError, "Not able to clear the hotfix version record.");
+    os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
+    printLine(UNEXPECTED_RESULTS);
+    return StepResult::kEnded;
+  }
+  return StepResult::kDone;
 }
 
 bool PatchRemove::runLauncherRuns(const std::vector<std::vector<std::string>>& runs) {

@@ -71,6 +71,7 @@ class PatchRemove : public StepPerformer {
  private:
   bool copyRemovalManifest(const char* manifestName);
   bool stageRemovalManifest(const std::string& manifest);
+  StepResult clearHotfixRecord();
   // The launcher and the arguments of one of its runs.
   std::vector<std::string> launcherCommand(LauncherOperation operation) const;
   bool startProvisioning(const std::vector<std::vector<std::string>>& runs);
