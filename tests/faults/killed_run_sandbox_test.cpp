@@ -60,10 +60,33 @@ pid_t startPatchApply(const std::vector<std::string>& arguments) {
   for (int fd : {0, 1, 2}) {
     posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   }
+  // A process group of its own, so that what it started is found after the kill, also a
+  // child that has not yet become the launcher.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
-  const int started = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int started = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   return started == 0 ? pid : -1;
+}
+
+// Waits until no process of the killed run's group is left (reaping what comes back here);
+// after 20 s ends them. False when they had to be ended.
+bool waitForGroup(pid_t group) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (::kill(-group, 0) == 0) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(-group, SIGKILL);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // Processes whose executable is the given program.
@@ -272,7 +295,7 @@ TEST_F(KilledRun, EveryRewrittenFileIsOldOrNewAndARerunInstalls) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     const bool launcherBegan = readFile(product.rcp("ignitor.calls")).has_value();
     ++moments[WIFEXITED(status) ? 2 : launcherBegan ? 1 : 0];
-    if (!waitForLauncher(product.rcp("ignitor"))) ++launchersKilled;
+    if (!waitForLauncher(product.rcp("ignitor")) || !waitForGroup(pid)) ++launchersKilled;
 
     for (const auto& [file, kind] : files) {
       EXPECT_TRUE(oldOrComplete(product.platformHome + "/" + file, kind, old[file]));
