@@ -509,21 +509,9 @@ StepResult Hotfix::perform(const Step& step) {
       updateProvisionManifestVersion();
       return StepResult::kDone;
     case StepKind::kMergeCustomization:
-      os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
-      // What this and the keystore and extras steps replace is kept first, for a failed run.
-      _keptFiles = _service->keepWhatInstallReplaces(preferenceString(KEY_PLUGIN_CUSTOMIZATION),
-                                                     preferenceString(KEY_KEYSTORE),
-                                                     preferenceString(KEY_EXTRAS));
-      mergePluginCustomization();
-      return StepResult::kDone;
+      return mergeCustomization();
     case StepKind::kReplaceKeystores:
-      os::SystemLog::log(kInfo, "Copying .keystore file.");
-      // A keystore that is not whole on the disk is a failed write: the run goes on, as for
-      // every step, but does not end as a success.
-      if (copyKeyStores()) return StepResult::kDone;
-      sendError(kInstallNotCompleted,
-                {appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY)});
-      return StepResult::kFailed;
+      return replaceKeystores();
     case StepKind::kCopyExtras:
       os::SystemLog::log(kInfo, "Copying extras file.");
       // What the merge leaves alone (a link of the instance where the package has a directory)
@@ -531,25 +519,10 @@ StepResult Hotfix::perform(const Step& step) {
       // the disk still fails the sync before the record.
       copyExtras();
       return StepResult::kDone;
-    case StepKind::kRunInstall: {
-      os::SystemLog::log(kInfo, "Starting provisioning system. ");
-      // The run the step names, which is what plan shows.
-      const std::vector<std::string>& run = step.launcherRuns.front();
-      const bool provisioned = startProvisioning({run.begin() + 1, run.end()}) &&
-                               _service->getProvisioningResult() != -1;
-      if (!provisioned && _keptFiles) _service->restoreUnappliedInstall(*_keptFiles);
-      return provisioned ? StepResult::kDone : StepResult::kFailed;
-    }
+    case StepKind::kRunInstall:
+      return runInstall(step);
     case StepKind::kRecordHotfixVersion:
-      // The record vouches for what the run and the steps before it wrote: that goes to the
-      // disk first. An install whose version record could not be written is no success: the
-      // next install would neither remove this hotfix first nor check its version.
-      if (!_service->makeProvisioningDurable()) {
-        sendError(kInstallNotCompleted,
-                  {appendComponent(*_pathToRcpHome, InstanceService::INSTALL_INFO)});
-        return StepResult::kFailed;
-      }
-      return updateHotfixVersion() ? StepResult::kDone : StepResult::kFailed;
+      return recordHotfixVersion();
     case StepKind::kRepair:
       // A failed run leaves the platform's files changed too, so their owners and modes are
       // put right and the result pane still learns where to look.
@@ -573,6 +546,48 @@ StepResult Hotfix::perform(const Step& step) {
       return StepResult::kEnded;
   }
   return StepResult::kEnded;
+}
+
+StepResult Hotfix::mergeCustomization() {
+  os::SystemLog::log(kInfo, "Processing plugin_customization.ini. ");
+  // What this and the keystore and extras steps replace is kept first, for a failed run.
+  _keptFiles = _service->keepWhatInstallReplaces(preferenceString(KEY_PLUGIN_CUSTOMIZATION),
+                                                 preferenceString(KEY_KEYSTORE),
+                                                 preferenceString(KEY_EXTRAS));
+  mergePluginCustomization();
+  return StepResult::kDone;
+}
+
+StepResult Hotfix::replaceKeystores() {
+  os::SystemLog::log(kInfo, "Copying .keystore file.");
+  // A keystore that is not whole on the disk is a failed write: the run goes on, as for every
+  // step, but does not end as a success.
+  if (copyKeyStores()) return StepResult::kDone;
+  sendError(kInstallNotCompleted,
+            {appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY)});
+  return StepResult::kFailed;
+}
+
+StepResult Hotfix::runInstall(const Step& step) {
+  os::SystemLog::log(kInfo, "Starting provisioning system. ");
+  // The run the step names, which is what plan shows.
+  const std::vector<std::string>& run = step.launcherRuns.front();
+  const bool provisioned =
+      startProvisioning({run.begin() + 1, run.end()}) && _service->getProvisioningResult() != -1;
+  if (!provisioned && _keptFiles) _service->restoreUnappliedInstall(*_keptFiles);
+  return provisioned ? StepResult::kDone : StepResult::kFailed;
+}
+
+StepResult Hotfix::recordHotfixVersion() {
+  // The record vouches for what the run and the steps before it wrote: that goes to the disk
+  // first. An install whose version record could not be written is no success: the next
+  // install would neither remove this hotfix first nor check its version.
+  if (!_service->makeProvisioningDurable()) {
+    sendError(kInstallNotCompleted,
+              {appendComponent(*_pathToRcpHome, InstanceService::INSTALL_INFO)});
+    return StepResult::kFailed;
+  }
+  return updateHotfixVersion() ? StepResult::kDone : StepResult::kFailed;
 }
 
 bool Hotfix::installNewHotfix() {

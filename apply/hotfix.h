@@ -141,6 +141,11 @@ class Hotfix : public StepPerformer {
   Step recordStep() const;
   Step repairStep() const;
   Step handOffStep() const;
+  // The bodies of perform's longer steps, one each.
+  StepResult mergeCustomization();
+  StepResult replaceKeystores();
+  StepResult runInstall(const Step& step);
+  StepResult recordHotfixVersion();
   void sendError(int code, const std::vector<std::string>& details) const;
 
   std::optional<std::string> _pathToInstallPackage;

@@ -112,73 +112,56 @@ int lintCommand(const std::string& package, bool asJson) {
   return report.hasErrors() ? 1 : 0;
 }
 
-int planCommand(const std::string& package, const std::string& destination, bool asJson) {
-  if (const std::optional<std::string> oversized =
-          oversizedPlanInput(package, destination, REGISTER_DIRECTORY)) {
-    return toolFailure("cannot plan: " + *oversized);
-  }
-  Plan result = plan(package, destination);
-  addPlanWarnings(result);
+// The plan as the JSON document the fleet tools read.
+json planDocument(const Plan& result) {
   const InstallDecision& decision = result.decision;
-  if (asJson) {
-    json checks = json::array();
-    for (const PreCheck& check : decision.checks) {
-      checks.push_back({{"name", check.name}, {"passed", check.passed}});
-    }
-    json steps = json::array();
-    for (const PlannedStep& step : result.steps) {
-      json onOutcome = nullptr;
-      for (const auto& [outcome, path] : step.pathOnOutcome) {
-        onOutcome.push_back({{"outcome", outcome}, {"path", path}});
-      }
-      steps.push_back({{"action", step.action},
-                       {"path", step.path},
-                       {"source", orNull(step.source)},
-                       {"note", step.note},
-                       {"step", step.step},
-                       {"when", step.when},
-                       {"condition", conditionName(step.condition)},
-                       {"pathOnOutcome", onOutcome}});
-    }
-    json runs = json::array();
-    json runConditions = json::array();
-    for (const LauncherRun& run : result.launcherRuns) {
-      runs.push_back(run.command);
-      runConditions.push_back(describe(run.when));
-    }
-    print(json{{"formatVersion", FORMAT_VERSION},
-               {"code", result.code},
-               {"details", result.details},
-               {"bundle", orNull(decision.bundle)},
-               {"rcpHome", orNull(decision.rcpHome)},
-               {"destination", decision.target.pathToInstallDestination},
-               {"checks", checks},
-               {"installedHotfixVersion", orNull(decision.installedHotfixVersion)},
-               {"packageVersion", orNull(decision.packageVersion)},
-               {"removesInstalledHotfix", decision.removesInstalledHotfix},
-               {"launcherRuns", runs},
-               {"launcherRunConditions", runConditions},
-               {"launcherMissing", result.launcherMissing},
-               {"steps", steps},
-               {"exitStatus", result.exitStatus},
-               {"warnings", result.warnings}});
-    return result.code;
-  }
-  std::cout << "bundle: " << decision.bundle.value_or("(none)") << "\n"
-            << "rcp home: " << decision.rcpHome.value_or("(none)") << "\n"
-            << "destination: " << decision.target.pathToInstallDestination << "\n";
+  json checks = json::array();
   for (const PreCheck& check : decision.checks) {
-    std::cout << "check " << check.name << ": " << (check.passed ? "passed" : "refused") << "\n";
+    checks.push_back({{"name", check.name}, {"passed", check.passed}});
   }
-  if (decision.goesAhead()) {
-    std::cout << "removes the installed hotfix first: "
-              << (decision.removesInstalledHotfix
-                      ? "yes (" + decision.installedHotfixVersion.value_or("") + ")"
-                      : std::string("no"))
-              << "\n";
-  }
-  std::string lastStep;
+  json steps = json::array();
   for (const PlannedStep& step : result.steps) {
+    json onOutcome = nullptr;
+    for (const auto& [outcome, path] : step.pathOnOutcome) {
+      onOutcome.push_back({{"outcome", outcome}, {"path", path}});
+    }
+    steps.push_back({{"action", step.action},
+                     {"path", step.path},
+                     {"source", orNull(step.source)},
+                     {"note", step.note},
+                     {"step", step.step},
+                     {"when", step.when},
+                     {"condition", conditionName(step.condition)},
+                     {"pathOnOutcome", onOutcome}});
+  }
+  json runs = json::array();
+  json runConditions = json::array();
+  for (const LauncherRun& run : result.launcherRuns) {
+    runs.push_back(run.command);
+    runConditions.push_back(describe(run.when));
+  }
+  return json{{"formatVersion", FORMAT_VERSION},
+              {"code", result.code},
+              {"details", result.details},
+              {"bundle", orNull(decision.bundle)},
+              {"rcpHome", orNull(decision.rcpHome)},
+              {"destination", decision.target.pathToInstallDestination},
+              {"checks", checks},
+              {"installedHotfixVersion", orNull(decision.installedHotfixVersion)},
+              {"packageVersion", orNull(decision.packageVersion)},
+              {"removesInstalledHotfix", decision.removesInstalledHotfix},
+              {"launcherRuns", runs},
+              {"launcherRunConditions", runConditions},
+              {"launcherMissing", result.launcherMissing},
+              {"steps", steps},
+              {"exitStatus", result.exitStatus},
+              {"warnings", result.warnings}};
+}
+
+// The changes, each step named once before its first change.
+void printPlannedSteps(const std::vector<PlannedStep>& steps) {
+  std::string lastStep;
+  for (const PlannedStep& step : steps) {
     if (step.step != lastStep) {
       std::cout << "step: " << step.step;
       if (step.condition != StepCondition::kAlways) std::cout << ", only " << step.when;
@@ -193,6 +176,9 @@ int planCommand(const std::string& package, const std::string& destination, bool
       std::cout << "    when " << outcome << ": " << path << "\n";
     }
   }
+}
+
+void printLauncherRuns(const Plan& result) {
   for (const LauncherRun& run : result.launcherRuns) {
     std::cout << "launcher run";
     if (run.when != StepCondition::kAlways) std::cout << " (only " << describe(run.when) << ")";
@@ -203,10 +189,43 @@ int planCommand(const std::string& package, const std::string& destination, bool
               << " is missing: patchapply would make no provisioning run, and the install "
                  "would fail\n";
   }
+}
+
+void printPlan(const Plan& result) {
+  const InstallDecision& decision = result.decision;
+  std::cout << "bundle: " << decision.bundle.value_or("(none)") << "\n"
+            << "rcp home: " << decision.rcpHome.value_or("(none)") << "\n"
+            << "destination: " << decision.target.pathToInstallDestination << "\n";
+  for (const PreCheck& check : decision.checks) {
+    std::cout << "check " << check.name << ": " << (check.passed ? "passed" : "refused") << "\n";
+  }
+  if (decision.goesAhead()) {
+    std::cout << "removes the installed hotfix first: "
+              << (decision.removesInstalledHotfix
+                      ? "yes (" + decision.installedHotfixVersion.value_or("") + ")"
+                      : std::string("no"))
+              << "\n";
+  }
+  printPlannedSteps(result.steps);
+  printLauncherRuns(result);
   std::cout << "error code: " << result.code;
   if (!result.details.empty()) std::cout << " [" << joined(result.details) << "]";
   std::cout << (result.code == 0 ? " (patchapply goes ahead)" : " (patchapply stops)") << "\n";
   for (const std::string& warning : result.warnings) std::cout << "warning: " << warning << "\n";
+}
+
+int planCommand(const std::string& package, const std::string& destination, bool asJson) {
+  if (const std::optional<std::string> oversized =
+          oversizedPlanInput(package, destination, REGISTER_DIRECTORY)) {
+    return toolFailure("cannot plan: " + *oversized);
+  }
+  Plan result = plan(package, destination);
+  addPlanWarnings(result);
+  if (asJson) {
+    print(planDocument(result));
+  } else {
+    printPlan(result);
+  }
   return result.code;
 }
 
@@ -264,31 +283,13 @@ int rehearseCommand(const std::string& package, const std::string& destination,
   return status;
 }
 
-int statusCommand(const std::string& platformHome, bool asJson, bool inventory) {
-  const InstanceStatus result = status(platformHome);
-  if (inventory) {
-    const InventoryValue value = inventoryValue(result);
-    std::cout << "<result>" << value.value.value_or("error: " + value.error) << "</result>\n";
-    return value.value ? 0 : EXIT_TOOL_FAILURE;
-  }
-  const int exitStatus = !result.errors.empty() ? EXIT_TOOL_FAILURE : result.recognised ? 0 : 1;
-  if (asJson) {
-    print(statusDocument(result));
-    return exitStatus;
-  }
+void printField(const char* label, const std::optional<std::string>& value) {
+  std::cout << label << ": " << value.value_or("(none)") << "\n";
+}
+
+// What deploy holds: the installed features, the backups and the staged manifests.
+void printDeployContents(const InstanceStatus& result) {
   std::ostream& out = std::cout;
-  const auto line = [&out](const char* label, const std::optional<std::string>& value) {
-    out << label << ": " << value.value_or("(none)") << "\n";
-  };
-  out << "rcp home: " << result.rcpHome
-      << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
-      << "\n";
-  for (const std::string& error : result.errors) out << "cannot read: " << error << "\n";
-  for (const std::string& warning : result.warnings) out << "warning: " << warning << "\n";
-  line("application version", result.applicationVersion);
-  line("instance version", result.version);
-  line("hotfix version", result.hotfixVersion);
-  line("base plug-in version", result.basePluginVersion);
   for (const InstallFeature& top : result.installFeatures) {
     out << "install feature " << top.feature.id << " " << top.feature.version << "\n";
     for (const Feature& feature : top.requirements) {
@@ -302,26 +303,26 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
         << backup.added.size() << " added)\n";
   }
   for (const std::string& name : result.stagedManifests) out << "staged: deploy/" << name << "\n";
-  line("last provisioning result", result.provisioningResult);
-  std::optional<std::string> finalStatus;
-  if (result.finalStatus) {
-    // The log's line markers become line breaks; here the lines are joined into one.
-    std::istringstream lines(*result.finalStatus);
-    finalStatus.emplace();
-    for (std::string part; std::getline(lines, part);) {
-      if (!part.empty()) *finalStatus += (finalStatus->empty() ? "" : " / ") + part;
-    }
+}
+
+// The log's line markers become line breaks; here the lines are joined into one.
+std::optional<std::string> oneLine(const std::optional<std::string>& finalStatus) {
+  if (!finalStatus) return std::nullopt;
+  std::istringstream lines(*finalStatus);
+  std::string joinedLines;
+  for (std::string part; std::getline(lines, part);) {
+    if (!part.empty()) joinedLines += (joinedLines.empty() ? "" : " / ") + part;
   }
-  line("final status", finalStatus);
-  out << "running: "
-      << (result.running ? (*result.running ? "yes" : "no") : "unknown (no application bundle)")
-      << "\n";
-  line("install state", result.installState);
-  if (!result.lastInstall) {
+  return joinedLines;
+}
+
+void printLastInstall(const std::optional<LastInstall>& lastInstall) {
+  std::ostream& out = std::cout;
+  if (!lastInstall) {
     out << "last install's error code: (none for this product)\n";
-    return exitStatus;
+    return;
   }
-  const LastInstall& last = *result.lastInstall;
+  const LastInstall& last = *lastInstall;
   out << "last install's error code: "
       << (last.code ? std::to_string(*last.code) : std::string("(none on the error channel)"));
   if (!last.details.empty()) out << " [" << joined(last.details) << "]";
@@ -331,6 +332,42 @@ int statusCommand(const std::string& platformHome, bool asJson, bool inventory) 
       << (last.markerSince ? std::string(ERROR_MARKER_FILE) + " since " + utcTime(*last.markerSince)
                            : std::string("(none)"))
       << "\n";
+}
+
+void printStatus(const InstanceStatus& result) {
+  std::ostream& out = std::cout;
+  out << "rcp home: " << result.rcpHome
+      << (result.recognised ? "" : " (no installed instance: deploy/install.xml is missing)")
+      << "\n";
+  for (const std::string& error : result.errors) out << "cannot read: " << error << "\n";
+  for (const std::string& warning : result.warnings) out << "warning: " << warning << "\n";
+  printField("application version", result.applicationVersion);
+  printField("instance version", result.version);
+  printField("hotfix version", result.hotfixVersion);
+  printField("base plug-in version", result.basePluginVersion);
+  printDeployContents(result);
+  printField("last provisioning result", result.provisioningResult);
+  printField("final status", oneLine(result.finalStatus));
+  out << "running: "
+      << (result.running ? (*result.running ? "yes" : "no") : "unknown (no application bundle)")
+      << "\n";
+  printField("install state", result.installState);
+  printLastInstall(result.lastInstall);
+}
+
+int statusCommand(const std::string& platformHome, bool asJson, bool inventory) {
+  const InstanceStatus result = status(platformHome);
+  if (inventory) {
+    const InventoryValue value = inventoryValue(result);
+    std::cout << "<result>" << value.value.value_or("error: " + value.error) << "</result>\n";
+    return value.value ? 0 : EXIT_TOOL_FAILURE;
+  }
+  const int exitStatus = !result.errors.empty() ? EXIT_TOOL_FAILURE : result.recognised ? 0 : 1;
+  if (asJson) {
+    print(statusDocument(result));
+  } else {
+    printStatus(result);
+  }
   return exitStatus;
 }
 

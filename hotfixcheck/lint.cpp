@@ -283,6 +283,133 @@ void checkTrees(std::vector<std::string> trees, const std::string& distribution,
   }
 }
 
+// The package path as patchapply takes it: characters it accepts, a directory.
+void checkPackagePath(const std::string& package, Lint& lint) {
+  if (const std::optional<char> refused = unsupportedCharacter(package)) {
+    lint.add(kError, "unsupported-characters", package,
+             std::string("The package path holds '") + *refused +
+                 "', a character patchapply refuses (code 3).");
+  }
+  if (!fs::isDirectory(package)) {
+    lint.add(
+        kError, "missing-file", package,
+        fs::exists(package) ? "The package is not a directory." : "The package does not exist.");
+  }
+}
+
+// The settings file as a dictionary; none, with the finding that says why, when it is missing
+// or cannot be read as one: no other check can then be made.
+std::optional<os::PlistValue> readSettingsFile(const std::string& settingsPath, Lint& lint) {
+  if (!fs::exists(settingsPath)) {
+    lint.add(kError, "settings-unreadable", settingsPath, "The settings file does not exist.");
+    return std::nullopt;
+  }
+  const FileText settingsText = readCapped(settingsPath);
+  if (!settingsText.text) {
+    lint.add(kError, settingsText.tooLarge ? "file-too-large" : "settings-unreadable", settingsPath,
+             "The settings file cannot be read: " + settingsText.reason + ".");
+    return std::nullopt;
+  }
+  std::optional<os::PlistValue> settings = os::parsePlist(*settingsText.text);
+  if (!settings) {
+    lint.add(kError, "settings-unreadable", settingsPath,
+             "The settings file is not a property list.");
+    return std::nullopt;
+  }
+  if (settings->asDictionary() == nullptr) {
+    lint.add(kError, "settings-unreadable", settingsPath,
+             "The settings file's root is not a dictionary.");
+    return std::nullopt;
+  }
+  return settings;
+}
+
+// Each file and directory the settings name must be there. Answers the trees the install
+// takes files from: the package and the directory of each.
+std::vector<std::string> checkNamedFiles(const os::PlistValue& preference,
+                                         const std::string& package, Lint& lint) {
+  struct Wanted {
+    const char* key;
+    const char* severity;
+    const char* what;
+    bool directory;
+  };
+  std::vector<std::string> trees{package};
+  for (const Wanted& wanted : {
+           Wanted{KEY_HOTFIX_MANIFEST, kError, "The install manifest", false},
+           Wanted{KEY_PATCH_REMOVE_MANIFEST, kWarning,
+                  "The removal manifest (without it the hotfix cannot be removed)", false},
+           Wanted{KEY_PLUGIN_CUSTOMIZATION, kWarning, "The plug-in customization", false},
+           Wanted{KEY_KEYSTORE, kWarning, "The keystore directory", true},
+           Wanted{KEY_EXTRAS, kWarning, "The extras directory", true},
+           Wanted{KEY_UPDATE_SITE_LIST, kWarning, "The update site", true},
+       }) {
+    const std::optional<std::string> where = settingsString(preference, wanted.key);
+    if (!where) continue;
+    trees.push_back(wanted.directory ? *where : os::deletingLastComponent(*where));
+    const bool there = wanted.directory ? fs::isDirectory(*where) : fs::exists(*where);
+    if (!there) {
+      lint.add(wanted.severity, "missing-file", *where,
+               std::string(wanted.what) + " does not exist (" + wanted.key + ").");
+    }
+  }
+  return trees;
+}
+
+// The install and removal manifests: readable, of the shape the install reads, their
+// locations in the package, and the removal taking out what the install puts in.
+void checkManifests(const os::PlistValue& preference, const std::string& package, Lint& lint) {
+  const std::optional<std::string> installPath = settingsString(preference, KEY_HOTFIX_MANIFEST);
+  const std::optional<std::string> removalPath =
+      settingsString(preference, KEY_PATCH_REMOVE_MANIFEST);
+  const ManifestContents install = installPath ? readManifest(*installPath) : ManifestContents{};
+  const ManifestContents removal = removalPath ? readManifest(*removalPath) : ManifestContents{};
+  // A manifest that exists and cannot be read fails the install (code 4) or leaves a hotfix
+  // that cannot be removed (the install skips the copy without a word).
+  if (installPath && !install.readable && fs::entryExists(*installPath)) {
+    lint.add(kError, install.tooLarge ? "file-too-large" : "unreadable-file", *installPath,
+             "The install manifest cannot be read: " + install.reason +
+                 "; patchapply would stop with code 4.");
+  }
+  if (removalPath && !removal.readable && fs::entryExists(*removalPath)) {
+    lint.add(removal.tooLarge ? kError : kWarning,
+             removal.tooLarge ? "file-too-large" : "unreadable-file", *removalPath,
+             "The removal manifest cannot be read: " + removal.reason +
+                 "; the install would not copy it and the hotfix could not be removed.");
+  }
+  if (installPath) checkManifestShape(install, *installPath, lint);
+  if (removalPath) checkManifestShape(removal, *removalPath, lint);
+  if (installPath && install.wellFormed) checkLocations(install, package, *installPath, lint);
+  if (removalPath && install.wellFormed && !install.missingLevel && removal.wellFormed &&
+      !removal.missingLevel) {
+    checkRemoval(install, removal, *removalPath, lint);
+  }
+}
+
+// The plug-in customization: readable, its keys listed in the report, and loadable by Java.
+void checkCustomization(const os::PlistValue& preference, LintReport& report, Lint& lint) {
+  const std::optional<std::string> customization =
+      settingsString(preference, KEY_PLUGIN_CUSTOMIZATION);
+  if (!customization || !fs::entryExists(*customization)) return;
+  const FileText text = readCapped(*customization);
+  if (!text.text) {
+    lint.add(text.tooLarge ? kError : kWarning,
+             text.tooLarge ? "file-too-large" : "unreadable-file", *customization,
+             "The plug-in customization cannot be read: " + text.reason +
+                 "; the install would merge nothing.");
+    return;
+  }
+  for (const auto& [key, value] : JavaProperties::parse(*text.text)) {
+    report.customizationKeys.push_back(key + "=" + value);
+  }
+  if (const std::optional<size_t> line = malformedUnicodeEscape(*text.text)) {
+    lint.add(kWarning, "customization-escape", *customization,
+             "Line " + std::to_string(*line) +
+                 " holds a \\u escape without four hexadecimal digits, which Java "
+                 "refuses: the platform would not load this file.");
+  }
+}
+
 }  // namespace
 
 bool installs(const Feature& feature) {
@@ -335,39 +462,10 @@ LintReport lint(const std::string& package) {
   LintReport report;
   report.package = package;
   Lint findings(report);
-
-  if (const std::optional<char> refused = unsupportedCharacter(package)) {
-    findings.add(kError, "unsupported-characters", package,
-                 std::string("The package path holds '") + *refused +
-                     "', a character patchapply refuses (code 3).");
-  }
+  checkPackagePath(package, findings);
   const std::string settingsPath = settingsFilePath(package);
-  if (!fs::isDirectory(package)) {
-    findings.add(
-        kError, "missing-file", package,
-        fs::exists(package) ? "The package is not a directory." : "The package does not exist.");
-  }
-  if (!fs::exists(settingsPath)) {
-    findings.add(kError, "settings-unreadable", settingsPath, "The settings file does not exist.");
-    return report;
-  }
-  const FileText settingsText = readCapped(settingsPath);
-  if (!settingsText.text) {
-    findings.add(kError, settingsText.tooLarge ? "file-too-large" : "settings-unreadable",
-                 settingsPath, "The settings file cannot be read: " + settingsText.reason + ".");
-    return report;
-  }
-  const std::optional<os::PlistValue> settings = os::parsePlist(*settingsText.text);
-  if (!settings) {
-    findings.add(kError, "settings-unreadable", settingsPath,
-                 "The settings file is not a property list.");
-    return report;
-  }
-  if (settings->asDictionary() == nullptr) {
-    findings.add(kError, "settings-unreadable", settingsPath,
-                 "The settings file's root is not a dictionary.");
-    return report;
-  }
+  const std::optional<os::PlistValue> settings = readSettingsFile(settingsPath, findings);
+  if (!settings) return report;
   checkSettingsTypes(*settings, settingsPath, findings);
   checkUnknownKeys(*settings, settingsPath, findings);
   if (const std::optional<std::string> version = settingsString(*settings, KEY_PACKAGE_VERSION)) {
@@ -379,80 +477,10 @@ LintReport lint(const std::string& package) {
   // The paths exactly as the install resolves them: its own defaults and ${package}.
   const Hotfix hotfix(package, std::nullopt);
   if (!hotfix.preference()) return report;
-  const auto path = [&hotfix](const char* key) {
-    return settingsString(*hotfix.preference(), key);
-  };
-  struct Wanted {
-    const char* key;
-    const char* severity;
-    const char* what;
-    bool directory;
-  };
-  std::vector<std::string> trees{package};
-  for (const Wanted& wanted : {
-           Wanted{KEY_HOTFIX_MANIFEST, kError, "The install manifest", false},
-           Wanted{KEY_PATCH_REMOVE_MANIFEST, kWarning,
-                  "The removal manifest (without it the hotfix cannot be removed)", false},
-           Wanted{KEY_PLUGIN_CUSTOMIZATION, kWarning, "The plug-in customization", false},
-           Wanted{KEY_KEYSTORE, kWarning, "The keystore directory", true},
-           Wanted{KEY_EXTRAS, kWarning, "The extras directory", true},
-           Wanted{KEY_UPDATE_SITE_LIST, kWarning, "The update site", true},
-       }) {
-    const std::optional<std::string> where = path(wanted.key);
-    if (!where) continue;
-    trees.push_back(wanted.directory ? *where : os::deletingLastComponent(*where));
-    const bool there = wanted.directory ? fs::isDirectory(*where) : fs::exists(*where);
-    if (!there) {
-      findings.add(wanted.severity, "missing-file", *where,
-                   std::string(wanted.what) + " does not exist (" + wanted.key + ").");
-    }
-  }
-
-  const std::optional<std::string> installPath = path(KEY_HOTFIX_MANIFEST);
-  const std::optional<std::string> removalPath = path(KEY_PATCH_REMOVE_MANIFEST);
-  const ManifestContents install = installPath ? readManifest(*installPath) : ManifestContents{};
-  const ManifestContents removal = removalPath ? readManifest(*removalPath) : ManifestContents{};
-  // A manifest that exists and cannot be read fails the install (code 4) or leaves a hotfix
-  // that cannot be removed (the install skips the copy without a word).
-  if (installPath && !install.readable && fs::entryExists(*installPath)) {
-    findings.add(kError, install.tooLarge ? "file-too-large" : "unreadable-file", *installPath,
-                 "The install manifest cannot be read: " + install.reason +
-                     "; patchapply would stop with code 4.");
-  }
-  if (removalPath && !removal.readable && fs::entryExists(*removalPath)) {
-    findings.add(removal.tooLarge ? kError : kWarning,
-                 removal.tooLarge ? "file-too-large" : "unreadable-file", *removalPath,
-                 "The removal manifest cannot be read: " + removal.reason +
-                     "; the install would not copy it and the hotfix could not be removed.");
-  }
-  if (installPath) checkManifestShape(install, *installPath, findings);
-  if (removalPath) checkManifestShape(removal, *removalPath, findings);
-  if (installPath && install.wellFormed) checkLocations(install, package, *installPath, findings);
-  if (removalPath && install.wellFormed && !install.missingLevel && removal.wellFormed &&
-      !removal.missingLevel) {
-    checkRemoval(install, removal, *removalPath, findings);
-  }
-
-  if (const std::optional<std::string> customization = path(KEY_PLUGIN_CUSTOMIZATION);
-      customization && fs::entryExists(*customization)) {
-    const FileText text = readCapped(*customization);
-    if (!text.text) {
-      findings.add(text.tooLarge ? kError : kWarning,
-                   text.tooLarge ? "file-too-large" : "unreadable-file", *customization,
-                   "The plug-in customization cannot be read: " + text.reason +
-                       "; the install would merge nothing.");
-    } else {
-      for (const auto& [key, value] : JavaProperties::parse(*text.text)) {
-        report.customizationKeys.push_back(key + "=" + value);
-      }
-      if (const std::optional<size_t> line = malformedUnicodeEscape(*text.text)) {
-        findings.add(kWarning, "customization-escape", *customization,
-                     "Line " + std::to_string(*line) +
-                         " holds a \\u escape without four hexadecimal digits, which Java "
-                         "refuses: the platform would not load this file.");
-      }
-    }
-  }
+  const os::PlistValue& preference = *hotfix.preference();
+  const std::vector<std::string> trees = checkNamedFiles(preference, package, findings);
+  checkManifests(preference, package, findings);
+  checkCustomization(preference, report, findings);
   checkTrees(trees, distributionOf(package), findings);
   return report;
 }

@@ -248,82 +248,116 @@ bool copyProduct(const std::string& originalBundle, const std::string& copy,
   return true;
 }
 
-void rehearseOnCopy(const std::string& package, const std::string& directory,
-                    const std::string& bundleName, const std::string& originalBundle,
-                    const InstallDecision& decision, const RehearsalOptions& options,
-                    Rehearsal& report) {
-  // Below the rehearsal's directory nothing is reached through a link (os/beneath.h): what
-  // the workflows do there cannot lead out of it.
-  os::AnchorScope anchors;
-  if (!anchors.add(directory)) {
-    report.problems.push_back("cannot open " + directory + ": " + std::strerror(errno));
-    return;
-  }
-  const std::string products = appendComponent(directory, "product");
-  const std::string copy = appendComponent(products, bundleName + APP_EXTENSION);
-  const std::string original = *decision.rcpHome;
-  // As root, the copy is made with the powers of the account the product's launcher runs as
-  // (its owner, when users other than root can change it): the copy then holds only bytes
-  // that account could read, whatever links it planted, and lies in a folder of that account
-  // that nobody else may enter.
-  const std::optional<os::Identity> copier =
-      os::identityToRun(appendComponent(original, LAUNCHER_NAME), original);
-  const std::optional<std::string> copierName =
-      copier ? os::userNameOf(copier->uid) : std::optional<std::string>();
-  if (copier && !copierName) {
-    report.problems.push_back("cannot copy the product as uid " + std::to_string(copier->uid) +
+// Where the copy lies in the rehearsal's directory.
+struct CopyPlaces {
+  std::string products;  // the install location the workflows are given
+  std::string copy;      // the copied application bundle
+  std::string rcpHome;
+  std::string platformHome;
+  std::string launcher;  // the simulated launcher, in place of the copy's
+  std::string calls;     // the runs the simulated launcher records
+};
+
+// The copy's platform is found by the same rule as the original's.
+CopyPlaces copyPlaces(const std::string& directory, const std::string& bundleName,
+                      const std::string& relative) {
+  CopyPlaces places;
+  places.products = appendComponent(directory, "product");
+  places.copy = appendComponent(places.products, bundleName + APP_EXTENSION);
+  places.rcpHome = appendComponent(places.copy, relative);
+  places.platformHome = os::deletingLastComponent(places.rcpHome);
+  places.launcher = appendComponent(places.rcpHome, LAUNCHER_NAME);
+  places.calls = appendComponent(places.rcpHome, kLauncherCalls);
+  return places;
+}
+
+std::string deployFile(const std::string& rcpHome, const char* name) {
+  return appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY), name);
+}
+
+// The account the copy is made as: none (this process's own) unless run as root.
+struct Copier {
+  std::optional<os::Identity> identity;
+  std::optional<std::string> name;
+};
+
+// As root, the copy is made with the powers of the account the product's launcher runs as
+// (its owner, when users other than root can change it): the copy then holds only bytes that
+// account could read, whatever links it planted, and lies in a folder of that account that
+// nobody else may enter. None, with the problem reported, when that account has no name.
+std::optional<Copier> copierOf(const std::string& original, Rehearsal& report) {
+  Copier copier;
+  copier.identity = os::identityToRun(appendComponent(original, LAUNCHER_NAME), original);
+  if (!copier.identity) return copier;
+  copier.name = os::userNameOf(copier.identity->uid);
+  if (!copier.name) {
+    report.problems.push_back("cannot copy the product as uid " +
+                              std::to_string(copier.identity->uid) +
                               ", which owns it: no such account");
-    return;
+    return std::nullopt;
   }
-  if (!fs::createDirectory(products,
-                           fs::Attributes{copierName, std::nullopt,
-                                          copier ? std::optional<mode_t>(0700) : std::nullopt})) {
-    report.problems.push_back("cannot make " + products + ": " + std::strerror(errno));
-    return;
-  }
-  // The copy's platform is found by the same rule as the original's.
-  const std::string relative = original.substr(originalBundle.size() + 1);
-  const std::string rcpHome = appendComponent(copy, relative);
-  const std::string platformHome = os::deletingLastComponent(rcpHome);
-  const std::string launcher = appendComponent(rcpHome, LAUNCHER_NAME);
+  return copier;
+}
+
+// Copies the product as the copier and puts the simulated launcher in place of the copy's.
+// False, with the problem reported, when either could not be done.
+bool copyWithSimulatedLauncher(const CopyPlaces& places, const std::string& originalBundle,
+                               const std::string& relative, const Copier& copier,
+                               const std::string& ignitor, Rehearsal& report) {
   bool copied = false;
   fs::ResolvedCopy simulated;
   const auto makeCopy = [&] {
-    if (copier && os::isRunningAsRoot()) {
-      report.problems.push_back("cannot copy the product as " + *copierName +
+    if (copier.identity && os::isRunningAsRoot()) {
+      report.problems.push_back("cannot copy the product as " + *copier.name +
                                 ", who owns it: the switch to that account failed");
       return;
     }
-    copied = copyProduct(originalBundle, copy, relative, report);
+    copied = copyProduct(originalBundle, places.copy, relative, report);
     if (!copied) return;
-    if (fs::entryExists(launcher)) fs::removeItem(launcher);
-    simulated = fs::copyResolvingLinks(options.ignitor, launcher);
+    if (fs::entryExists(places.launcher)) fs::removeItem(places.launcher);
+    simulated = fs::copyResolvingLinks(ignitor, places.launcher);
   };
-  if (copier) {
-    os::runAsEffectiveUser(copier->uid, makeCopy);
+  if (copier.identity) {
+    os::runAsEffectiveUser(copier.identity->uid, makeCopy);
   } else {
     makeCopy();
   }
-  if (!copied) return;
+  if (!copied) return false;
   if (!simulated.made) {
     report.problems.push_back(
-        "cannot put the simulated launcher " + options.ignitor + " at " + launcher + ": " +
+        "cannot put the simulated launcher " + ignitor + " at " + places.launcher + ": " +
         (simulated.skipped.empty() ? simulated.error : simulated.skipped[0].reason));
-    return;
+    return false;
+  }
+  return true;
+}
+
+// Makes the copy the workflows run on. False, with the problem reported, when it cannot
+// stand in for the product.
+bool prepareCopy(const CopyPlaces& places, const std::string& directory,
+                 const std::string& originalBundle, const std::string& original,
+                 const std::string& relative, const RehearsalOptions& options, Rehearsal& report) {
+  const std::optional<Copier> copier = copierOf(original, report);
+  if (!copier) return false;
+  if (!fs::createDirectory(
+          places.products,
+          fs::Attributes{copier->name, std::nullopt,
+                         copier->identity ? std::optional<mode_t>(0700) : std::nullopt})) {
+    report.problems.push_back("cannot make " + places.products + ": " + std::strerror(errno));
+    return false;
+  }
+  if (!copyWithSimulatedLauncher(places, originalBundle, relative, *copier, options.ignitor,
+                                 report)) {
+    return false;
   }
   // Only the runs of this rehearsal are reported, not those the original may have recorded.
-  const std::string calls = appendComponent(rcpHome, kLauncherCalls);
-  if (fs::entryExists(calls)) fs::removeItem(calls);
-  if (!privateWorkspace(rcpHome, os::deletingLastComponent(original), platformHome, directory,
-                        copierName, report)) {
-    return;
-  }
+  if (fs::entryExists(places.calls)) fs::removeItem(places.calls);
+  return privateWorkspace(places.rcpHome, os::deletingLastComponent(original), places.platformHome,
+                          directory, copier->name, report);
+}
 
-  const std::string installManifest =
-      appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
-                      InstanceService::INSTALL_MANIFEST);
-  const Installed before = installedBy(installManifest);
-
+// The places patchapply writes outside the product, each a private one of the rehearsal.
+PatchApplyLocations privateLocations(const std::string& directory) {
   PatchApplyLocations locations;
   locations.registerDirectory = appendComponent(directory, "registry");
   locations.errorMarkerFile = appendComponent(directory, "hotfix.error");
@@ -332,17 +366,12 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   locations.hotfix.qelConfigFile = appendComponent(directory, "qel.config");
   locations.hotfix.errorStoreDirectory = appendComponent(directory, "pasteboard");
   fs::createDirectory(locations.registerDirectory, fs::Attributes{});
+  return locations;
+}
 
-  CapturedOutput output(appendComponent(directory, "printed"));
-  const InstallDecision onCopy = decideInstall(package, products, locations.registerDirectory);
-  // The installed hotfix that the install removes first, as its own removal manifest names it.
-  const Installed older =
-      removedBy(appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
-                                PatchRemove::UNINSTALL_MANIFEST));
-  std::optional<StepProgress> progress;
-  if (options.progress) progress.emplace("hotfixcheck rehearse");
-  report.installed = runPatchApply({"patchapply", package, products}, locations,
-                                   progress ? &*progress : nullptr) == 0;
+// The code the install sent on its error channel and the result its provisioning run left.
+void recordInstallOutcome(const PatchApplyLocations& locations, const std::string& platformHome,
+                          Rehearsal& report) {
   if (const std::optional<os::PlistValue> record =
           InstallUtil::getErrorMessage(locations.hotfix.errorStoreDirectory)) {
     const os::PlistValue* code = record->find(ERROR_CODE);
@@ -354,12 +383,9 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   if (fs::exists(resultFile)) {
     report.installResult = JavaProperties(resultFile).getPropertyForKey(InstanceService::KEY_RC);
   }
-  const Installed after = installedBy(installManifest);
-  report.installFeaturesAdded = asFeatures(minus(after.installFeatures, before.installFeatures));
-  const FeatureSet added = minus(after.features, before.features);
-  report.featuresAdded = asFeatures(added);
-  findUnrepaired(rcpHome, report);
+}
 
+void reportFailedInstall(Rehearsal& report) {
   if (!*report.installed) {
     report.problems.push_back(
         "the install failed (code " +
@@ -371,73 +397,169 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
     report.problems.push_back(
         "the install's provisioning run ended with rc=" + *report.installResult + ", not 0");
   }
-  // Every feature the package's install manifest installs must be in place.
+}
+
+// Every feature the package's install manifest installs must be in place.
+void checkWantedFeatures(const std::string& package, const std::string& products,
+                         const Installed& after, Rehearsal& report) {
   const Hotfix hotfix(package, products);
-  if (hotfix.preference()) {
-    if (const std::optional<std::string> manifest =
-            settingsString(*hotfix.preference(), KEY_HOTFIX_MANIFEST)) {
-      const Installed wanted = installedBy(*manifest);
-      for (const auto& feature : minus(wanted.features, after.features)) {
-        report.problems.push_back("feature " + describe(feature) +
-                                  " of the install manifest was not installed");
-      }
+  if (!hotfix.preference()) return;
+  if (const std::optional<std::string> manifest =
+          settingsString(*hotfix.preference(), KEY_HOTFIX_MANIFEST)) {
+    const Installed wanted = installedBy(*manifest);
+    for (const auto& feature : minus(wanted.features, after.features)) {
+      report.problems.push_back("feature " + describe(feature) +
+                                " of the install manifest was not installed");
     }
   }
+}
+
+// The removal manifest the install left must name what the install added: a platform takes
+// out only what it is told to.
+void checkRemovalManifest(const std::string& rcpHome, const FeatureSet& added, Rehearsal& report) {
+  const FeatureSet named = removedBy(deployFile(rcpHome, PatchRemove::UNINSTALL_MANIFEST)).features;
+  for (const auto& feature : minus(added, named)) {
+    report.problems.push_back("the removal manifest does not take out feature " +
+                              describe(feature) + ", which the install added");
+  }
+}
+
+// The removal works on the copy as patchremove works on a product: from its anchors.
+void rehearseRemoval(const CopyPlaces& places, StepProgress* progress, Rehearsal& report) {
+  {
+    os::AnchorScope product;
+    InstanceService::anchorProduct(product, places.copy, places.rcpHome);
+    PatchRemove removal(places.rcpHome);
+    removal.showProgress(progress);
+    report.removed = removal.uninstallOldHotfix();
+  }
+  if (!*report.removed) report.problems.push_back("the removal failed");
+}
+
+// What should be installed after the install and the removal: what was before, or, with an
+// older hotfix removed first, what was before less that hotfix.
+Installed expectedAfterRemoval(const Installed& before, const Installed& after,
+                               const Installed& older, bool removesInstalledHotfix) {
+  Installed expected = before;
+  // (The same version installed again is in both, and is gone after the removal too.)
+  if (removesInstalledHotfix) {
+    expected.installFeatures =
+        minus(both(before.installFeatures, after.installFeatures), older.installFeatures);
+    expected.features = minus(both(before.features, after.features), older.features);
+  }
+  return expected;
+}
+
+void checkRoundTrip(const Installed& expected, const Installed& end, Rehearsal& report) {
+  report.roundTrip = end == expected;
+  for (const auto& feature : minus(end.features, expected.features)) {
+    report.problems.push_back("feature " + describe(feature) +
+                              " is still installed after the removal");
+  }
+  for (const auto& feature : minus(expected.features, end.features)) {
+    report.problems.push_back("feature " + describe(feature) + " is lost after the removal");
+  }
+  for (const auto& feature : minus(end.installFeatures, expected.installFeatures)) {
+    report.problems.push_back("install feature " + describe(feature) +
+                              " is still installed after the removal");
+  }
+  for (const auto& feature : minus(expected.installFeatures, end.installFeatures)) {
+    report.problems.push_back("install feature " + describe(feature) +
+                              " is lost after the removal");
+  }
+}
+
+void rehearseOnCopy(const std::string& package, const std::string& directory,
+                    const std::string& bundleName, const std::string& originalBundle,
+                    const InstallDecision& decision, const RehearsalOptions& options,
+                    Rehearsal& report) {
+  // Below the rehearsal's directory nothing is reached through a link (os/beneath.h): what
+  // the workflows do there cannot lead out of it.
+  os::AnchorScope anchors;
+  if (!anchors.add(directory)) {
+    report.problems.push_back("cannot open " + directory + ": " + std::strerror(errno));
+    return;
+  }
+  const std::string original = *decision.rcpHome;
+  const std::string relative = original.substr(originalBundle.size() + 1);
+  const CopyPlaces places = copyPlaces(directory, bundleName, relative);
+  if (!prepareCopy(places, directory, originalBundle, original, relative, options, report)) {
+    return;
+  }
+
+  const std::string installManifest = deployFile(places.rcpHome, InstanceService::INSTALL_MANIFEST);
+  const Installed before = installedBy(installManifest);
+  const PatchApplyLocations locations = privateLocations(directory);
+  CapturedOutput output(appendComponent(directory, "printed"));
+  const InstallDecision onCopy =
+      decideInstall(package, places.products, locations.registerDirectory);
+  // The installed hotfix that the install removes first, as its own removal manifest names it.
+  const Installed older = removedBy(deployFile(places.rcpHome, PatchRemove::UNINSTALL_MANIFEST));
+  std::optional<StepProgress> progress;
+  if (options.progress) progress.emplace("hotfixcheck rehearse");
+  report.installed = runPatchApply({"patchapply", package, places.products}, locations,
+                                   progress ? &*progress : nullptr) == 0;
+  recordInstallOutcome(locations, places.platformHome, report);
+  const Installed after = installedBy(installManifest);
+  report.installFeaturesAdded = asFeatures(minus(after.installFeatures, before.installFeatures));
+  const FeatureSet added = minus(after.features, before.features);
+  report.featuresAdded = asFeatures(added);
+  findUnrepaired(places.rcpHome, report);
+  reportFailedInstall(report);
+  checkWantedFeatures(package, places.products, after, report);
 
   if (*report.installed) {
-    // The removal manifest the install left must name what the install added: a platform
-    // takes out only what it is told to.
-    FeatureSet named;
-    for (const InstallFeature& top :
-         readManifest(appendComponent(appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY),
-                                      PatchRemove::UNINSTALL_MANIFEST))
-             .installFeatures) {
-      for (const Feature& feature : top.requirements) {
-        if (feature.action == "uninstall") named.insert({feature.id, feature.version});
-      }
-    }
-    for (const auto& feature : minus(added, named)) {
-      report.problems.push_back("the removal manifest does not take out feature " +
-                                describe(feature) + ", which the install added");
-    }
-
-    {
-      // The removal works on the copy as patchremove works on a product: from its anchors.
-      os::AnchorScope product;
-      InstanceService::anchorProduct(product, copy, rcpHome);
-      PatchRemove removal(rcpHome);
-      removal.showProgress(progress ? &*progress : nullptr);
-      report.removed = removal.uninstallOldHotfix();
-    }
-    if (!*report.removed) report.problems.push_back("the removal failed");
-    const Installed end = installedBy(installManifest);
-    // With an older hotfix removed first, what was before less that hotfix is the measure.
-    Installed expected = before;
-    // (The same version installed again is in both, and is gone after the removal too.)
-    if (onCopy.removesInstalledHotfix) {
-      expected.installFeatures =
-          minus(both(before.installFeatures, after.installFeatures), older.installFeatures);
-      expected.features = minus(both(before.features, after.features), older.features);
-    }
-    report.roundTrip = end == expected;
-    for (const auto& feature : minus(end.features, expected.features)) {
-      report.problems.push_back("feature " + describe(feature) +
-                                " is still installed after the removal");
-    }
-    for (const auto& feature : minus(expected.features, end.features)) {
-      report.problems.push_back("feature " + describe(feature) + " is lost after the removal");
-    }
-    for (const auto& feature : minus(end.installFeatures, expected.installFeatures)) {
-      report.problems.push_back("install feature " + describe(feature) +
-                                " is still installed after the removal");
-    }
-    for (const auto& feature : minus(expected.installFeatures, end.installFeatures)) {
-      report.problems.push_back("install feature " + describe(feature) +
-                                " is lost after the removal");
-    }
+    checkRemovalManifest(places.rcpHome, added, report);
+    rehearseRemoval(places, progress ? &*progress : nullptr, report);
+    checkRoundTrip(expectedAfterRemoval(before, after, older, onCopy.removesInstalledHotfix),
+                   installedBy(installManifest), report);
   }
   report.printed = output.restore();
-  report.launcherRuns = launcherCalls(calls);
+  report.launcherRuns = launcherCalls(places.calls);
+}
+
+// Whether the decision found an installed product wholly inside its bundle and there is a
+// simulated launcher to put in the copy; the problem is reported when not.
+bool rehearsable(const InstallDecision& decision, const std::optional<std::string>& bundleName,
+                 const RehearsalOptions& options, Rehearsal& report) {
+  if (!bundleName || !report.bundle || !decision.rcpHome ||
+      !decision.rcpHome->starts_with(*report.bundle + "/") ||
+      !InstanceService(decision.rcpHome).hasInstanceInstalled()) {
+    report.problems.push_back("no installed product to rehearse on (patchapply would send code " +
+                              std::to_string(decision.code) + ")");
+    return false;
+  }
+  const std::vector<std::string> inside =
+      os::components(decision.rcpHome->substr(report.bundle->size()));
+  if (std::find(inside.begin(), inside.end(), "..") != inside.end()) {
+    report.problems.push_back("the platform " + *decision.rcpHome +
+                              " lies outside the application bundle; it is not copied");
+    return false;
+  }
+  if (std::error_code error; !std::filesystem::exists(options.ignitor, error)) {
+    report.problems.push_back("no simulated launcher at " + options.ignitor + ": " +
+                              (error ? error.message() : std::strerror(ENOENT)) +
+                              " (give its path with --ignitor)");
+    return false;
+  }
+  return true;
+}
+
+// The report the child sent back, or what ended it early.
+void takeChildReport(const os::InterruptibleOutcome& outcome, Rehearsal& report) {
+  if (outcome.finished) {
+    if (std::optional<Rehearsal> done = decodeRehearsal(outcome.answer)) {
+      report = std::move(*done);
+    } else {
+      report.problems.push_back("the rehearsal's report could not be read");
+    }
+  } else if (outcome.signal != 0) {
+    report.interrupted = os::signalName(outcome.signal);
+    report.problems.push_back("interrupted by " + *report.interrupted +
+                              ": the launcher it started was ended and its copy removed");
+  } else {
+    report.problems.push_back("the rehearsal ended early: " + outcome.error);
+  }
 }
 
 }  // namespace
@@ -449,26 +571,7 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
   report.bundle = decision.target.productBundle;
   const std::optional<std::string> bundleName =
       settingsString(decision.target.properties, KEY_BUNDLE_NAME);
-  if (!bundleName || !report.bundle || !decision.rcpHome ||
-      !decision.rcpHome->starts_with(*report.bundle + "/") ||
-      !InstanceService(decision.rcpHome).hasInstanceInstalled()) {
-    report.problems.push_back("no installed product to rehearse on (patchapply would send code " +
-                              std::to_string(decision.code) + ")");
-    return report;
-  }
-  const std::vector<std::string> inside =
-      os::components(decision.rcpHome->substr(report.bundle->size()));
-  if (std::find(inside.begin(), inside.end(), "..") != inside.end()) {
-    report.problems.push_back("the platform " + *decision.rcpHome +
-                              " lies outside the application bundle; it is not copied");
-    return report;
-  }
-  if (std::error_code error; !std::filesystem::exists(options.ignitor, error)) {
-    report.problems.push_back("no simulated launcher at " + options.ignitor + ": " +
-                              (error ? error.message() : std::strerror(ENOENT)) +
-                              " (give its path with --ignitor)");
-    return report;
-  }
+  if (!rehearsable(decision, bundleName, options, report)) return report;
   if (decision.code == kInstanceIsRunning) {
     report.notes.push_back(*report.bundle +
                            " is running: patchapply would refuse to install into it (code 6); "
@@ -496,19 +599,7 @@ Rehearsal rehearse(const std::string& package, const std::string& destination,
                    inChild);
     return encodeRehearsal(inChild);
   });
-  if (outcome.finished) {
-    if (std::optional<Rehearsal> done = decodeRehearsal(outcome.answer)) {
-      report = std::move(*done);
-    } else {
-      report.problems.push_back("the rehearsal's report could not be read");
-    }
-  } else if (outcome.signal != 0) {
-    report.interrupted = os::signalName(outcome.signal);
-    report.problems.push_back("interrupted by " + *report.interrupted +
-                              ": the launcher it started was ended and its copy removed");
-  } else {
-    report.problems.push_back("the rehearsal ended early: " + outcome.error);
-  }
+  takeChildReport(outcome, report);
   if (!options.keep || report.interrupted) directory.remove();
   return report;
 }

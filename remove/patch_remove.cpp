@@ -139,47 +139,71 @@ bool PatchRemove::uninstallOldOrreryHotfix() {
 
 std::vector<Step> PatchRemove::steps(const char* manifestName) const {
   if (!_instance || !_pathToRcpHome) return {};
-  const std::string& rcpHome = *_pathToRcpHome;
-  const std::string deploy = appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY);
   const std::string manifest = *removalManifestPath(manifestName);
+  std::vector<Step> steps{stagingStep(manifest), backupStep(), manifestVersionStep()};
+  for (Step& step : stepsAfterStaging(manifest)) steps.push_back(std::move(step));
+  return steps;
+}
+
+std::string PatchRemove::deployPath(const char* name) const {
+  return appendComponent(appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY), name);
+}
+
+Step PatchRemove::stagingStep(const std::string& manifest) const {
+  Step stage{StepKind::kStageRemovalManifest, StepCondition::kAlways, {}, {}};
+  if (fs::exists(manifest)) {
+    stage.changes.push_back({ChangeAction::kStage,
+                             deployPath(InstanceService::UPDATE_MANIFEST),
+                             manifest,
+                             ChangeNote::kRemovalOfInstalledHotfix,
+                             {},
+                             {}});
+  } else {
+    stage.changes.push_back(
+        {ChangeAction::kNone, manifest, std::nullopt, ChangeNote::kNoRemovalManifestEnds, {}, {}});
+  }
+  return stage;
+}
+
+Step PatchRemove::backupStep() const {
+  Step backup{StepKind::kBackUpBeforeRemoval, StepCondition::kIfRemovalManifestStaged, {}, {}};
+  const std::string installManifest = deployPath(InstanceService::INSTALL_MANIFEST);
+  if (const std::optional<std::string> path = _instance->installManifestBackupPath();
+      path && fs::exists(installManifest) && !fs::entryExists(*path)) {
+    backup.changes.push_back(
+        {ChangeAction::kBackUp, *path, installManifest, ChangeNote::kNone, {}, {}});
+  }
+  return backup;
+}
+
+Step PatchRemove::manifestVersionStep() const {
+  Step version{
+      StepKind::kWriteVersionBeforeRemoval, StepCondition::kIfRemovalManifestStaged, {}, {}};
+  const std::string properties =
+      appendComponent(*_pathToRcpHome, InstanceService::IGNITOR_PROPERTIES);
+  if (fs::exists(properties)) {
+    version.changes.push_back({ChangeAction::kRewrite,
+                               properties,
+                               std::nullopt,
+                               ChangeNote::kNewManifestVersion,
+                               {},
+                               {}});
+  }
+  return version;
+}
+
+// The launcher's runs and what follows them: whether they run depends on the outcomes of the
+// steps before, what they change on no file's presence.
+std::vector<Step> PatchRemove::stepsAfterStaging(const std::string& manifest) const {
+  using C = StepCondition;
+  using A = ChangeAction;
+  using N = ChangeNote;
+  const std::string& rcpHome = *_pathToRcpHome;
   const std::string result =
       appendComponent(os::deletingLastComponent(rcpHome), InstanceService::PROVISIONING_RC);
   const std::vector<std::string> update = launcherCommand(LauncherOperation::kRemoval);
   const std::string& launcher = update.front();
-  using C = StepCondition;
-  using A = ChangeAction;
-  using N = ChangeNote;
   std::vector<Step> steps;
-
-  Step stage{StepKind::kStageRemovalManifest, C::kAlways, {}, {}};
-  if (fs::exists(manifest)) {
-    stage.changes.push_back({A::kStage,
-                             appendComponent(deploy, InstanceService::UPDATE_MANIFEST),
-                             manifest,
-                             N::kRemovalOfInstalledHotfix,
-                             {},
-                             {}});
-  } else {
-    stage.changes.push_back({A::kNone, manifest, std::nullopt, N::kNoRemovalManifestEnds, {}, {}});
-  }
-  steps.push_back(stage);
-
-  Step backup{StepKind::kBackUpBeforeRemoval, C::kIfRemovalManifestStaged, {}, {}};
-  const std::string installManifest = appendComponent(deploy, InstanceService::INSTALL_MANIFEST);
-  if (const std::optional<std::string> path = _instance->installManifestBackupPath();
-      path && fs::exists(installManifest) && !fs::entryExists(*path)) {
-    backup.changes.push_back({A::kBackUp, *path, installManifest, N::kNone, {}, {}});
-  }
-  steps.push_back(backup);
-
-  Step version{StepKind::kWriteVersionBeforeRemoval, C::kIfRemovalManifestStaged, {}, {}};
-  const std::string properties = appendComponent(rcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (fs::exists(properties)) {
-    version.changes.push_back(
-        {A::kRewrite, properties, std::nullopt, N::kNewManifestVersion, {}, {}});
-  }
-  steps.push_back(version);
-
   steps.push_back({StepKind::kRunRemoval,
                    C::kIfRemovalManifestStaged,
                    {{A::kDelete, result, std::nullopt, N::kBeforeLauncherRuns, {}, {}},
@@ -231,14 +255,7 @@ StepResult PatchRemove::perform(const Step& step) {
       _instance->updateProvisionManifestVersion(InstallUtil::generateNewManifestVersion());
       return StepResult::kDone;
     case StepKind::kRunRemoval:
-      // A result that could not be read as success leaves the removal manifest and the hotfix
-      // record in place: the hotfix may still be installed, and the removal can be run again.
-      if (!startProvisioning(step.launcherRuns) || _instance->getProvisioningResult() == -1) {
-        os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
-        printLine(UNEXPECTED_RESULTS);
-        return StepResult::kEnded;
-      }
-      return StepResult::kDone;
+      return runRemoval(step);
     case StepKind::kClearHotfixRecord:
       return clearHotfixRecord();
     case StepKind::kDeleteRemovalManifest:
@@ -248,9 +265,7 @@ StepResult PatchRemove::perform(const Step& step) {
       cleanup(step.launcherRuns);
       return StepResult::kDone;
     case StepKind::kReportRemoval:
-      _instance->removeProvisionRCFile();
-      printLine(REMOVAL_SUCCEEDED);
-      removeHotfixReceipt();
+      reportRemoval();
       return StepResult::kDone;
     case StepKind::kRepairWorkspace:
       _instance->updatePermissions(false, true);
@@ -272,6 +287,23 @@ StepResult PatchRemove::perform(const Step& step) {
       return StepResult::kEnded;
   }
   return StepResult::kEnded;
+}
+
+StepResult PatchRemove::runRemoval(const Step& step) {
+  // A result that could not be read as success leaves the removal manifest and the hotfix
+  // record in place: the hotfix may still be installed, and the removal can be run again.
+  if (!startProvisioning(step.launcherRuns) || _instance->getProvisioningResult() == -1) {
+    os::SystemLog::log(kError, "%s", UNEXPECTED_RESULTS);
+    printLine(UNEXPECTED_RESULTS);
+    return StepResult::kEnded;
+  }
+  return StepResult::kDone;
+}
+
+void PatchRemove::reportRemoval() {
+  _instance->removeProvisionRCFile();
+  printLine(REMOVAL_SUCCEEDED);
+  removeHotfixReceipt();
 }
 
 StepResult PatchRemove::clearHotfixRecord() {

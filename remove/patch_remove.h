@@ -71,6 +71,16 @@ class PatchRemove : public StepPerformer {
  private:
   bool copyRemovalManifest(const char* manifestName);
   bool stageRemovalManifest(const std::string& manifest);
+  // The steps of steps(), in their order: what the first three change depends on the files
+  // there now, what the later ones change only on the rcp home and the manifest.
+  std::string deployPath(const char* name) const;
+  Step stagingStep(const std::string& manifest) const;
+  Step backupStep() const;
+  Step manifestVersionStep() const;
+  std::vector<Step> stepsAfterStaging(const std::string& manifest) const;
+  // The bodies of perform's longer steps.
+  StepResult runRemoval(const Step& step);
+  void reportRemoval();
   StepResult clearHotfixRecord();
   // The launcher and the arguments of one of its runs.
   std::vector<std::string> launcherCommand(LauncherOperation operation) const;
