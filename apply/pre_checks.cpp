@@ -181,7 +181,13 @@ bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations&
   }
   // The product tree as the checks found it, and nothing that is swapped into it later.
   os::AnchorScope anchors;
-  if (decision.rcpHome) InstanceService::anchorProduct(anchors, decision.bundle, *decision.rcpHome);
+  // A product that cannot be held is not worked on: no platform to install into.
+  if (!decision.rcpHome ||
+      !InstanceService::anchorProduct(anchors, decision.bundle, *decision.rcpHome)) {
+    sendError(locations, context, kInstalledPlatformNotFound,
+              {decision.rcpHome.value_or(decision.target.pathToInstallDestination)});
+    return false;
+  }
   InstanceService instance(decision.rcpHome);
   if (!instance.markChangeInProgress(InstanceService::INSTALL_OPERATION)) {
     os::SystemLog::log(kWarning, "Not able to mark the install in progress in %s",

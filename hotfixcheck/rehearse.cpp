@@ -428,7 +428,11 @@ void checkRemovalManifest(const std::string& rcpHome, const FeatureSet& added, R
 void rehearseRemoval(const CopyPlaces& places, StepProgress* progress, Rehearsal& report) {
   {
     os::AnchorScope product;
-    InstanceService::anchorProduct(product, places.copy, places.rcpHome);
+    if (!InstanceService::anchorProduct(product, places.copy, places.rcpHome)) {
+      report.removed = false;
+      report.problems.push_back("the copy could not be held open for the removal");
+      return;
+    }
     PatchRemove removal(places.rcpHome);
     removal.showProgress(progress);
     report.removed = removal.uninstallOldHotfix();

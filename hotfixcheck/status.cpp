@@ -149,7 +149,10 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   // that the user who owns the tree may have planted.
   const bool root = os::isRunningAsRoot();
   os::AnchorScope anchors;
-  if (root) InstanceService::anchorProduct(anchors, result.bundle, result.rcpHome);
+  if (root && !InstanceService::anchorProduct(anchors, result.bundle, result.rcpHome)) {
+    result.errors.push_back(result.rcpHome + " (the product could not be held open)");
+    return result;
+  }
   const std::string deploy = appendComponent(result.rcpHome, InstanceService::DEPLOY_DIRECTORY);
   const std::string installInfo = appendComponent(result.rcpHome, InstanceService::INSTALL_INFO);
   const std::string rcFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);

@@ -13,12 +13,16 @@ namespace rcpinstall {
 
 namespace fs = os::FileSystem;
 
-void InstanceService::anchorProduct(os::AnchorScope& scope,
+bool InstanceService::anchorProduct(os::AnchorScope& scope,
                                     const std::optional<std::string>& bundle,
                                     const std::string& rcphome) {
-  if (bundle) scope.add(*bundle);
-  scope.add(instance_files::platformHomeOf(rcphome));
-  scope.add(rcphome);
+  const bool held = (!bundle || scope.add(*bundle)) &&
+                    scope.add(instance_files::platformHomeOf(rcphome)) && scope.add(rcphome);
+  if (!held) {
+    os::SystemLog::log(os::SystemLog::kError, "Not able to hold the product at %s.",
+                       rcphome.c_str());
+  }
+  return held;
 }
 
 int InstanceService::runLauncher(const std::vector<std::string>& arguments) {

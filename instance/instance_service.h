@@ -85,9 +85,11 @@ class InstanceService {
   int runLauncher(const std::vector<std::string>& arguments);
   // Opens the application bundle (when known), the platform home and the rcp home as anchors
   // of the scope: from then on the tools reach the product tree only from these descriptors,
-  // through no link (os/beneath.h).
-  static void anchorProduct(os::AnchorScope& scope, const std::optional<std::string>& bundle,
-                            const std::string& rcphome);
+  // through no link (os/beneath.h). False when one of them could not be opened: the product
+  // is then not to be worked on at all.
+  [[nodiscard]] static bool anchorProduct(os::AnchorScope& scope,
+                                          const std::optional<std::string>& bundle,
+                                          const std::string& rcphome);
 
   // The rcp home is kept only when rcpHomeExists says so now (no "~" expansion).
   explicit InstanceService(const std::optional<std::string>& pathToRcphome);

@@ -57,9 +57,29 @@ const Anchor* anchorFor(const std::string& path, std::vector<std::string>& below
   return best;
 }
 
-std::atomic<bool> openat2Missing{false};
+// How paths below an anchor are resolved: decided once, by a probe when the first anchor is
+// opened (a kernel without openat2, or a filter that refuses it), or by a test.
+enum Method : int { kUnknown, kOpenat2, kWalk };
+std::atomic<int> method{kUnknown};
 
-// Opens the components below the anchor's descriptor, none of them through a link.
+void probeOpenat2(int anchor) {
+  if (method.load(std::memory_order_relaxed) != kUnknown) return;
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, anchor, ".", &how, sizeof how);
+  if (fd >= 0) ::close(static_cast<int>(fd));
+  int expected = kUnknown;
+  method.compare_exchange_strong(expected, fd >= 0 ? kOpenat2 : kWalk);
+}
+
+// A rename elsewhere on the file system makes openat2 answer EAGAIN; after this many the walk
+// serves the call, which no rename can keep from ending.
+constexpr int kOpenat2Retries = 16;
+
+// Opens the components below the anchor's descriptor, none of them through a link, the last
+// one included: with O_PATH a last component that is a link gives the link itself, otherwise
+// ELOOP, whichever way resolves.
 int openBelow(int anchor, const std::vector<std::string>& below, int flags, mode_t mode) {
   flags |= O_CLOEXEC;
   if (std::find(below.begin(), below.end(), "..") != below.end()) {
@@ -69,18 +89,17 @@ int openBelow(int anchor, const std::vector<std::string>& below, int flags, mode
   if (below.empty()) return ::openat(anchor, ".", flags & ~(O_CREAT | O_EXCL));
   std::string joined = below.front();
   for (size_t i = 1; i < below.size(); ++i) joined.append("/").append(below[i]);
-  if (!openat2Missing.load(std::memory_order_relaxed)) {
+  if (method.load(std::memory_order_relaxed) == kOpenat2) {
     open_how how{};
-    how.flags = static_cast<__u64>(flags);
+    how.flags = static_cast<__u64>(flags | O_NOFOLLOW);
     how.mode = (flags & (O_CREAT | __O_TMPFILE)) != 0 ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    for (;;) {
+    for (int tries = 0; tries < kOpenat2Retries;) {
       const long fd = ::syscall(SYS_openat2, anchor, joined.c_str(), &how, sizeof how);
       if (fd >= 0) return static_cast<int>(fd);
-      if (errno == EAGAIN || errno == EINTR) continue;  // a rename raced the lookup
-      if (errno != ENOSYS && errno != EPERM) return -1;
-      openat2Missing.store(true, std::memory_order_relaxed);
-      break;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return -1;  // a refusal is a refusal, not a reason to walk
+      ++tries;
     }
   }
   // One component at a time: a directory that is a link gives ENOTDIR, a last component that
@@ -112,6 +131,7 @@ bool AnchorScope::add(const std::string& path) {
   // Opened as the path leads now, links in it followed, unless an anchor already holds it.
   const int fd = posix::openPath(path, O_PATH | O_DIRECTORY);
   if (fd < 0) return false;
+  probeOpenat2(fd);
   const std::optional<std::string> absolute = absolutePath(path);
   if (!absolute) {
     ::close(fd);
@@ -166,7 +186,16 @@ bool openParent(const std::string& path, EntryAt& entry) {
 }
 
 void walkWithoutOpenat2(bool walk) {
-  openat2Missing.store(walk, std::memory_order_relaxed);
+  if (walk) {
+    method.store(kWalk, std::memory_order_relaxed);
+  } else {
+    method.store(kUnknown, std::memory_order_relaxed);
+    probeOpenat2(AT_FDCWD);
+  }
+}
+
+bool resolvesWithOpenat2() {
+  return method.load(std::memory_order_relaxed) == kOpenat2;
 }
 
 void removeStaleTemporaries(int directory) {

@@ -179,8 +179,11 @@ struct EntryAt {
   bool anchored = false;
 };
 bool openParent(const std::string& path, EntryAt& entry);
-// Tests: resolve below anchors by the walk of O_NOFOLLOW opens, as on a kernel without openat2.
+// Tests: resolve below anchors by the walk of O_NOFOLLOW opens, as on a kernel without openat2
+// (true), or by openat2 where the kernel has it (false, probed again).
 void walkWithoutOpenat2(bool walk);
+// Whether paths below anchors are resolved by openat2 now (else by the walk).
+bool resolvesWithOpenat2();
 
 // Temporary files of os/ are named ".rcptmp.<name>.<six letters>" beside their target, so
 // that a later run can tell them from everything else.

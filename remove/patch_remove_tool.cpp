@@ -48,7 +48,7 @@ std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, boo
 
   os::SystemLog::log(kInfo, "Removing hotfix.");
   os::AnchorScope anchors;
-  InstanceService::anchorProduct(anchors, bundle, rcpHome);
+  if (!InstanceService::anchorProduct(anchors, bundle, rcpHome)) return kPlatformNotFound;
   const char* manifest =
       orreryHotfix ? PatchRemove::ORRERY_UNINSTALL_MANIFEST : PatchRemove::UNINSTALL_MANIFEST;
   InstanceService instance(rcpHome);
