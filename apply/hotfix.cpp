@@ -61,7 +61,8 @@ std::string rcpHomeOf(const std::string& bundlePath, const os::PlistValue& setti
 
 Hotfix::Hotfix(const std::optional<std::string>& pathToInstallPackage,
                const std::optional<std::string>& pathToInstallLocation,
-               const std::optional<std::string>& pathToRcpHome, HotfixLocations locations)
+               const std::optional<std::string>& pathToRcpHome, HotfixLocations locations,
+               std::shared_ptr<const os::Roots> roots)
     : _locations(std::move(locations)) {
   if (pathToInstallPackage && fs::exists(*pathToInstallPackage)) {
     _pathToInstallPackage = pathToInstallPackage;
@@ -77,7 +78,8 @@ Hotfix::Hotfix(const std::optional<std::string>& pathToInstallPackage,
           appendComponent(*_pathToInstallLocation, *bundleName + APP_EXTENSION), *_preference);
     }
   }
-  if (_pathToRcpHome && fs::exists(*_pathToRcpHome)) _service.emplace(_pathToRcpHome);
+  if (_pathToRcpHome && fs::exists(*_pathToRcpHome))
+    _service.emplace(std::move(roots), _pathToRcpHome);
 }
 
 void Hotfix::loadPreference() {
@@ -253,8 +255,9 @@ void Hotfix::setupConfiguratioForResultPanel() {
   if (_pathToRcpHome) {
     const std::string launcherProperties =
         appendComponent(*_pathToRcpHome, InstanceService::IGNITOR_PROPERTIES);
-    if (fs::exists(launcherProperties)) {
-      rcpData = JavaProperties(launcherProperties).getPropertyForKey(InstanceService::KEY_RCP_DATA);
+    if (_service && fs::exists(_service->at(launcherProperties))) {
+      rcpData = JavaProperties(_service->at(launcherProperties))
+                    .getPropertyForKey(InstanceService::KEY_RCP_DATA);
     }
   }
   // The link itself, never what it points to; a directory at the name is no configuration
@@ -332,8 +335,9 @@ Step Hotfix::backupStep(bool afterRemoval) const {
   Step step{StepKind::kBackUpInstallManifest, StepCondition::kAlways, {}, {}};
   const std::string installManifest = deployPath(InstanceService::INSTALL_MANIFEST);
   const std::optional<std::string> backupPath = _service->installManifestBackupPath();
-  if (!backupPath || !fs::exists(installManifest)) return step;
-  if (afterRemoval && fs::exists(deployPath(InstanceService::PATCH_REMOVE_MANIFEST))) {
+  if (!backupPath || !fs::exists(_service->at(installManifest))) return step;
+  if (afterRemoval &&
+      fs::exists(_service->at(deployPath(InstanceService::PATCH_REMOVE_MANIFEST)))) {
     const std::string next = deployPath("install.<new version>.xml");
     step.changes.push_back({ChangeAction::kBackUp,
                             next,
@@ -342,7 +346,7 @@ Step Hotfix::backupStep(bool afterRemoval) const {
                             {},
                             {{StepOutcome::kRemovalManifestStaged, true, next},
                              {StepOutcome::kRemovalManifestStaged, false, *backupPath}}});
-  } else if (!fs::entryExists(*backupPath)) {
+  } else if (!fs::entryExists(_service->at(*backupPath))) {
     step.changes.push_back(
         {ChangeAction::kBackUp, *backupPath, installManifest, ChangeNote::kNone, {}, {}});
   }
@@ -353,7 +357,7 @@ Step Hotfix::manifestVersionStep() const {
   Step step{StepKind::kWriteManifestVersion, StepCondition::kAlways, {}, {}};
   const std::string properties =
       appendComponent(*_pathToRcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (fs::exists(properties)) {
+  if (fs::exists(_service->at(properties))) {
     step.changes.push_back({ChangeAction::kRewrite,
                             properties,
                             std::nullopt,
@@ -388,7 +392,7 @@ Step Hotfix::customizationStep() const {
 Step Hotfix::keystoreStep() const {
   Step step{StepKind::kReplaceKeystores, StepCondition::kAlways, {}, {}};
   const std::string deploy = appendComponent(*_pathToRcpHome, InstanceService::DEPLOY_DIRECTORY);
-  for (const std::string& name : InstanceService::keystoresIn(deploy)) {
+  for (const std::string& name : InstanceService::keystoresIn(_service->at(deploy))) {
     step.changes.push_back({ChangeAction::kDelete,
                             appendComponent(deploy, name),
                             std::nullopt,

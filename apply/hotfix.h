@@ -70,10 +70,11 @@ class Hotfix : public StepPerformer {
  public:
   // The rcp home is <location>/<bundleName>.app/<frameworkPath>/rcp from the settings, unless
   // the caller gives the one its checks were made on (pathToRcpHome).
+  // It works through the run's roots when given, else opens its own (InstanceService).
   Hotfix(const std::optional<std::string>& pathToInstallPackage,
          const std::optional<std::string>& pathToInstallLocation,
          const std::optional<std::string>& pathToRcpHome = std::nullopt,
-         HotfixLocations locations = {});
+         HotfixLocations locations = {}, std::shared_ptr<const os::Roots> roots = nullptr);
 
   // Reads the settings, adds the defaults, resolves "${package}".
   void loadPreference();

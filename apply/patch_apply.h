@@ -1,6 +1,7 @@
 // The install program patchapply: settings, location of the product, pre-checks, hand-off.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,6 +80,9 @@ struct InstallDecision {
   std::vector<std::string> details;
   std::optional<std::string> bundle;
   std::optional<std::string> rcpHome;
+  // The product tree (application bundle, platform home, rcp home) opened once, before the
+  // checks look at it: everything the install reads and changes there goes through these.
+  std::shared_ptr<const os::Roots> roots;
   std::optional<std::string> packageVersion;
   std::optional<std::string> installedHotfixVersion;
   bool removesInstalledHotfix = false;
@@ -88,11 +92,15 @@ struct InstallDecision {
 };
 
 // The settings and location of the two arguments, then the pre-checks in order: unsupported
-// characters (3), platform present (8), product not running (6), no newer hotfix installed
-// (7). Reads only; logs each step as the install does.
+// characters (3), platform present (8; also when the product tree cannot be opened as the
+// roots of the run), product not running (6), no newer hotfix installed (7). Reads only;
+// logs each step as the install does.
+// With `productAsFound` the product's roots are opened as their paths lead (links on the way
+// followed), for a caller that only reads the product.
 InstallDecision decideInstall(const std::string& pathToInstallPackage,
                               const std::string& pathToInstallDestination,
-                              const std::string& registerDirectory = REGISTER_DIRECTORY);
+                              const std::string& registerDirectory = REGISTER_DIRECTORY,
+                              bool productAsFound = false);
 
 // The code-4 refusal of a decision that goes ahead: the details the install workflow would
 // send when its install manifest is missing ([the configured path]), cannot be read or does

@@ -56,7 +56,8 @@ namespace {
 
 // The checks on a located target, in the order patchapply makes them; the first refusal ends
 // them.
-InstallDecision decideFor(const InstallTarget& target, const std::string& registerDirectory) {
+InstallDecision decideFor(const InstallTarget& target, const std::string& registerDirectory,
+                          bool productAsFound) {
   InstallDecision decision;
   decision.target = target;
   decision.bundle = target.productBundle;
@@ -85,7 +86,11 @@ InstallDecision decideFor(const InstallTarget& target, const std::string& regist
   bool platformInstalled = false;
   if (rcpHome && fs::exists(*rcpHome)) {
     os::SystemLog::log(kInfo, "Checking target platform under %s.", rcpHome->c_str());
-    platformInstalled = InstanceService(rcpHome).hasInstanceInstalled();
+    // From here on the product is reached only through its roots, as the checks find it; a
+    // product that cannot be held is not worked on: no platform to install into.
+    decision.roots = InstanceService::openProductRoots(decision.bundle, *rcpHome, productAsFound);
+    platformInstalled =
+        decision.roots && InstanceService(decision.roots, rcpHome).hasInstanceInstalled();
   }
   if (!platformInstalled) {
     std::vector<std::string> details{destination};
@@ -114,7 +119,7 @@ InstallDecision decideFor(const InstallTarget& target, const std::string& regist
   const std::optional<std::string> packageVersion =
       settingsString(target.properties, KEY_PACKAGE_VERSION);
   const std::optional<std::string> installedVersion =
-      InstanceService(rcpHome).getCurrentHotfixVersion();
+      InstanceService(decision.roots, rcpHome).getCurrentHotfixVersion();
   decision.packageVersion = packageVersion;
   decision.installedHotfixVersion = installedVersion;
   os::SystemLog::log(kInfo, "Current hotfix version : %s . ", orNull(packageVersion));
@@ -129,7 +134,8 @@ InstallDecision decideFor(const InstallTarget& target, const std::string& regist
 
   // The installed hotfix goes first, also one of the same version (it is then installed
   // again).
-  decision.removesInstalledHotfix = InstanceService(rcpHome).getCurrentHotfixVersion().has_value();
+  decision.removesInstalledHotfix =
+      InstanceService(decision.roots, rcpHome).getCurrentHotfixVersion().has_value();
   return decision;
 }
 
@@ -137,15 +143,16 @@ InstallDecision decideFor(const InstallTarget& target, const std::string& regist
 
 InstallDecision decideInstall(const std::string& pathToInstallPackage,
                               const std::string& pathToInstallDestination,
-                              const std::string& registerDirectory) {
+                              const std::string& registerDirectory, bool productAsFound) {
   return decideFor(
       resolveInstallTarget(pathToInstallPackage, pathToInstallDestination, registerDirectory),
-      registerDirectory);
+      registerDirectory, productAsFound);
 }
 
 std::optional<std::vector<std::string>> installManifestRefusal(const InstallDecision& decision) {
   const Hotfix hotfix(decision.target.pathToInstallPackage,
-                      decision.target.pathToInstallDestination, decision.rcpHome);
+                      decision.target.pathToInstallDestination, decision.rcpHome, {},
+                      decision.roots);
   // Without settings the workflow stops before it does anything, with no code of its own.
   if (!hotfix.pathToInstallPackage() || !hotfix.preference()) return std::nullopt;
   // The staging's own check of the manifest.
@@ -179,30 +186,27 @@ bool carryOutInstall(const InstallDecision& decision, const PatchApplyLocations&
     createErrorMarkerFile(locations.errorMarkerFile);
     return false;
   }
-  // The product tree as the checks found it, and nothing that is swapped into it later.
-  os::AnchorScope anchors;
-  // A product that cannot be held is not worked on: no platform to install into.
-  if (!decision.rcpHome ||
-      !InstanceService::anchorProduct(anchors, decision.bundle, *decision.rcpHome)) {
+  // The product tree as the checks found it (its roots), and nothing swapped into it later.
+  if (!decision.rcpHome || !decision.roots) {
     sendError(locations, context, kInstalledPlatformNotFound,
               {decision.rcpHome.value_or(decision.target.pathToInstallDestination)});
     return false;
   }
-  InstanceService instance(decision.rcpHome);
+  InstanceService instance(decision.roots, decision.rcpHome);
   if (!instance.markChangeInProgress(InstanceService::INSTALL_OPERATION)) {
     os::SystemLog::log(kWarning, "Not able to mark the install in progress in %s",
                        orNull(decision.rcpHome));
   }
   // A failed removal does not stop the install.
   if (decision.removesInstalledHotfix) {
-    PatchRemove removal(decision.rcpHome);
+    PatchRemove removal(decision.roots, decision.rcpHome);
     removal.showProgress(progress);
     removal.uninstallOldHotfix();
   }
 
   // The workflow works on the platform these checks were made on.
   Hotfix hotfix(decision.target.pathToInstallPackage, decision.target.pathToInstallDestination,
-                decision.rcpHome, locations.hotfix);
+                decision.rcpHome, locations.hotfix, decision.roots);
   hotfix.showProgress(progress);
   const bool installed = hotfix.installNewHotfix();
   instance.clearChangeInProgress();

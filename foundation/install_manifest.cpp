@@ -240,7 +240,7 @@ class StringWriter : public pugi::xml_writer {
 
 }  // namespace
 
-InstallManifest::InstallManifest(const std::string& pathToManifest)
+InstallManifest::InstallManifest(const os::Location& pathToManifest)
     : _pathToManifest(pathToManifest) {
   std::optional<std::string> bytes = os::readWholeFile(pathToManifest);
   if (!bytes) return;
@@ -335,9 +335,9 @@ bool InstallManifest::replaceInstallerRootWith(const std::string& replacement) {
   return allSet;
 }
 
-bool InstallManifest::saveInstallManifestAs(const std::optional<std::string>& path) const {
+bool InstallManifest::saveInstallManifestAs(const std::optional<os::Location>& path) const {
   if (!_xmlDoc) return false;
-  const std::string& target = path ? *path : _pathToManifest;
+  const os::Location& target = path ? *path : _pathToManifest;
   // The declaration is written only when the document has one, as it was parsed.
   unsigned flags = pugi::format_indent | pugi::format_no_declaration;
   if (_xmlDoc->byteOrderMark) flags |= pugi::format_write_bom;

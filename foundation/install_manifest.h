@@ -1,6 +1,8 @@
 // InstallManifest: the provisioning manifest XML: feature versions, installer root, saving.
 #pragma once
 
+#include "os/root.h"
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +20,7 @@ class InstallManifest {
  public:
   // Reads and parses the manifest once; a missing, unreadable or malformed file gives an
   // object without a document (lookups answer "-1", edits and saves answer false).
-  explicit InstallManifest(const std::string& pathToManifest);
+  explicit InstallManifest(const os::Location& pathToManifest);
   ~InstallManifest();
   InstallManifest(const InstallManifest&) = delete;
   InstallManifest& operator=(const InstallManifest&) = delete;
@@ -40,14 +42,14 @@ class InstallManifest {
 
   // Writes the document, indented, atomically to the path or, without one, to the file it was
   // loaded from. False without a document or when the write failed.
-  bool saveInstallManifestAs(const std::optional<std::string>& path = std::nullopt) const;
+  bool saveInstallManifestAs(const std::optional<os::Location>& path = std::nullopt) const;
 
   bool hasDocument() const { return _xmlDoc != nullptr; }
 
  private:
   struct Document;
 
-  std::string _pathToManifest;
+  os::Location _pathToManifest;
   std::unique_ptr<Document> _xmlDoc;
 };
 

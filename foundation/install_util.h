@@ -1,6 +1,8 @@
 // Installer utilities: tracing, locale, error channel, location check, paths, processes, files.
 #pragma once
 
+#include "os/root.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -113,9 +115,9 @@ std::vector<std::string> getAllProcess();
 bool checkBundleIsRunning(const std::string& bundlePath);
 // Gives every entry below the directory the standard owner (or the owner given), group
 // "admin" and mode 0775.
-bool changeAttributesForDirectory(const std::optional<std::string>& path,
+bool changeAttributesForDirectory(const std::optional<os::Location>& path,
                                   const std::optional<std::string>& owner = std::nullopt);
-void copyFolderFrom(const std::optional<std::string>& from, const std::optional<std::string>& to);
+void copyFolderFrom(const std::optional<os::Location>& from, const std::optional<os::Location>& to);
 void startProvisionWithArgs(const std::string& commandLine);
 std::string generateNewManifestVersion();
 std::string processDate(const std::string& text);

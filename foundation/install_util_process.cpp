@@ -35,7 +35,7 @@ std::optional<std::string> standardOwner() {
   return os::invokingUserName();
 }
 
-bool changeAttributesForDirectory(const std::optional<std::string>& path,
+bool changeAttributesForDirectory(const std::optional<os::Location>& path,
                                   const std::optional<std::string>& givenOwner) {
   if (!path || !os::FileSystem::exists(*path)) return false;
   const std::optional<std::string> owner = givenOwner ? givenOwner : standardOwner();
@@ -46,7 +46,8 @@ bool changeAttributesForDirectory(const std::optional<std::string>& path,
   return os::FileSystem::setAttributesBelow(*path, attributes) && owner.has_value();
 }
 
-void copyFolderFrom(const std::optional<std::string>& from, const std::optional<std::string>& to) {
+void copyFolderFrom(const std::optional<os::Location>& from,
+                    const std::optional<os::Location>& to) {
   if (!from || !to) return;
   os::FileSystem::mergeItem(*from, *to);
 }

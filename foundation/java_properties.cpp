@@ -280,12 +280,15 @@ std::string rewrite(const JavaProperties::Table& table, const JavaProperties::So
 
 JavaProperties::JavaProperties() = default;
 
-JavaProperties::JavaProperties(const std::optional<std::string>& file) {
-  if (file) _file = os::expandTilde(*file);
+JavaProperties::JavaProperties(const std::optional<os::Location>& file) {
+  if (file)
+    _file = file->roots() != nullptr || file->refused()
+                ? *file
+                : os::Location(os::expandTilde(file->path()));
   if (_file) initDictionary();
 }
 
-std::optional<JavaProperties> JavaProperties::load(const std::string& path) {
+std::optional<JavaProperties> JavaProperties::load(const os::Location& path) {
   const std::optional<std::string> bytes = os::readWholeFile(path);
   if (!bytes) return std::nullopt;
   JavaProperties properties;
@@ -424,8 +427,12 @@ std::vector<std::string> JavaProperties::allProperties() const {
   return keys;
 }
 
-bool JavaProperties::savePropertiesToFile(const std::optional<std::string>& path) {
-  const std::optional<std::string> target = path ? std::optional(os::expandTilde(*path)) : _file;
+bool JavaProperties::savePropertiesToFile(const std::optional<os::Location>& path) {
+  std::optional<os::Location> target = _file;
+  if (path)
+    target = path->roots() != nullptr || path->refused()
+                 ? *path
+                 : os::Location(os::expandTilde(path->path()));
   if (!target) return false;
   return os::replaceFileAtomically(*target, serialize(_dict, _source));
 }

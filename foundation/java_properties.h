@@ -1,6 +1,8 @@
 // JavaProperties: a Java-style properties file read into a key/value table and written back.
 #pragma once
 
+#include "os/root.h"
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -19,13 +21,13 @@ class JavaProperties {
   using Table = std::map<std::string, std::string, std::less<>>;
 
   JavaProperties();
-  // Loads the file at the path ("~" expanded) when it exists; the path is remembered either
-  // way as the default target of savePropertiesToFile.
-  explicit JavaProperties(const std::optional<std::string>& file);
+  // Loads the file at the location (a plain path with "~" expanded) when it exists; the
+  // location is remembered either way as the default target of savePropertiesToFile.
+  explicit JavaProperties(const std::optional<os::Location>& file);
 
-  // The file at the path (taken as it is, no "~" expansion) parsed, with the path as its
-  // target; none when the file cannot be read.
-  static std::optional<JavaProperties> load(const std::string& path);
+  // The file at the location (taken as it is, no "~" expansion) parsed, with the location as
+  // its target; none when the file cannot be read.
+  static std::optional<JavaProperties> load(const os::Location& path);
 
   // Parses _file into _dict; an unreadable file leaves the table as it is.
   void initDictionary();
@@ -44,9 +46,10 @@ class JavaProperties {
   std::vector<std::string> propertyNames() const;
   std::vector<std::string> allProperties() const;
 
-  // Writes the table atomically to the path ("~" expanded), or to _file when none is given.
-  // False when there is no target or the write failed (the old file is then intact).
-  bool savePropertiesToFile(const std::optional<std::string>& path = std::nullopt);
+  // Writes the table atomically to the location (a plain path with "~" expanded), or to _file
+  // when none is given. False when there is no target or the write failed (the old file is
+  // then intact).
+  bool savePropertiesToFile(const std::optional<os::Location>& path = std::nullopt);
 
   // The file a table was read from: its bytes and the values read from them. A rewrite keeps
   // the file's own lines (order, comments, blank lines, continuations, line ends) and changes
@@ -68,11 +71,13 @@ class JavaProperties {
   static std::string serialize(const Table& table, const Source& source = {});
 
   const Table& table() const { return _dict; }
-  const std::optional<std::string>& file() const { return _file; }
+  std::optional<std::string> file() const {
+    return _file ? std::optional(_file->path()) : std::nullopt;
+  }
 
  private:
   Table _dict;
-  std::optional<std::string> _file;
+  std::optional<os::Location> _file;
   // The file this object was loaded from, so that a rewrite keeps what it did not change
   // exactly (the reader cannot tell "\\t" from "\t", and keeps no comments).
   Source _source;

@@ -18,15 +18,17 @@ Properties::Properties() {
   _dict = os::PlistValue(std::move(entries));
 }
 
-Properties::Properties(const std::string& file) {
-  std::string expanded = os::expandTilde(file);
+Properties::Properties(const os::Location& file) {
+  // A plain path has "~" expanded; a location below a root is taken as it is.
+  const os::Location expanded =
+      file.roots() != nullptr || file.refused() ? file : os::Location(os::expandTilde(file.path()));
   if (!os::FileSystem::exists(expanded)) return;
   _file = expanded;
   std::optional<os::PlistValue> loaded = os::readPlistFile(expanded);
   if (loaded && loaded->asDictionary() != nullptr) _dict = std::move(loaded);
 }
 
-Properties::Properties(os::PlistDictionary entries, std::optional<std::string> file)
+Properties::Properties(os::PlistDictionary entries, std::optional<os::Location> file)
     : _dict(os::PlistValue(std::move(entries))), _file(std::move(file)) {}
 
 std::optional<os::PlistValue> Properties::getPropertyForKey(
@@ -67,9 +69,14 @@ void Properties::removeAllProperties() {
   if (_dict) _dict->asDictionary()->clear();
 }
 
-bool Properties::savePropertiesToFile(const std::optional<std::string>& path) const {
+bool Properties::savePropertiesToFile(const std::optional<os::Location>& path) const {
   if (!_dict) return false;
-  std::optional<std::string> target = path ? std::optional(os::expandTilde(*path)) : _file;
+  std::optional<os::Location> target = _file;
+  if (path) {
+    target = path->roots() != nullptr || path->refused()
+                 ? *path
+                 : os::Location(os::expandTilde(path->path()));
+  }
   if (!target) return true;
   return os::writePlistFile(*target, *_dict);
 }

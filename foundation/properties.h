@@ -1,6 +1,8 @@
 // Properties: a string-keyed store of property-list values kept in one property-list file.
 #pragma once
 
+#include "os/root.h"
+
 #include <optional>
 #include <string>
 
@@ -17,10 +19,10 @@ class Properties {
   // The store of the property-list file at the path ("~" expanded). A missing file leaves
   // both the dictionary and the file absent; a file whose content is not a property list
   // with a dictionary at its root keeps the file but no dictionary.
-  explicit Properties(const std::string& file);
+  explicit Properties(const os::Location& file);
   // A store over entries that were already read from `file` (for readers that must open
   // the file in their own way, such as the configuration hand-off in /tmp).
-  Properties(os::PlistDictionary entries, std::optional<std::string> file);
+  Properties(os::PlistDictionary entries, std::optional<os::Location> file);
 
   // The value stored under the key; none when there is no dictionary, key or entry.
   std::optional<os::PlistValue> getPropertyForKey(const std::optional<std::string>& key) const;
@@ -36,16 +38,18 @@ class Properties {
   // Writes the dictionary as an XML property list, atomically, to the path ("~" expanded) or,
   // without one, to the store's own file. False when there is no dictionary or the write
   // failed; true when there is no target at all (nothing is written then).
-  bool savePropertiesToFile(const std::optional<std::string>& path = std::nullopt) const;
+  bool savePropertiesToFile(const std::optional<os::Location>& path = std::nullopt) const;
 
   bool hasDictionary() const { return _dict.has_value(); }
   // The dictionary value itself, for writers of their own; nullptr without one.
   const os::PlistValue* dictionary() const { return _dict ? &*_dict : nullptr; }
-  const std::optional<std::string>& file() const { return _file; }
+  std::optional<std::string> file() const {
+    return _file ? std::optional(_file->path()) : std::nullopt;
+  }
 
  private:
   std::optional<os::PlistValue> _dict;  // always holds a dictionary when present
-  std::optional<std::string> _file;
+  std::optional<os::Location> _file;
 };
 
 }  // namespace rcpinstall

@@ -1,6 +1,8 @@
 // hotfixcheck: checks a hotfix package, plans and rehearses an install, reports an instance.
 #pragma once
 
+#include "os/root.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -35,10 +37,10 @@ struct FileText {
   std::string reason;
   bool tooLarge = false;
 };
-FileText readCapped(const std::string& path);
+FileText readCapped(const os::Location& path);
 // "<path> is larger than 64 MiB" for the first existing file of the list above the size cap
 // (links followed), for readers that take a path and would read the file whole.
-std::optional<std::string> firstOversized(const std::vector<std::string>& paths);
+std::optional<std::string> firstOversized(const std::vector<os::Location>& paths);
 
 // One feature of a manifest: an install feature or a feature its requirements hold.
 struct Feature {
@@ -66,7 +68,7 @@ struct ManifestContents {
   std::optional<std::string> missingLevel;
   std::vector<InstallFeature> installFeatures;
 };
-ManifestContents readManifest(const std::string& path);
+ManifestContents readManifest(const os::Location& path);
 
 // Whether a feature counts as installed by a manifest (no action, or exactly "install").
 bool installs(const Feature& feature);

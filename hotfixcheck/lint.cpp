@@ -416,7 +416,7 @@ bool installs(const Feature& feature) {
   return !feature.action || *feature.action == "install";
 }
 
-ManifestContents readManifest(const std::string& path) {
+ManifestContents readManifest(const os::Location& path) {
   ManifestContents contents;
   const FileText file = readCapped(path);
   if (!file.text) {

@@ -62,7 +62,7 @@ std::string describe(const stdfs::file_type type) {
 
 }  // namespace
 
-FileText readCapped(const std::string& path) {
+FileText readCapped(const os::Location& path) {
   FileText result;
   os::LimitedRead read = os::readRegularFileAtMost(path, MAX_FILE_SIZE);
   result.text = std::move(read.contents);
@@ -75,12 +75,13 @@ FileText readCapped(const std::string& path) {
   return result;
 }
 
-std::optional<std::string> firstOversized(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    std::error_code error;
-    const std::uintmax_t size = stdfs::file_size(path, error);
-    if (!error && size > MAX_FILE_SIZE) {
-      return path + " is larger than " + MAX_FILE_SIZE_TEXT +
+std::optional<std::string> firstOversized(const std::vector<os::Location>& paths) {
+  for (const os::Location& path : paths) {
+    // The entry itself: a link is no file the tools read.
+    const std::optional<os::FileSystem::EntryAttributes> entry =
+        os::FileSystem::entryAttributes(path);
+    if (entry && !entry->isLink && static_cast<std::uintmax_t>(entry->size) > MAX_FILE_SIZE) {
+      return path.path() + " is larger than " + MAX_FILE_SIZE_TEXT +
              ", the most hotfixcheck reads of a file";
     }
   }
@@ -179,7 +180,7 @@ std::optional<std::string> oversizedPlanInput(const std::string& package,
   }
   const std::optional<os::PlistValue> settings = readSettings(package);
   if (!settings) return std::nullopt;
-  std::vector<std::string> files;
+  std::vector<os::Location> files;
   if (const std::optional<std::string> name = settingsString(*settings, KEY_BUNDLE_NAME)) {
     files.push_back(
         os::appendComponent(os::appendComponent(registerDirectory, *name), REGISTER_FILE_NAME));

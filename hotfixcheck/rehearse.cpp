@@ -18,12 +18,12 @@
 #include "hotfixcheck/report_json.h"
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
-#include "os/beneath.h"
 #include "os/child_process.h"
 #include "os/file_system.h"
 #include "os/held_directory.h"
 #include "os/interruption.h"
 #include "os/path.h"
+#include "os/root.h"
 #include "os/standard_output.h"
 #include "os/user_identity.h"
 #include "remove/patch_remove.h"
@@ -49,7 +49,7 @@ struct Installed {
   bool operator==(const Installed&) const = default;
 };
 
-Installed installedBy(const std::string& manifestPath) {
+Installed installedBy(const os::Location& manifestPath) {
   Installed installed;
   for (const InstallFeature& top : readManifest(manifestPath).installFeatures) {
     installed.installFeatures.insert({top.feature.id, top.feature.version});
@@ -61,7 +61,7 @@ Installed installedBy(const std::string& manifestPath) {
 }
 
 // What a removal manifest takes out: its install features and the features it uninstalls.
-Installed removedBy(const std::string& manifestPath) {
+Installed removedBy(const os::Location& manifestPath) {
   Installed removed;
   for (const InstallFeature& top : readManifest(manifestPath).installFeatures) {
     removed.installFeatures.insert({top.feature.id, top.feature.version});
@@ -135,12 +135,13 @@ class CapturedOutput {
 // elsewhere (the user's home, another disk, a path that climbs out with "..") is replaced by a
 // private one, so that neither the provisioning log nor the ownership repair reaches the
 // original. False, with the problem reported, when the copy could not be given one.
-bool privateWorkspace(const std::string& copyRcpHome, const std::string& originalPlatformHome,
-                      const std::string& copyPlatformHome, const std::string& directory,
-                      const std::optional<std::string>& owner, Rehearsal& report) {
+bool privateWorkspace(const os::Roots& rehearsal, const std::string& copyRcpHome,
+                      const std::string& originalPlatformHome, const std::string& copyPlatformHome,
+                      const std::string& directory, const std::optional<std::string>& owner,
+                      Rehearsal& report) {
   const std::string properties = appendComponent(copyRcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (!fs::exists(properties)) return true;
-  JavaProperties launcher(properties);
+  if (!fs::exists(rehearsal.at(properties))) return true;
+  JavaProperties launcher(rehearsal.at(properties));
   const std::optional<std::string> data = launcher.getPropertyForKey(InstanceService::KEY_RCP_DATA);
   const std::vector<std::string> parts = os::components(data.value_or(""));
   const bool climbs = std::find(parts.begin(), parts.end(), "..") != parts.end();
@@ -155,7 +156,7 @@ bool privateWorkspace(const std::string& copyRcpHome, const std::string& origina
   // A workspace outside the copy is the copy's owner's from the start: the ownership repair
   // hands over nothing outside a product.
   if (owner && !workspace.starts_with(copyPlatformHome + "/")) {
-    fs::setAttributes(workspace, fs::Attributes{owner, std::nullopt, std::nullopt});
+    fs::setAttributes(rehearsal.at(workspace), fs::Attributes{owner, std::nullopt, std::nullopt});
   }
   if (!launcher.setProperty(workspace, std::string(InstanceService::KEY_RCP_DATA)) ||
       !launcher.savePropertiesToFile()) {
@@ -224,14 +225,15 @@ bool decidesTheOutcome(const std::string& skipped, const std::string& rcpHomeInB
 
 // Copies the product into the rehearsal's directory with no link in it. False, with the
 // problem reported, when the copy cannot stand in for the product.
-bool copyProduct(const std::string& originalBundle, const std::string& copy,
+bool copyProduct(const std::string& originalBundle, const os::Location& copy,
                  const std::string& rcpHomeInBundle, Rehearsal& report) {
   const fs::ResolvedCopy made = fs::copyResolvingLinks(originalBundle, copy);
   for (const fs::SkippedEntry& entry : made.skipped) {
     report.skipped.push_back({entry.path, entry.reason});
   }
   if (!made.made) {
-    report.problems.push_back("cannot copy the product " + originalBundle + " to " + copy + ": " +
+    report.problems.push_back("cannot copy the product " + originalBundle + " to " + copy.path() +
+                              ": " +
                               (made.error.empty() && !made.skipped.empty()
                                    ? originalBundle + ": " + made.skipped[0].reason
                                    : made.error));
@@ -301,9 +303,10 @@ std::optional<Copier> copierOf(const std::string& original, Rehearsal& report) {
 
 // Copies the product as the copier and puts the simulated launcher in place of the copy's.
 // False, with the problem reported, when either could not be done.
-bool copyWithSimulatedLauncher(const CopyPlaces& places, const std::string& originalBundle,
-                               const std::string& relative, const Copier& copier,
-                               const std::string& ignitor, Rehearsal& report) {
+bool copyWithSimulatedLauncher(const os::Roots& rehearsal, const CopyPlaces& places,
+                               const std::string& originalBundle, const std::string& relative,
+                               const Copier& copier, const std::string& ignitor,
+                               Rehearsal& report) {
   bool copied = false;
   fs::ResolvedCopy simulated;
   const auto makeCopy = [&] {
@@ -312,10 +315,11 @@ bool copyWithSimulatedLauncher(const CopyPlaces& places, const std::string& orig
                                 ", who owns it: the switch to that account failed");
       return;
     }
-    copied = copyProduct(originalBundle, places.copy, relative, report);
+    copied = copyProduct(originalBundle, rehearsal.at(places.copy), relative, report);
     if (!copied) return;
-    if (fs::entryExists(places.launcher)) fs::removeItem(places.launcher);
-    simulated = fs::copyResolvingLinks(ignitor, places.launcher);
+    const os::Location launcher = rehearsal.at(places.launcher);
+    if (fs::entryExists(launcher)) fs::removeItem(launcher);
+    simulated = fs::copyResolvingLinks(ignitor, launcher);
   };
   if (copier.identity) {
     os::runAsEffectiveUser(copier.identity->uid, makeCopy);
@@ -334,30 +338,30 @@ bool copyWithSimulatedLauncher(const CopyPlaces& places, const std::string& orig
 
 // Makes the copy the workflows run on. False, with the problem reported, when it cannot
 // stand in for the product.
-bool prepareCopy(const CopyPlaces& places, const std::string& directory,
+bool prepareCopy(const os::Roots& rehearsal, const CopyPlaces& places, const std::string& directory,
                  const std::string& originalBundle, const std::string& original,
                  const std::string& relative, const RehearsalOptions& options, Rehearsal& report) {
   const std::optional<Copier> copier = copierOf(original, report);
   if (!copier) return false;
   if (!fs::createDirectory(
-          places.products,
+          rehearsal.at(places.products),
           fs::Attributes{copier->name, std::nullopt,
                          copier->identity ? std::optional<mode_t>(0700) : std::nullopt})) {
     report.problems.push_back("cannot make " + places.products + ": " + std::strerror(errno));
     return false;
   }
-  if (!copyWithSimulatedLauncher(places, originalBundle, relative, *copier, options.ignitor,
-                                 report)) {
+  if (!copyWithSimulatedLauncher(rehearsal, places, originalBundle, relative, *copier,
+                                 options.ignitor, report)) {
     return false;
   }
   // Only the runs of this rehearsal are reported, not those the original may have recorded.
-  if (fs::entryExists(places.calls)) fs::removeItem(places.calls);
-  return privateWorkspace(places.rcpHome, os::deletingLastComponent(original), places.platformHome,
-                          directory, copier->name, report);
+  if (fs::entryExists(rehearsal.at(places.calls))) fs::removeItem(rehearsal.at(places.calls));
+  return privateWorkspace(rehearsal, places.rcpHome, os::deletingLastComponent(original),
+                          places.platformHome, directory, copier->name, report);
 }
 
 // The places patchapply writes outside the product, each a private one of the rehearsal.
-PatchApplyLocations privateLocations(const std::string& directory) {
+PatchApplyLocations privateLocations(const os::Roots& rehearsal, const std::string& directory) {
   PatchApplyLocations locations;
   locations.registerDirectory = appendComponent(directory, "registry");
   locations.errorMarkerFile = appendComponent(directory, "hotfix.error");
@@ -365,13 +369,13 @@ PatchApplyLocations privateLocations(const std::string& directory) {
   locations.hotfix.configurationFile = appendComponent(directory, "configuration");
   locations.hotfix.qelConfigFile = appendComponent(directory, "qel.config");
   locations.hotfix.errorStoreDirectory = appendComponent(directory, "pasteboard");
-  fs::createDirectory(locations.registerDirectory, fs::Attributes{});
+  fs::createDirectory(rehearsal.at(locations.registerDirectory), fs::Attributes{});
   return locations;
 }
 
 // The code the install sent on its error channel and the result its provisioning run left.
-void recordInstallOutcome(const PatchApplyLocations& locations, const std::string& platformHome,
-                          Rehearsal& report) {
+void recordInstallOutcome(const os::Roots& rehearsal, const PatchApplyLocations& locations,
+                          const std::string& platformHome, Rehearsal& report) {
   if (const std::optional<os::PlistValue> record =
           InstallUtil::getErrorMessage(locations.hotfix.errorStoreDirectory)) {
     const os::PlistValue* code = record->find(ERROR_CODE);
@@ -380,8 +384,9 @@ void recordInstallOutcome(const PatchApplyLocations& locations, const std::strin
     }
   }
   const std::string resultFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);
-  if (fs::exists(resultFile)) {
-    report.installResult = JavaProperties(resultFile).getPropertyForKey(InstanceService::KEY_RC);
+  if (fs::exists(rehearsal.at(resultFile))) {
+    report.installResult =
+        JavaProperties(rehearsal.at(resultFile)).getPropertyForKey(InstanceService::KEY_RC);
   }
 }
 
@@ -416,24 +421,27 @@ void checkWantedFeatures(const std::string& package, const std::string& products
 
 // The removal manifest the install left must name what the install added: a platform takes
 // out only what it is told to.
-void checkRemovalManifest(const std::string& rcpHome, const FeatureSet& added, Rehearsal& report) {
-  const FeatureSet named = removedBy(deployFile(rcpHome, PatchRemove::UNINSTALL_MANIFEST)).features;
+void checkRemovalManifest(const os::Roots& rehearsal, const std::string& rcpHome,
+                          const FeatureSet& added, Rehearsal& report) {
+  const FeatureSet named =
+      removedBy(rehearsal.at(deployFile(rcpHome, PatchRemove::UNINSTALL_MANIFEST))).features;
   for (const auto& feature : minus(added, named)) {
     report.problems.push_back("the removal manifest does not take out feature " +
                               describe(feature) + ", which the install added");
   }
 }
 
-// The removal works on the copy as patchremove works on a product: from its anchors.
+// The removal works on the copy as patchremove works on a product: from its roots.
 void rehearseRemoval(const CopyPlaces& places, StepProgress* progress, Rehearsal& report) {
   {
-    os::AnchorScope product;
-    if (!InstanceService::anchorProduct(product, places.copy, places.rcpHome)) {
+    const std::shared_ptr<const os::Roots> roots =
+        InstanceService::openProductRoots(places.copy, places.rcpHome);
+    if (!roots) {
       report.removed = false;
       report.problems.push_back("the copy could not be held open for the removal");
       return;
     }
-    PatchRemove removal(places.rcpHome);
+    PatchRemove removal(roots, places.rcpHome);
     removal.showProgress(progress);
     report.removed = removal.uninstallOldHotfix();
   }
@@ -477,34 +485,36 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
                     const std::string& bundleName, const std::string& originalBundle,
                     const InstallDecision& decision, const RehearsalOptions& options,
                     Rehearsal& report) {
-  // Below the rehearsal's directory nothing is reached through a link (os/beneath.h): what
-  // the workflows do there cannot lead out of it.
-  os::AnchorScope anchors;
-  if (!anchors.add(directory)) {
+  // Below the rehearsal's directory nothing is reached through a link (os/root.h): what the
+  // rehearsal does there cannot lead out of it, and the workflows hold the copy as their roots.
+  os::Roots rehearsal;
+  if (!rehearsal.add(directory)) {
     report.problems.push_back("cannot open " + directory + ": " + std::strerror(errno));
     return;
   }
   const std::string original = *decision.rcpHome;
   const std::string relative = original.substr(originalBundle.size() + 1);
   const CopyPlaces places = copyPlaces(directory, bundleName, relative);
-  if (!prepareCopy(places, directory, originalBundle, original, relative, options, report)) {
+  if (!prepareCopy(rehearsal, places, directory, originalBundle, original, relative, options,
+                   report)) {
     return;
   }
 
   const std::string installManifest = deployFile(places.rcpHome, InstanceService::INSTALL_MANIFEST);
-  const Installed before = installedBy(installManifest);
-  const PatchApplyLocations locations = privateLocations(directory);
+  const Installed before = installedBy(rehearsal.at(installManifest));
+  const PatchApplyLocations locations = privateLocations(rehearsal, directory);
   CapturedOutput output(appendComponent(directory, "printed"));
   const InstallDecision onCopy =
       decideInstall(package, places.products, locations.registerDirectory);
   // The installed hotfix that the install removes first, as its own removal manifest names it.
-  const Installed older = removedBy(deployFile(places.rcpHome, PatchRemove::UNINSTALL_MANIFEST));
+  const Installed older =
+      removedBy(rehearsal.at(deployFile(places.rcpHome, PatchRemove::UNINSTALL_MANIFEST)));
   std::optional<StepProgress> progress;
   if (options.progress) progress.emplace("hotfixcheck rehearse");
   report.installed = runPatchApply({"patchapply", package, places.products}, locations,
                                    progress ? &*progress : nullptr) == 0;
-  recordInstallOutcome(locations, places.platformHome, report);
-  const Installed after = installedBy(installManifest);
+  recordInstallOutcome(rehearsal, locations, places.platformHome, report);
+  const Installed after = installedBy(rehearsal.at(installManifest));
   report.installFeaturesAdded = asFeatures(minus(after.installFeatures, before.installFeatures));
   const FeatureSet added = minus(after.features, before.features);
   report.featuresAdded = asFeatures(added);
@@ -513,10 +523,10 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
   checkWantedFeatures(package, places.products, after, report);
 
   if (*report.installed) {
-    checkRemovalManifest(places.rcpHome, added, report);
+    checkRemovalManifest(rehearsal, places.rcpHome, added, report);
     rehearseRemoval(places, progress ? &*progress : nullptr, report);
     checkRoundTrip(expectedAfterRemoval(before, after, older, onCopy.removesInstalledHotfix),
-                   installedBy(installManifest), report);
+                   installedBy(rehearsal.at(installManifest)), report);
   }
   report.printed = output.restore();
   report.launcherRuns = launcherCalls(places.calls);
@@ -528,7 +538,7 @@ bool rehearsable(const InstallDecision& decision, const std::optional<std::strin
                  const RehearsalOptions& options, Rehearsal& report) {
   if (!bundleName || !report.bundle || !decision.rcpHome ||
       !decision.rcpHome->starts_with(*report.bundle + "/") ||
-      !InstanceService(decision.rcpHome).hasInstanceInstalled()) {
+      !InstanceService(decision.roots, decision.rcpHome).hasInstanceInstalled()) {
     report.problems.push_back("no installed product to rehearse on (patchapply would send code " +
                               std::to_string(decision.code) + ")");
     return false;
@@ -571,11 +581,19 @@ void takeChildReport(const os::InterruptibleOutcome& outcome, Rehearsal& report)
 Rehearsal rehearse(const std::string& package, const std::string& destination,
                    const RehearsalOptions& options) {
   Rehearsal report;
-  const InstallDecision decision = decideInstall(package, destination, options.registerDirectory);
+  // The original is only read (the copy is made with its owner's powers), so links on the
+  // way to it are followed; patchapply would not work on such a product.
+  const InstallDecision decision =
+      decideInstall(package, destination, options.registerDirectory, true);
   report.bundle = decision.target.productBundle;
   const std::optional<std::string> bundleName =
       settingsString(decision.target.properties, KEY_BUNDLE_NAME);
   if (!rehearsable(decision, bundleName, options, report)) return report;
+  if (!InstanceService::openProductRoots(decision.bundle, *decision.rcpHome)) {
+    report.notes.push_back(*decision.rcpHome +
+                           " is reached through a symbolic link: patchapply would refuse to "
+                           "install into it (code 8); the rehearsal runs on a copy all the same");
+  }
   if (decision.code == kInstanceIsRunning) {
     report.notes.push_back(*report.bundle +
                            " is running: patchapply would refuse to install into it (code 6); "

@@ -11,10 +11,10 @@
 #include "hotfixcheck/hotfix_check.h"
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
-#include "os/beneath.h"
 #include "os/child_process.h"
 #include "os/file_system.h"
 #include "os/path.h"
+#include "os/root.h"
 #include "os/user_identity.h"
 #include "remove/patch_remove.h"
 #include "resultpane/provision_result.h"
@@ -36,12 +36,13 @@ std::optional<std::string> enclosingBundle(const std::string& path) {
 }
 
 // <rcp.data>/logs/provisioning.log, with the variables the launcher expands.
-std::optional<std::string> provisioningLog(const std::string& rcpHome,
+std::optional<std::string> provisioningLog(const InstanceService& instance,
+                                           const std::string& rcpHome,
                                            const std::string& platformHome) {
   const std::string properties = appendComponent(rcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (!fs::exists(properties)) return std::nullopt;
+  if (!fs::exists(instance.at(properties))) return std::nullopt;
   std::optional<std::string> data =
-      JavaProperties(properties).getPropertyForKey(InstanceService::KEY_RCP_DATA);
+      JavaProperties(instance.at(properties)).getPropertyForKey(InstanceService::KEY_RCP_DATA);
   if (!data || data->empty()) return std::nullopt;
   std::string expanded =
       StringUtil::stringByReplacingOccurrencesOfString(*data, "${rcp.home}", platformHome);
@@ -96,7 +97,7 @@ std::optional<LastInstall> lastInstall(const std::string& errorMarkerFile,
 
 // The final status line of the provisioning log, read from its end: a log may grow past the
 // size cap over the years, and only its last line counts.
-std::optional<std::string> finalStatusOf(const std::string& log, bool refuseLink) {
+std::optional<std::string> finalStatusOf(const os::Location& log, bool refuseLink) {
   const os::LimitedRead read = os::readRegularFileAtMost(
       log, MAX_FILE_SIZE, refuseLink ? os::FinalLink::kRefuse : os::FinalLink::kFollow, true);
   if (!read.contents) return std::nullopt;
@@ -114,8 +115,8 @@ std::string installState(const InstanceService& instance, const std::string& dep
   std::optional<bool> platformHolds;
   std::optional<std::string> platformVersion;
   const std::string removal = appendComponent(deploy, PatchRemove::UNINSTALL_MANIFEST);
-  if (fs::entryExists(removal)) {
-    const ManifestContents staged = readManifest(removal);
+  if (fs::entryExists(instance.at(removal))) {
+    const ManifestContents staged = readManifest(instance.at(removal));
     for (const InstallFeature& takenOut : staged.installFeatures) {
       platformHolds = platformHolds.value_or(false);
       for (const InstallFeature& installed : result.installFeatures) {
@@ -140,26 +141,29 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   result.platformHome = platformHome;
   result.rcpHome = appendComponent(platformHome, RCP_DIRECTORY_NAME);
   result.lastInstall = lastInstall(errorMarkerFile, result.rcpHome);
-  const InstanceService instance(result.rcpHome);
-  result.recognised = instance.hasInstanceInstalled();
-  if (!instance.pathToRcphome()) return result;
-
+  if (!InstanceService::rcpHomeExists(result.rcpHome)) return result;
+  // The product is read as patchapply reads it: from its roots, through no link that the
+  // user who owns the tree may have planted.
   result.bundle = enclosingBundle(result.rcpHome);
-  // As root, the product is read as patchapply reads it: from its anchors, through no link
-  // that the user who owns the tree may have planted.
   const bool root = os::isRunningAsRoot();
-  os::AnchorScope anchors;
-  if (root && !InstanceService::anchorProduct(anchors, result.bundle, result.rcpHome)) {
+  const std::shared_ptr<const os::Roots> roots =
+      InstanceService::openProductRoots(result.bundle, result.rcpHome);
+  if (!roots) {
     result.errors.push_back(result.rcpHome + " (the product could not be held open)");
     return result;
   }
+  const InstanceService instance(roots, result.rcpHome);
+  result.recognised = instance.hasInstanceInstalled();
   const std::string deploy = appendComponent(result.rcpHome, InstanceService::DEPLOY_DIRECTORY);
   const std::string installInfo = appendComponent(result.rcpHome, InstanceService::INSTALL_INFO);
   const std::string rcFile = appendComponent(platformHome, InstanceService::PROVISIONING_RC);
-  std::vector<std::string> records{
-      installInfo, appendComponent(result.rcpHome, InstanceService::IGNITOR_PROPERTIES), rcFile};
+  std::vector<os::Location> records{
+      instance.at(installInfo),
+      instance.at(appendComponent(result.rcpHome, InstanceService::IGNITOR_PROPERTIES)),
+      instance.at(rcFile)};
   if (const std::optional<std::string> bundle = InstallUtil::getBundlePath(result.rcpHome)) {
-    records.push_back(appendComponent(appendComponent(*bundle, "Contents"), "Info.plist"));
+    records.push_back(
+        instance.place(appendComponent(appendComponent(*bundle, "Contents"), "Info.plist")));
   }
   // A record above the size cap is not read at all, and none of the values it would give is
   // reported.
@@ -172,21 +176,22 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   result.hotfixVersion = instance.getCurrentHotfixVersion();
   result.basePluginVersion = instance.getBaseVersion();
   if (instance.unreadableInstallInfo()) {
-    const FileText text = readCapped(installInfo);
+    const FileText text = readCapped(instance.at(installInfo));
     result.errors.push_back(text.text ? installInfo + ": not a property list with a dictionary"
                                       : installInfo + ": " + text.reason);
   }
 
   if (result.recognised) {
     const ManifestContents manifest =
-        readManifest(appendComponent(deploy, InstanceService::INSTALL_MANIFEST));
+        readManifest(instance.at(appendComponent(deploy, InstanceService::INSTALL_MANIFEST)));
     if (!manifest.readable) {
       result.errors.push_back(appendComponent(deploy, InstanceService::INSTALL_MANIFEST) + ": " +
                               manifest.reason);
     }
     result.installFeatures = manifest.installFeatures;
   }
-  std::vector<std::string> names = fs::listDirectory(deploy).value_or(std::vector<std::string>{});
+  std::vector<std::string> names =
+      fs::listDirectory(instance.at(deploy)).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     if (name == InstanceService::UPDATE_MANIFEST || name == PatchRemove::UNINSTALL_MANIFEST ||
@@ -203,17 +208,20 @@ InstanceStatus status(const std::string& platformHome, const std::string& errorM
   }
   result.installBackups = instance.installBackups();
 
-  if (fs::exists(rcFile)) {
-    result.provisioningResult = JavaProperties(rcFile).getPropertyForKey(InstanceService::KEY_RC);
+  if (fs::exists(instance.at(rcFile))) {
+    result.provisioningResult =
+        JavaProperties(instance.at(rcFile)).getPropertyForKey(InstanceService::KEY_RC);
   }
-  if (const std::optional<std::string> log = provisioningLog(result.rcpHome, platformHome)) {
-    const auto read = [&] { result.finalStatus = finalStatusOf(*log, root); };
+  if (const std::optional<std::string> log =
+          provisioningLog(instance, result.rcpHome, platformHome)) {
+    const auto read = [&] { result.finalStatus = finalStatusOf(instance.place(*log), root); };
     // A log outside the product (the workspace of the user the launcher runs as) is read with
     // that user's powers: root shows nothing of it that the user could not read.
     const std::optional<os::Identity> writer =
-        root && !os::isAnchored(*log)
-            ? os::identityToRun(appendComponent(result.rcpHome, InstanceService::LAUNCHER),
-                                result.rcpHome)
+        root && !roots->holds(*log)
+            ? os::identityToRun(
+                  instance.at(appendComponent(result.rcpHome, InstanceService::LAUNCHER)),
+                  instance.at(result.rcpHome))
             : std::nullopt;
     if (!writer) {
       read();

@@ -41,10 +41,11 @@ std::optional<unsigned long> numberOf(const std::string& name) {
 }
 
 // The numbered entries of the backups directory, lowest first.
-std::vector<std::pair<unsigned long, std::string>> numberedEntries(const std::string& directory) {
+std::vector<std::pair<unsigned long, std::string>> numberedEntries(const InstanceService& self,
+                                                                   const std::string& directory) {
   std::vector<std::pair<unsigned long, std::string>> entries;
   for (const std::string& name :
-       fs::listDirectory(directory).value_or(std::vector<std::string>{})) {
+       fs::listDirectory(self.at(directory)).value_or(std::vector<std::string>{})) {
     if (const std::optional<unsigned long> number = numberOf(name))
       entries.emplace_back(*number, name);
   }
@@ -56,9 +57,9 @@ std::vector<std::pair<unsigned long, std::string>> numberedEntries(const std::st
 // a name missing in the destination is added whole, a directory of both is walked, a file of
 // the source replaces whatever the destination has there, and a file or link where the
 // source has a directory is left alone.
-void mergeChanges(const std::string& source, const std::string& destination,
-                  const std::string& relative, Changes& changes) {
-  if (!fs::entryExists(destination)) {
+void mergeChanges(const InstanceService& self, const std::string& source,
+                  const std::string& destination, const std::string& relative, Changes& changes) {
+  if (!fs::entryExists(self.at(destination))) {
     changes.added.push_back(relative);
     return;
   }
@@ -69,12 +70,12 @@ void mergeChanges(const std::string& source, const std::string& destination,
     const std::string to = appendComponent(destination, name);
     const std::string below = appendComponent(relative, name);
     const bool sourceIsDirectory = fs::isDirectory(from);
-    if (!fs::entryExists(to)) {
+    if (!fs::entryExists(self.at(to))) {
       changes.added.push_back(below);
     } else if (!sourceIsDirectory) {
       changes.replaced.push_back(below);
-    } else if (fs::isDirectory(to) && !instance_files::isSymbolicLink(to)) {
-      mergeChanges(from, to, below, changes);
+    } else if (fs::isDirectory(self.at(to)) && !instance_files::isSymbolicLink(self.at(to))) {
+      mergeChanges(self, from, to, below, changes);
     }
   }
 }
@@ -113,12 +114,14 @@ std::optional<Changes> parseChanges(const std::string& text) {
 
 // Creates the directories of a relative path below the base, each 0700 (the repair gives
 // them the standard attributes afterwards).
-bool makeDirectoriesBelow(const std::string& base, const std::string& relative) {
+bool makeDirectoriesBelow(const InstanceService& self, const std::string& base,
+                          const std::string& relative) {
   std::string path = base;
   for (const std::string& part : os::components(relative)) {
     path = appendComponent(path, part);
-    if (fs::isDirectory(path) && !instance_files::isSymbolicLink(path)) continue;
-    if (!fs::createDirectory(path, fs::Attributes{std::nullopt, std::nullopt, 0700})) return false;
+    if (fs::isDirectory(self.at(path)) && !instance_files::isSymbolicLink(self.at(path))) continue;
+    if (!fs::createDirectory(self.at(path), fs::Attributes{std::nullopt, std::nullopt, 0700}))
+      return false;
   }
   return true;
 }
@@ -128,14 +131,14 @@ bool makeDirectoriesBelow(const std::string& base, const std::string& relative) 
 std::optional<std::string> InstanceService::keepWhatInstallReplaces(
     const std::optional<std::string>& customization, const std::optional<std::string>& keystores,
     const std::optional<std::string>& extras) {
-  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return std::nullopt;
+  if (!_pathToRcphome || !fs::isDirectory(at(*_pathToRcphome))) return std::nullopt;
   const std::string& home = *_pathToRcphome;
   const std::string deploy = appendComponent(home, DEPLOY_DIRECTORY);
 
   Changes changes;
   if (customization && fs::exists(*customization)) {
-    (fs::entryExists(appendComponent(home, PLUGIN_CUSTOMIZATION)) ? changes.replaced
-                                                                  : changes.added)
+    (fs::entryExists(at(appendComponent(home, PLUGIN_CUSTOMIZATION))) ? changes.replaced
+                                                                      : changes.added)
         .push_back(PLUGIN_CUSTOMIZATION);
   }
   // The whole keystore set is replaced: every old one is kept, the new names are added.
@@ -150,7 +153,7 @@ std::optional<std::string> InstanceService::keepWhatInstallReplaces(
   }
   if (extras && fs::isDirectory(*extras) &&
       !fs::listDirectory(*extras).value_or(std::vector<std::string>{}).empty()) {
-    mergeChanges(*extras, appendComponent(deploy, EXTRAS_DIRECTORY),
+    mergeChanges(*this, *extras, appendComponent(deploy, EXTRAS_DIRECTORY),
                  appendComponent(DEPLOY_DIRECTORY, EXTRAS_DIRECTORY), changes);
   }
   for (const std::vector<std::string>* list : {&changes.replaced, &changes.added}) {
@@ -164,17 +167,17 @@ std::optional<std::string> InstanceService::keepWhatInstallReplaces(
   }
 
   const std::string backups = appendComponent(home, INSTALL_BACKUPS_DIRECTORY);
-  if (!fs::entryExists(backups) &&
-      !fs::createDirectory(backups, fs::Attributes{std::nullopt, std::nullopt, 0700})) {
+  if (!fs::entryExists(at(backups)) &&
+      !fs::createDirectory(at(backups), fs::Attributes{std::nullopt, std::nullopt, 0700})) {
     os::SystemLog::log(os::SystemLog::kError, "Not able to create %s", backups.c_str());
     return std::nullopt;
   }
   // A numbered directory without its list is what a killed run began: it vouches for nothing.
   unsigned long next = 1;
-  for (const auto& [number, name] : numberedEntries(backups)) {
+  for (const auto& [number, name] : numberedEntries(*this, backups)) {
     const std::string path = appendComponent(backups, name);
-    if (!fs::entryExists(appendComponent(path, INSTALL_BACKUP_CHANGES))) {
-      fs::removeItem(path);
+    if (!fs::entryExists(at(appendComponent(path, INSTALL_BACKUP_CHANGES)))) {
+      fs::removeItem(at(path));
     } else {
       next = number + 1;
     }
@@ -183,31 +186,31 @@ std::optional<std::string> InstanceService::keepWhatInstallReplaces(
   const auto failed = [&](const std::string& what) -> std::optional<std::string> {
     os::SystemLog::log(os::SystemLog::kError, "Not able to keep %s in %s", what.c_str(),
                        backup.c_str());
-    if (fs::entryExists(backup)) fs::removeItem(backup);
+    if (fs::entryExists(at(backup))) fs::removeItem(at(backup));
     return std::nullopt;
   };
-  if (!fs::createDirectory(backup, fs::Attributes{std::nullopt, std::nullopt, 0700})) {
+  if (!fs::createDirectory(at(backup), fs::Attributes{std::nullopt, std::nullopt, 0700})) {
     return failed("what the install replaces");
   }
   const std::string files = appendComponent(backup, INSTALL_BACKUP_FILES);
   for (const std::string& path : changes.replaced) {
     const std::string kept = appendComponent(files, path);
-    if (!makeDirectoriesBelow(backup, INSTALL_BACKUP_FILES) ||
-        !makeDirectoriesBelow(files, os::deletingLastComponent(path)) ||
-        !fs::copyItem(appendComponent(home, path), kept)) {
+    if (!makeDirectoriesBelow(*this, backup, INSTALL_BACKUP_FILES) ||
+        !makeDirectoriesBelow(*this, files, os::deletingLastComponent(path)) ||
+        !fs::copyItem(at(appendComponent(home, path)), at(kept))) {
       return failed(path);
     }
   }
   // Every kept file and directory is on the disk before the list says the backup is whole,
   // and the list before anything is replaced.
-  if (!fs::syncFileSystemOf(backup) ||
-      !os::replaceFileAtomically(appendComponent(backup, INSTALL_BACKUP_CHANGES),
+  if (!fs::syncFileSystemOf(at(backup)) ||
+      !os::replaceFileAtomically(at(appendComponent(backup, INSTALL_BACKUP_CHANGES)),
                                  serialize(changes))) {
     return failed("the list of changes");
   }
-  const auto entries = numberedEntries(backups);
+  const auto entries = numberedEntries(*this, backups);
   for (size_t i = 0; i + INSTALL_BACKUPS_KEPT < entries.size(); ++i) {
-    fs::removeItemDurably(appendComponent(backups, entries[i].second));
+    fs::removeItemDurably(at(appendComponent(backups, entries[i].second)));
   }
   os::SystemLog::log(os::SystemLog::kInfo, "Kept what the install replaces in %s", backup.c_str());
   return backup;
@@ -217,15 +220,15 @@ std::vector<InstanceService::InstallBackup> InstanceService::installBackups() co
   std::vector<InstallBackup> found;
   if (!_pathToRcphome) return found;
   const std::string backups = appendComponent(*_pathToRcphome, INSTALL_BACKUPS_DIRECTORY);
-  for (const auto& [number, name] : numberedEntries(backups)) {
+  for (const auto& [number, name] : numberedEntries(*this, backups)) {
     const std::string path = appendComponent(backups, name);
     const std::string list = appendComponent(path, INSTALL_BACKUP_CHANGES);
-    const os::LimitedRead text = os::readRegularFileAtMost(list, 1 << 20);
+    const os::LimitedRead text = os::readRegularFileAtMost(at(list), 1 << 20);
     if (!text.contents) continue;
     const std::optional<Changes> changes = parseChanges(*text.contents);
     if (!changes) continue;
     InstallBackup backup{name, path, changes->replaced, changes->added, 0};
-    if (const std::optional<fs::EntryAttributes> attributes = fs::entryAttributes(list)) {
+    if (const std::optional<fs::EntryAttributes> attributes = fs::entryAttributes(at(list))) {
       backup.made = attributes->modified;
     }
     found.push_back(std::move(backup));
@@ -259,7 +262,7 @@ bool InstanceService::restoreUnappliedInstall(const std::string& backup) {
     return false;
   }
   const std::optional<std::string> text =
-      os::readWholeFile(appendComponent(backup, INSTALL_BACKUP_CHANGES));
+      os::readWholeFile(at(appendComponent(backup, INSTALL_BACKUP_CHANGES)));
   const std::optional<Changes> changes = text ? parseChanges(*text) : std::nullopt;
   if (!changes) {
     os::SystemLog::log(os::SystemLog::kError, "No usable list of changes in %s", backup.c_str());
@@ -269,25 +272,26 @@ bool InstanceService::restoreUnappliedInstall(const std::string& backup) {
   bool restored = true;
   for (const std::string& path : changes->added) {
     const std::string target = appendComponent(home, path);
-    if (fs::entryExists(target) && !fs::removeItemDurably(target)) restored = false;
+    if (fs::entryExists(at(target)) && !fs::removeItemDurably(at(target))) restored = false;
   }
   for (const std::string& path : changes->replaced) {
     const std::string kept = appendComponent(appendComponent(backup, INSTALL_BACKUP_FILES), path);
     const std::string target = appendComponent(home, path);
-    const std::optional<fs::EntryAttributes> attributes = fs::entryAttributes(kept);
-    const bool keptIsFile = attributes && !attributes->isLink && !fs::isDirectory(kept);
-    const bool targetIsFile = fs::entryExists(target) && !fs::isDirectory(target) &&
+    const std::optional<fs::EntryAttributes> attributes = fs::entryAttributes(at(kept));
+    const bool keptIsFile = attributes && !attributes->isLink && !fs::isDirectory(at(kept));
+    const bool targetIsFile = fs::entryExists(at(target)) && !fs::isDirectory(at(target)) &&
                               !instance_files::isSymbolicLink(target);
-    if (keptIsFile && (targetIsFile || !fs::entryExists(target))) {
+    if (keptIsFile && (targetIsFile || !fs::entryExists(at(target)))) {
       // A file takes its place again in one rename, with the mode it had.
-      const std::optional<std::string> bytes = os::readRegularFile(kept, os::FinalLink::kRefuse);
+      const std::optional<std::string> bytes =
+          os::readRegularFile(at(kept), os::FinalLink::kRefuse);
       os::ReplacementAttributes mode;
       mode.mode = static_cast<mode_t>(attributes->mode & 07777);
-      if (!bytes || !os::replaceFileAtomically(target, *bytes, mode)) restored = false;
+      if (!bytes || !os::replaceFileAtomically(at(target), *bytes, mode)) restored = false;
       continue;
     }
-    if (fs::entryExists(target) && !fs::removeItemDurably(target)) restored = false;
-    if (!fs::copyItem(kept, target, fs::Durability::kSynced)) restored = false;
+    if (fs::entryExists(at(target)) && !fs::removeItemDurably(at(target))) restored = false;
+    if (!fs::copyItem(at(kept), at(target), fs::Durability::kSynced)) restored = false;
   }
   if (restored) {
     os::SystemLog::log(os::SystemLog::kInfo,
@@ -303,7 +307,7 @@ bool InstanceService::restoreUnappliedInstall(const std::string& backup) {
 
 bool InstanceService::makeProvisioningDurable() {
   if (!_pathToRcphome) return false;
-  if (fs::syncFileSystemOf(*_pathToRcphome)) return true;
+  if (fs::syncFileSystemOf(at(*_pathToRcphome))) return true;
   os::SystemLog::log(os::SystemLog::kError, "Not able to make what was written below %s durable",
                      _pathToRcphome->c_str());
   return false;

@@ -11,7 +11,6 @@
 #include "instance/instance_files.h"
 #include "instance/instance_service.h"
 #include "os/atomic_file.h"
-#include "os/beneath.h"
 #include "os/directory_loan.h"
 #include "os/file_system.h"
 #include "os/path.h"
@@ -80,10 +79,10 @@ fs::Attributes standardAttributes(std::optional<std::string> owner) {
 }  // namespace
 
 bool InstanceService::updateIgnitorProperties() {
-  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return false;
+  if (!_pathToRcphome || !fs::isDirectory(at(*_pathToRcphome))) return false;
   const std::string path = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
-  if (!fs::exists(path)) return false;
-  std::optional<JavaProperties> properties = instance_files::loadForRewrite(path);
+  if (!fs::exists(at(path))) return false;
+  std::optional<JavaProperties> properties = instance_files::loadForRewrite(at(path));
   if (!properties) return false;
   setLauncherKeys(*properties, getBaseVersion());
   return properties->savePropertiesToFile(path);
@@ -100,7 +99,7 @@ bool InstanceService::generateIgnitorPropertiesWithTemplate(
   // The template is read once and the filled-in file written once, so the launcher never
   // finds a bare template copy under its name.
   std::optional<JavaProperties> properties = JavaProperties::load(*templatePath);
-  if (fs::entryExists(destination) || !properties) {
+  if (fs::entryExists(at(destination)) || !properties) {
     os::SystemLog::log(os::SystemLog::kError, "Fail to copy ignitor.properties to %s. ",
                        destination.c_str());
     return false;
@@ -110,7 +109,7 @@ bool InstanceService::generateIgnitorPropertiesWithTemplate(
   properties->setProperty(std::string(kManifestLocation), KEY_MANIFEST);
   if (workspace) properties->setProperty(workspace, KEY_RCP_DATA);
   os::SystemLog::log(os::SystemLog::kInfo, "Saving ignitor.properties. ");
-  if (properties->savePropertiesToFile(destination)) return true;
+  if (properties->savePropertiesToFile(at(destination))) return true;
   os::SystemLog::log(os::SystemLog::kError, "Fail to copy ignitor.properties to %s. ",
                      destination.c_str());
   return false;
@@ -122,45 +121,45 @@ bool InstanceService::copyOgsiAgentProperties(const std::optional<std::string>& 
     os::SystemLog::log(os::SystemLog::kError, "Not able to find template for osgiagent.properties");
     return false;
   }
-  if (!fs::isDirectory(*_pathToRcphome)) return false;
+  if (!fs::isDirectory(at(*_pathToRcphome))) return false;
   const std::string destination = appendComponent(*_pathToRcphome, OSGI_AGENT_PROPERTIES);
-  if (fs::entryExists(destination)) return false;
-  return instance_files::copyFileContent(*templatePath, destination);
+  if (fs::entryExists(at(destination))) return false;
+  return instance_files::copyFileContent(*templatePath, at(destination));
 }
 
 bool InstanceService::generateJVMPropertiesWithTemplate(
     const std::optional<std::string>& templatePath) {
-  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return false;
+  if (!_pathToRcphome || !fs::isDirectory(at(*_pathToRcphome))) return false;
   const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
-  if (!fs::entryExists(deploy) &&
-      !fs::createDirectory(deploy, standardAttributes(os::currentUserName()))) {
+  if (!fs::entryExists(at(deploy)) &&
+      !fs::createDirectory(at(deploy), standardAttributes(os::currentUserName()))) {
     return false;
   }
   const std::string target = appendComponent(deploy, JVM_PROPERTIES);
   if (templatePath && fs::exists(*templatePath)) {
-    if (fs::entryExists(target)) return false;
-    return instance_files::copyFileContent(*templatePath, target);
+    if (fs::entryExists(at(target))) return false;
+    return instance_files::copyFileContent(*templatePath, at(target));
   }
   // Emptied in one step: the file is either the old one or the new empty one.
-  if (!os::replaceFileAtomically(target, "")) return false;
-  return fs::setAttributes(target, standardAttributes(os::currentUserName()));
+  if (!os::replaceFileAtomically(at(target), "")) return false;
+  return fs::setAttributes(at(target), standardAttributes(os::currentUserName()));
 }
 
 bool InstanceService::generateLinks() {
   if (!_pathToRcphome) return false;
   const std::string eclipse = appendComponent(*_pathToRcphome, ECLIPSE_DIRECTORY);
-  if (!fs::isDirectory(eclipse)) return false;
+  if (!fs::isDirectory(at(eclipse))) return false;
   const std::string links = appendComponent(eclipse, LINKS_DIRECTORY);
-  if (!fs::entryExists(links)) {
+  if (!fs::entryExists(at(links))) {
     const std::optional<std::string> owner = InstallUtil::standardOwner();
-    if (!fs::createDirectory(links, standardAttributes(owner.value_or("root")))) {
+    if (!fs::createDirectory(at(links), standardAttributes(owner.value_or("root")))) {
       os::SystemLog::log(os::SystemLog::kWarning, "Not able to create links directory");
       return false;
     }
   }
   const auto writeLink = [&](const char* name, const std::string& value) {
     const std::string path = appendComponent(links, name);
-    std::optional<JavaProperties> link = instance_files::loadForRewrite(path);
+    std::optional<JavaProperties> link = instance_files::loadForRewrite(at(path));
     return link && link->setProperty(value, KEY_LINK_PATH) && link->savePropertiesToFile(path);
   };
   const bool rcpLink = writeLink(RCP_LINK, *_pathToRcphome);
@@ -170,7 +169,8 @@ bool InstanceService::generateLinks() {
   return rcpLink && sharedLink;
 }
 
-std::vector<std::string> InstanceService::keystoresIn(const std::optional<std::string>& directory) {
+std::vector<std::string> InstanceService::keystoresIn(
+    const std::optional<os::Location>& directory) {
   std::vector<std::string> names;
   if (!directory) return names;
   for (const std::string& name :
@@ -185,7 +185,7 @@ bool InstanceService::copyKeyStores(const std::optional<std::string>& source) {
                      instance_files::textOrNull(source));
   if (!_pathToRcphome) return false;
   const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
-  const std::vector<std::string> old = keystoresIn(deploy);
+  const std::vector<std::string> old = keystoresIn(at(deploy));
   const std::vector<std::string> incoming = keystoresIn(source);
   // The lines keep the order of the old way (every old name, then every copy), though the
   // new set now goes in first: a name of both sets is replaced in one rename, and the other
@@ -198,7 +198,7 @@ bool InstanceService::copyKeyStores(const std::optional<std::string>& source) {
   for (const std::string& name : incoming) {
     const std::string from = appendComponent(*source, name);
     const std::string to = appendComponent(deploy, name);
-    if (!instance_files::copyFileContent(from, to)) {
+    if (!instance_files::copyFileContent(from, at(to))) {
       copied = false;
       os::SystemLog::log(os::SystemLog::kError, "Not able to copy keystore file %s to %s",
                          from.c_str(), to.c_str());
@@ -210,7 +210,7 @@ bool InstanceService::copyKeyStores(const std::optional<std::string>& source) {
   bool removed = true;
   for (const std::string& name : old) {
     if (std::find(incoming.begin(), incoming.end(), name) != incoming.end()) continue;
-    if (!fs::removeItemDurably(appendComponent(deploy, name))) removed = false;
+    if (!fs::removeItemDurably(at(appendComponent(deploy, name)))) removed = false;
   }
   return removed;
 }
@@ -223,14 +223,14 @@ bool InstanceService::copyExtras(const std::optional<std::string>& source) {
       appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), EXTRAS_DIRECTORY);
   os::SystemLog::log(os::SystemLog::kInfo, "Begin to copy files from %s to %s ", source->c_str(),
                      destination.c_str());
-  if (fs::mergeItem(*source, destination, fs::Durability::kSynced)) return true;
+  if (fs::mergeItem(*source, at(destination), fs::Durability::kSynced)) return true;
   os::SystemLog::log(os::SystemLog::kError, "Not able to copy every file from %s to %s",
                      source->c_str(), destination.c_str());
   return false;
 }
 
 void InstanceService::handOverTo(uid_t account, const std::string& user) {
-  if (os::rootRecord(*_pathToRcphome, kRepairRecord) == std::to_string(account)) return;
+  if (os::rootRecord(at(*_pathToRcphome), kRepairRecord) == std::to_string(account)) return;
   updatePermissions(true, true, user);
 }
 
@@ -242,24 +242,24 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
     // Until the walk has finished, the tree is not known to be right for anyone: a repair
     // stopped half way leaves no record, and the next hand-over walks.
     const bool root = os::isRunningAsRoot();
-    if (root) os::removeRootRecord(*_pathToRcphome, kRepairRecord);
-    bool done = InstallUtil::changeAttributesForDirectory(_pathToRcphome, owner);
+    if (root) os::removeRootRecord(at(*_pathToRcphome), kRepairRecord);
+    bool done = InstallUtil::changeAttributesForDirectory(at(*_pathToRcphome), owner);
     // The shared directory sits beside the rcp home where the product's users can write; a
     // link planted under its name must not turn the repair onto another tree.
     const std::string shared =
         appendComponent(instance_files::platformHomeOf(*_pathToRcphome), SHARED_DIRECTORY);
-    if (fs::isDirectory(shared) && !instance_files::isSymbolicLink(shared)) {
-      done = InstallUtil::changeAttributesForDirectory(shared, owner) && done;
+    if (fs::isDirectory(at(shared)) && !instance_files::isSymbolicLink(at(shared))) {
+      done = InstallUtil::changeAttributesForDirectory(at(shared), owner) && done;
     }
     const std::optional<uid_t> uid = name ? os::lookupUserId(*name) : std::nullopt;
     if (root && done && uid)
-      os::setRootRecord(*_pathToRcphome, kRepairRecord, std::to_string(*uid));
+      os::setRootRecord(at(*_pathToRcphome), kRepairRecord, std::to_string(*uid));
   }
   if (!updateWorkspace) return;
   const std::string ignitorProperties = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
-  if (!fs::exists(ignitorProperties)) return;
+  if (!fs::exists(at(ignitorProperties))) return;
   const std::optional<std::string> data =
-      JavaProperties(ignitorProperties).getPropertyForKey(KEY_RCP_DATA);
+      JavaProperties(at(ignitorProperties)).getPropertyForKey(KEY_RCP_DATA);
   const char* home = std::getenv("HOME");
   if (!data || data->empty() || home == nullptr) return;
   const std::string workspace =
@@ -271,8 +271,9 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
   // before the walk opens them).
   const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
   if (liesBelow(workspace, platformHome)) {
-    os::AnchorScope anchor;
-    if (anchor.add(platformHome)) InstallUtil::changeAttributesForDirectory(workspace, owner);
+    if (_roots && _roots->holds(workspace)) {
+      InstallUtil::changeAttributesForDirectory(at(workspace), owner);
+    }
     return;
   }
   const auto leftAlone = [&](const std::string& why) {
@@ -285,8 +286,9 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
     if (!liesBelow(workspace, home)) {
       return leftAlone("it lies outside the home directory and the platform home");
     }
-    os::AnchorScope anchor;
-    if (anchor.add(home)) InstallUtil::changeAttributesForDirectory(workspace, owner);
+    os::Roots homeRoot;
+    if (homeRoot.add(home))
+      InstallUtil::changeAttributesForDirectory(homeRoot.at(workspace), owner);
     return;
   }
   // As root, nothing outside the product changes hands: a workspace elsewhere is repaired
@@ -302,10 +304,10 @@ void InstanceService::updatePermissions(bool updatePermissions, bool updateWorks
   if (!accountHome || !liesBelow(workspace, *accountHome)) {
     return leftAlone("it lies outside the product and outside the home directory of " + *name);
   }
-  os::AnchorScope anchor;
-  if (!anchor.add(*accountHome)) return;
+  os::Roots homeRoot;
+  if (!homeRoot.add(*accountHome)) return;
   fs::Attributes attributes = standardAttributes(name);
-  if (!fs::setAttributesBelowOwnedBy(workspace, *uid, attributes) && errno == EPERM) {
+  if (!fs::setAttributesBelowOwnedBy(homeRoot.at(workspace), *uid, attributes) && errno == EPERM) {
     leftAlone("it lies outside the product and does not belong to " + *name);
   }
 }

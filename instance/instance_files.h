@@ -13,14 +13,14 @@ std::string platformHomeOf(const std::string& rcphome);
 
 // A properties file loaded for rewriting. A missing file gives an empty table; a file that
 // exists but cannot be read gives none, so that rewriting it never drops what was not read.
-std::optional<JavaProperties> loadForRewrite(const std::string& path);
+std::optional<JavaProperties> loadForRewrite(const os::Location& path);
 
 // Copies a regular file's content onto the destination through atomic replacement: the
 // destination is either its old self or the complete copy, never a partial one.
-bool copyFileContent(const std::string& from, const std::string& to);
+bool copyFileContent(const os::Location& from, const os::Location& to);
 
 // True when the entry at the path is itself a symbolic link.
-bool isSymbolicLink(const std::string& path);
+bool isSymbolicLink(const os::Location& path);
 
 // A single plain file name: not empty, ".", ".." and without "/".
 bool isPlainFileName(const std::string& name);

@@ -13,16 +13,18 @@ namespace rcpinstall {
 
 namespace fs = os::FileSystem;
 
-bool InstanceService::anchorProduct(os::AnchorScope& scope,
-                                    const std::optional<std::string>& bundle,
-                                    const std::string& rcphome) {
-  const bool held = (!bundle || scope.add(*bundle)) &&
-                    scope.add(instance_files::platformHomeOf(rcphome)) && scope.add(rcphome);
+std::shared_ptr<const os::Roots> InstanceService::openProductRoots(
+    const std::optional<std::string>& bundle, const std::string& rcphome, bool asFound) {
+  if (asFound) return os::Roots::followingLinks();
+  auto roots = std::make_shared<os::Roots>();
+  const bool held = (!bundle || roots->add(*bundle)) &&
+                    roots->add(instance_files::platformHomeOf(rcphome)) && roots->add(rcphome);
   if (!held) {
     os::SystemLog::log(os::SystemLog::kError, "Not able to hold the product at %s.",
                        rcphome.c_str());
+    return nullptr;
   }
-  return held;
+  return roots;
 }
 
 int InstanceService::runLauncher(const std::vector<std::string>& arguments) {
@@ -30,11 +32,12 @@ int InstanceService::runLauncher(const std::vector<std::string>& arguments) {
   if (!launcher) return -1;
   // A loan of the platform home that a stopped run left is returned before anything else.
   const std::string platformHome = instance_files::platformHomeOf(*_pathToRcphome);
-  if (os::isRunningAsRoot() && !os::returnLentDirectory(platformHome)) {
+  if (os::isRunningAsRoot() && !os::returnLentDirectory(at(platformHome))) {
     os::SystemLog::log(os::SystemLog::kWarning, "Not able to undo the loan of %s",
                        platformHome.c_str());
   }
-  const std::optional<os::Identity> identity = os::identityToRun(*launcher, *_pathToRcphome);
+  const std::optional<os::Identity> identity =
+      os::identityToRun(at(*launcher), at(*_pathToRcphome));
   if (!identity) return os::runAndWait(*launcher, arguments);
 
   const std::optional<std::string> user = os::userNameOf(identity->uid);
@@ -47,16 +50,16 @@ int InstanceService::runLauncher(const std::vector<std::string>& arguments) {
   // tree whose last repair finished for that account needs no walk.
   if (user && identity->uid != 0) handOverTo(identity->uid, *user);
   // The run leaves its result in the platform home, which stays root's: the account may only
-  // add entries there for the length of the run (changed below the anchors, never through a
+  // add entries there for the length of the run (changed through the roots, never through a
   // link).
-  const std::optional<fs::EntryAttributes> before = fs::entryAttributes(platformHome);
+  const std::optional<fs::EntryAttributes> before = fs::entryAttributes(at(platformHome));
   const bool lend = before && !before->isLink && before->owner != identity->uid;
-  if (lend && !os::lendDirectory(platformHome, identity->uid)) {
+  if (lend && !os::lendDirectory(at(platformHome), identity->uid)) {
     os::SystemLog::log(os::SystemLog::kWarning, "Not able to let %s write %s",
                        user ? user->c_str() : "the launcher's account", platformHome.c_str());
   }
   const int status = os::runAndWait(*launcher, arguments, identity);
-  if (lend && !os::returnLentDirectory(platformHome)) {
+  if (lend && !os::returnLentDirectory(at(platformHome))) {
     os::SystemLog::log(os::SystemLog::kWarning, "Not able to undo the loan of %s",
                        platformHome.c_str());
   }

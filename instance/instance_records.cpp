@@ -39,7 +39,7 @@ std::optional<size_t> findAddon(const os::PlistArray& entries, const std::string
 
 // Stores or (given none) removes one key of installInfo.plist, creating the file when it is
 // missing. A record that exists but is not a dictionary is left alone.
-bool writeInstallInfo(const std::string& path, const char* key,
+bool writeInstallInfo(const os::Location& path, const char* key,
                       const std::optional<std::string>& value) {
   Properties record = fs::entryExists(path) ? Properties(path) : Properties();
   if (!record.hasDictionary()) return false;
@@ -51,8 +51,26 @@ bool writeInstallInfo(const std::string& path, const char* key,
 
 }  // namespace
 
-InstanceService::InstanceService(const std::optional<std::string>& pathToRcphome) {
-  if (pathToRcphome && rcpHomeExists(*pathToRcphome)) _pathToRcphome = pathToRcphome;
+InstanceService::InstanceService(const std::optional<std::string>& pathToRcphome)
+    : InstanceService(nullptr, pathToRcphome) {}
+
+InstanceService::InstanceService(std::shared_ptr<const os::Roots> roots,
+                                 const std::optional<std::string>& pathToRcphome)
+    : _roots(std::move(roots)) {
+  if (!pathToRcphome || !rcpHomeExists(*pathToRcphome)) return;
+  _pathToRcphome = pathToRcphome;
+  if (!_roots) _roots = openProductRoots(std::nullopt, *pathToRcphome);
+}
+
+os::Location InstanceService::place(const std::string& path) const {
+  return _roots && _roots->holds(path) ? _roots->at(path) : os::Location(path);
+}
+
+os::Location InstanceService::at(const std::string& path) const {
+  if (_roots) return _roots->at(path);
+  // No roots: every service refuses the location.
+  static const os::Roots none;
+  return none.at(path);
 }
 
 std::optional<std::string> InstanceService::launcherPath() const {
@@ -69,15 +87,15 @@ bool InstanceService::rcpHomeExists(const std::string& path) {
 bool InstanceService::hasInstanceInstalled() const {
   if (!_pathToRcphome) return false;
   return fs::exists(
-      appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), INSTALL_MANIFEST));
+      at(appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), INSTALL_MANIFEST)));
 }
 
 std::optional<std::string> InstanceService::getBaseVersion() const {
-  if (!_pathToRcphome || !fs::isDirectory(*_pathToRcphome)) return std::nullopt;
+  if (!_pathToRcphome || !fs::isDirectory(at(*_pathToRcphome))) return std::nullopt;
   const std::string plugins =
       appendComponent(appendComponent(*_pathToRcphome, ECLIPSE_DIRECTORY), PLUGINS_DIRECTORY);
-  if (!fs::isDirectory(plugins)) return std::nullopt;
-  const std::optional<std::vector<std::string>> names = fs::listDirectory(plugins);
+  if (!fs::isDirectory(at(plugins))) return std::nullopt;
+  const std::optional<std::vector<std::string>> names = fs::listDirectory(at(plugins));
   if (!names) return std::nullopt;
   const std::string_view prefix = BASE_PLUGIN_PREFIX;
   std::optional<std::string> best;
@@ -96,32 +114,32 @@ std::optional<std::string> InstanceService::getInstalledVersion() const {
   if (!_pathToRcphome) return std::nullopt;
   const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
   os::SystemLog::log(os::SystemLog::kInfo, "Get installInfo: %s", path.c_str());
-  if (!fs::exists(path)) return std::nullopt;
-  return Properties(path).getStringForKey(KEY_VERSION);
+  if (!fs::exists(at(path))) return std::nullopt;
+  return Properties(at(path)).getStringForKey(KEY_VERSION);
 }
 
 bool InstanceService::setInstalledVersion(const std::optional<std::string>& version) {
   if (!_pathToRcphome || !version) return false;
-  return writeInstallInfo(appendComponent(*_pathToRcphome, INSTALL_INFO), KEY_VERSION, version);
+  return writeInstallInfo(at(appendComponent(*_pathToRcphome, INSTALL_INFO)), KEY_VERSION, version);
 }
 
 std::optional<std::string> InstanceService::getCurrentHotfixVersion() const {
   if (!_pathToRcphome) return std::nullopt;
   const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
-  if (!fs::exists(path)) return std::nullopt;
-  return Properties(path).getStringForKey(KEY_HOTFIX_VERSION);
+  if (!fs::exists(at(path))) return std::nullopt;
+  return Properties(at(path)).getStringForKey(KEY_HOTFIX_VERSION);
 }
 
 bool InstanceService::updateHotfixVersion(const std::optional<std::string>& version) {
   if (!_pathToRcphome) return false;
-  return writeInstallInfo(appendComponent(*_pathToRcphome, INSTALL_INFO), KEY_HOTFIX_VERSION,
+  return writeInstallInfo(at(appendComponent(*_pathToRcphome, INSTALL_INFO)), KEY_HOTFIX_VERSION,
                           version);
 }
 
 std::optional<std::string> InstanceService::unreadableInstallInfo() const {
   if (!_pathToRcphome) return std::nullopt;
   const std::string path = appendComponent(*_pathToRcphome, INSTALL_INFO);
-  if (!fs::entryExists(path) || Properties(path).hasDictionary()) return std::nullopt;
+  if (!fs::entryExists(at(path)) || Properties(at(path)).hasDictionary()) return std::nullopt;
   return path;
 }
 
@@ -135,22 +153,22 @@ bool InstanceService::markChangeInProgress(const std::string& operation,
   std::string text = "operation=" + operation + "\n";
   if (manifest) text += "manifest=" + *manifest + "\n";
   // Made durable with its directory before the change it announces begins.
-  return os::replaceFileAtomically(appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS), text);
+  return os::replaceFileAtomically(at(appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS)), text);
 }
 
 bool InstanceService::clearChangeInProgress() {
   if (!_pathToRcphome) return false;
   const std::string mark = appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS);
-  if (fs::entryExists(mark)) fs::removeItem(mark);
-  return !fs::entryExists(mark);
+  if (fs::entryExists(at(mark))) fs::removeItem(at(mark));
+  return !fs::entryExists(at(mark));
 }
 
 std::optional<std::string> InstanceService::changeInProgress(const char* key) const {
   if (!_pathToRcphome) return std::nullopt;
   const std::string mark = appendComponent(*_pathToRcphome, CHANGE_IN_PROGRESS);
-  if (!fs::entryExists(mark)) return std::nullopt;
+  if (!fs::entryExists(at(mark))) return std::nullopt;
   // A mark that cannot be read still marks a change under way; it names no operation.
-  return JavaProperties(mark).getPropertyForKey(key).value_or("");
+  return JavaProperties(at(mark)).getPropertyForKey(key).value_or("");
 }
 
 std::optional<std::string> InstanceService::getInstalledTargetVersion() const {
@@ -159,34 +177,36 @@ std::optional<std::string> InstanceService::getInstalledTargetVersion() const {
   if (!bundle) return std::nullopt;
   const std::string infoPlist = appendComponent(appendComponent(*bundle, "Contents"), "Info.plist");
   os::SystemLog::log(os::SystemLog::kInfo, "Get Info.plist: %s", infoPlist.c_str());
-  if (!fs::exists(infoPlist)) return std::nullopt;
-  return Properties(infoPlist).getStringForKey("CFBundleShortVersionString");
+  // The bundle is one of the run's roots when the run knows it; otherwise its Info.plist,
+  // above the platform home, is only read, as the system reads it.
+  if (!fs::exists(place(infoPlist))) return std::nullopt;
+  return Properties(place(infoPlist)).getStringForKey("CFBundleShortVersionString");
 }
 
 int InstanceService::getProvisioningResult() const {
-  if (!_pathToRcphome || !fs::exists(os::expandTilde(*_pathToRcphome))) return -1;
+  if (!_pathToRcphome || !fs::exists(at(os::expandTilde(*_pathToRcphome)))) return -1;
   const std::string resultFile =
       appendComponent(instance_files::platformHomeOf(*_pathToRcphome), PROVISIONING_RC);
-  if (!fs::exists(resultFile)) return -1;
+  if (!fs::exists(at(resultFile))) return -1;
   const std::optional<int> code = readProvisionResultCode(resultFile);
   if (!code) return -1;
   return *code == 0 || *code == 2 ? 0 : -1;
 }
 
 bool InstanceService::removeProvisionRCFile() {
-  if (!_pathToRcphome || !fs::exists(*_pathToRcphome)) return true;
+  if (!_pathToRcphome || !fs::exists(at(*_pathToRcphome))) return true;
   const std::string resultFile =
       appendComponent(instance_files::platformHomeOf(*_pathToRcphome), PROVISIONING_RC);
-  if (fs::entryExists(resultFile)) fs::removeItem(resultFile);
-  return !fs::entryExists(resultFile);
+  if (fs::entryExists(at(resultFile))) fs::removeItem(at(resultFile));
+  return !fs::entryExists(at(resultFile));
 }
 
 std::optional<os::PlistValue> InstanceService::getRegistryInfoForAddon(
     const std::optional<std::string>& addonID) const {
   if (!addonID || !_pathToRcphome) return std::nullopt;
   const std::string path = appendComponent(*_pathToRcphome, ADDON_INFO);
-  if (!fs::exists(path)) return std::nullopt;
-  const Properties registry(path);
+  if (!fs::exists(at(path))) return std::nullopt;
+  const Properties registry(at(path));
   const os::PlistArray* entries = addonEntries(registry);
   if (entries == nullptr) return std::nullopt;
   const std::optional<size_t> found = findAddon(*entries, *addonID);
@@ -206,8 +226,8 @@ std::optional<std::string> InstanceService::getAddonInstalledVersion(
 bool InstanceService::removeRegistryInfoforAddon(const std::optional<std::string>& addonID) {
   if (!addonID || !_pathToRcphome) return false;
   const std::string path = appendComponent(*_pathToRcphome, ADDON_INFO);
-  if (!fs::exists(path)) return false;
-  Properties registry(path);
+  if (!fs::exists(at(path))) return false;
+  Properties registry(at(path));
   const os::PlistArray* entries = addonEntries(registry);
   if (entries == nullptr) return false;
   const std::optional<size_t> found = findAddon(*entries, *addonID);
@@ -215,7 +235,7 @@ bool InstanceService::removeRegistryInfoforAddon(const std::optional<std::string
   os::PlistArray remaining = *entries;
   remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(*found));
   if (!registry.setProperty(os::PlistValue(std::move(remaining)), KEY_ADDONS)) return false;
-  return registry.savePropertiesToFile(path);
+  return registry.savePropertiesToFile(at(path));
 }
 
 }  // namespace rcpinstall

@@ -4,18 +4,20 @@
 #include <sys/types.h>
 #include <cstddef>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "foundation/provisioning_result_file.h"
-#include "os/beneath.h"
 #include "os/plist_value.h"
+#include "os/root.h"
 
 namespace rcpinstall {
 
-// The object keeps only the rcp home; every operation reads its files afresh. An instance
+// The object keeps only the rcp home and the run's roots; every operation reads its files
+// afresh, through the roots (no link below the product is ever followed). An instance
 // created for a path that did not exist answers every query with its empty value (no, none,
 // -1) and changes no file. Files rewritten here are replaced atomically and keep their mode
 // (and, as root, their owner and group).
@@ -83,21 +85,34 @@ class InstanceService {
   // that the run can leave its result there.
   // The answer is os::runAndWait's (-1: not started).
   int runLauncher(const std::vector<std::string>& arguments);
-  // Opens the application bundle (when known), the platform home and the rcp home as anchors
-  // of the scope: from then on the tools reach the product tree only from these descriptors,
-  // through no link (os/beneath.h). False when one of them could not be opened: the product
-  // is then not to be worked on at all.
-  [[nodiscard]] static bool anchorProduct(os::AnchorScope& scope,
-                                          const std::optional<std::string>& bundle,
-                                          const std::string& rcphome);
+  // Opens the application bundle (when known), the platform home and the rcp home as the roots
+  // of a run: the tools reach the product tree only from these descriptors, through no link
+  // (os/root.h). None when one of them could not be opened: the product is then not to be
+  // worked on at all (the system log says so).
+  // With `asFound`, roots that follow links (os::Roots::followingLinks): for a product that
+  // is only read (a rehearsal reads the original and works on a copy).
+  static std::shared_ptr<const os::Roots> openProductRoots(const std::optional<std::string>& bundle,
+                                                           const std::string& rcphome,
+                                                           bool asFound = false);
 
-  // The rcp home is kept only when rcpHomeExists says so now (no "~" expansion).
+  // The rcp home is kept only when rcpHomeExists says so now (no "~" expansion). The instance
+  // works through the run's roots; without them it opens its own (the platform home and the
+  // rcp home), and one whose roots cannot be opened changes nothing.
   explicit InstanceService(const std::optional<std::string>& pathToRcphome);
+  InstanceService(std::shared_ptr<const os::Roots> roots,
+                  const std::optional<std::string>& pathToRcphome);
   // Whether something exists at the path, links followed: the one test of every holder of an
   // rcp home, so that a removal never holds one that its instance does not.
   static bool rcpHomeExists(const std::string& path);
 
   std::optional<std::string> pathToRcphome() const { return _pathToRcphome; }
+  // The roots the instance works through (none for an rcp home that does not exist), and the
+  // location of a path below them for the services of os/ (refused outside them).
+  const std::shared_ptr<const os::Roots>& roots() const { return _roots; }
+  os::Location at(const std::string& path) const;
+  // A source the caller names (a manifest, a template, a package's files): through the roots
+  // when it lies below them, else the plain path.
+  os::Location place(const std::string& path) const;
 
   // --- Records and versions -------------------------------------------------------------
 
@@ -191,7 +206,7 @@ class InstanceService {
   // without ignitor.properties (then nothing is backed up).
   std::optional<std::string> installManifestBackupPath() const;
   // The keystore files (.keystore*) directly in a directory, as copyKeyStores finds them.
-  static std::vector<std::string> keystoresIn(const std::optional<std::string>& directory);
+  static std::vector<std::string> keystoresIn(const std::optional<os::Location>& directory);
   // Set one key of an existing ignitor.properties (never created here). False when nothing
   // was written.
   bool updateProvisionManifestVersion(const std::optional<std::string>& version);
@@ -275,6 +290,7 @@ class InstanceService {
   void handOverTo(uid_t account, const std::string& user);
 
   std::optional<std::string> _pathToRcphome;
+  std::shared_ptr<const os::Roots> _roots;
 };
 
 }  // namespace rcpinstall

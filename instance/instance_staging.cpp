@@ -18,7 +18,7 @@ using os::appendComponent;
 namespace {
 
 // Sets one key of an existing properties file and writes it back.
-bool setKeyOfExistingFile(const std::string& path, const char* key,
+bool setKeyOfExistingFile(const os::Location& path, const char* key,
                           const std::optional<std::string>& value) {
   if (!value || !fs::exists(path)) return false;
   std::optional<JavaProperties> properties = instance_files::loadForRewrite(path);
@@ -27,7 +27,7 @@ bool setKeyOfExistingFile(const std::string& path, const char* key,
 }
 
 // Every key of the file at `path` set in `target`, overriding what was there.
-void mergeInto(JavaProperties& target, const std::string& path) {
+void mergeInto(JavaProperties& target, const os::Location& path) {
   if (!fs::exists(path)) return;
   const JavaProperties other(path);
   for (const auto& [key, value] : other.table()) target.setProperty(value, key);
@@ -39,7 +39,7 @@ using Staging = InstanceService::Staging;
 // removed first (an atomic replacement cannot take its place); a file or link is replaced
 // in one step, so a failed copy leaves the old file as it was. The source is read first, so
 // that a source that cannot be read changes nothing and is told apart from a failed write.
-Staging stageCopy(const std::string& source, const std::string& destination) {
+Staging stageCopy(const os::Location& source, const os::Location& destination) {
   const std::optional<std::string> bytes = os::readWholeFile(source);
   if (!bytes) return Staging::kSourceUnusable;
   if (fs::isDirectory(destination) && !instance_files::isSymbolicLink(destination)) {
@@ -53,21 +53,22 @@ Staging stageCopy(const std::string& source, const std::string& destination) {
 InstanceService::Staging InstanceService::stageManifest(
     const std::optional<std::string>& source, const std::optional<std::string>& toFile,
     const std::optional<std::string>& replaceInstallerRootWith) {
-  if (!source || !fs::exists(*source)) return Staging::kSourceUnusable;
-  if (!_pathToRcphome || !fs::exists(*_pathToRcphome) || !toFile ||
+  if (!source || !fs::exists(place(*source))) return Staging::kSourceUnusable;
+  if (!_pathToRcphome || !fs::exists(at(*_pathToRcphome)) || !toFile ||
       !instance_files::isPlainFileName(*toFile)) {
     return Staging::kNotWritten;
   }
   const std::string destination =
       appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), *toFile);
   os::SystemLog::log(os::SystemLog::kInfo, "Copying install manifest to %s. ", destination.c_str());
-  if (const Staging copied = stageCopy(*source, destination); copied != Staging::kStaged) {
+  if (const Staging copied = stageCopy(place(*source), at(destination));
+      copied != Staging::kStaged) {
     return copied;
   }
   if (!replaceInstallerRootWith || !fs::exists(*replaceInstallerRootWith)) return Staging::kStaged;
 
   os::SystemLog::log(os::SystemLog::kInfo, "Updating ${installer.root}. ");
-  InstallManifest manifest(destination);
+  InstallManifest manifest(at(destination));
   // The copy is the source's content: one that does not parse is the source's fault.
   if (!manifest.hasDocument()) return Staging::kSourceUnusable;
   const std::string installerRoot = "file:" + *replaceInstallerRootWith;
@@ -100,19 +101,21 @@ bool InstanceService::copyManifest(const std::optional<std::string>& source) {
 }
 
 bool InstanceService::copyPatchRemoveManifest(const std::optional<std::string>& source) {
-  if (!_pathToRcphome || !source || !fs::exists(*source) || !fs::exists(*_pathToRcphome)) {
+  if (!_pathToRcphome || !source || !fs::exists(place(*source)) ||
+      !fs::exists(at(*_pathToRcphome))) {
     return false;
   }
-  return stageCopy(*source, appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY),
-                                            PATCH_REMOVE_MANIFEST)) == Staging::kStaged;
+  return stageCopy(place(*source),
+                   at(appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY),
+                                      PATCH_REMOVE_MANIFEST))) == Staging::kStaged;
 }
 
 std::optional<std::string> InstanceService::installManifestBackupPath() const {
   if (!_pathToRcphome) return std::nullopt;
   const std::string ignitorProperties = appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES);
-  if (!fs::exists(ignitorProperties)) return std::nullopt;
+  if (!fs::exists(at(ignitorProperties))) return std::nullopt;
   std::string version =
-      JavaProperties(ignitorProperties).getPropertyForKey(KEY_MANIFEST_VERSION).value_or("");
+      JavaProperties(at(ignitorProperties)).getPropertyForKey(KEY_MANIFEST_VERSION).value_or("");
   // The version names a file in deploy; one that would lead elsewhere is not used.
   if (version.empty() || version.find('/') != std::string::npos) version = "old";
   return appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY),
@@ -124,32 +127,32 @@ void InstanceService::backupInstallManifest() {
   if (!backup) return;
   const std::string manifest =
       appendComponent(appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY), INSTALL_MANIFEST);
-  if (!fs::exists(manifest) || fs::entryExists(*backup)) return;
+  if (!fs::exists(at(manifest)) || fs::entryExists(at(*backup))) return;
   // Written whole through atomic replacement, so that a failed copy never leaves a partial
   // backup that later runs would keep.
-  instance_files::copyFileContent(manifest, *backup);
+  instance_files::copyFileContent(at(manifest), at(*backup));
 }
 
 bool InstanceService::updateProvisionManifestVersion(const std::optional<std::string>& version) {
   if (!_pathToRcphome) return false;
-  return setKeyOfExistingFile(appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES),
+  return setKeyOfExistingFile(at(appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES)),
                               KEY_MANIFEST_VERSION, version);
 }
 
 bool InstanceService::updateInstallID(const std::optional<std::string>& installID) {
   if (!_pathToRcphome) return false;
-  return setKeyOfExistingFile(appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES), KEY_INSTALL_ID,
-                              installID);
+  return setKeyOfExistingFile(at(appendComponent(*_pathToRcphome, IGNITOR_PROPERTIES)),
+                              KEY_INSTALL_ID, installID);
 }
 
 bool InstanceService::mergePluginCustomizationWithRcphome(const std::optional<std::string>& path) {
-  if (!_pathToRcphome || !path || !fs::isDirectory(*_pathToRcphome)) return false;
+  if (!_pathToRcphome || !path || !fs::isDirectory(at(*_pathToRcphome))) return false;
   const std::string target = appendComponent(*_pathToRcphome, PLUGIN_CUSTOMIZATION);
-  if (!fs::entryExists(target)) return instance_files::copyFileContent(*path, target);
-  std::optional<JavaProperties> merged = instance_files::loadForRewrite(target);
+  if (!fs::entryExists(at(target))) return instance_files::copyFileContent(*path, at(target));
+  std::optional<JavaProperties> merged = instance_files::loadForRewrite(at(target));
   if (!merged) return false;
   mergeInto(*merged, *path);
-  return merged->savePropertiesToFile(target);
+  return merged->savePropertiesToFile(at(target));
 }
 
 bool InstanceService::mergePluginCustomizationWithBase(const std::optional<std::string>& path) {
@@ -161,13 +164,13 @@ bool InstanceService::mergePluginCustomizationWithBase(const std::optional<std::
           appendComponent(appendComponent(*_pathToRcphome, ECLIPSE_DIRECTORY), PLUGINS_DIRECTORY),
           BASE_PLUGIN_PREFIX + *baseVersion),
       PLUGIN_CUSTOMIZATION);
-  if (!fs::exists(baseFile)) return true;
-  std::optional<JavaProperties> merged = instance_files::loadForRewrite(baseFile);
+  if (!fs::exists(at(baseFile))) return true;
+  std::optional<JavaProperties> merged = instance_files::loadForRewrite(at(baseFile));
   if (!merged) return false;
   mergeInto(*merged, *path);
-  const bool baseWritten = merged->savePropertiesToFile(baseFile);
+  const bool baseWritten = merged->savePropertiesToFile(at(baseFile));
   const bool rcphomeWritten =
-      merged->savePropertiesToFile(appendComponent(*_pathToRcphome, PLUGIN_CUSTOMIZATION));
+      merged->savePropertiesToFile(at(appendComponent(*_pathToRcphome, PLUGIN_CUSTOMIZATION)));
   return baseWritten && rcphomeWritten;
 }
 

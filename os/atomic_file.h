@@ -1,6 +1,8 @@
 // Reading whole files, and replacing a file atomically so a reader sees the old or the new one.
 #pragma once
 
+#include "os/root.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -17,7 +19,7 @@ inline constexpr size_t kReadLimit = size_t{64} << 20;
 // blocks the open. A symbolic link as the path's last component is followed, or refused where
 // someone else may have planted it.
 enum class FinalLink { kFollow, kRefuse };
-std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink);
+std::optional<std::string> readRegularFile(const Location& path, FinalLink finalLink);
 
 // The same with a limit on the size, and the reason when there is no content: the text of the
 // failed call's error, what the entry is when it is no regular file ("a directory", "a FIFO",
@@ -29,11 +31,11 @@ struct LimitedRead {
   int error = 0;  // the failed call's errno; 0 when the entry was no regular file or too large
   bool tooLarge = false;
 };
-LimitedRead readRegularFileAtMost(const std::string& path, size_t limit,
+LimitedRead readRegularFileAtMost(const Location& path, size_t limit,
                                   FinalLink finalLink = FinalLink::kFollow, bool keepEnd = false);
 
 // The whole content of a regular file (symbolic links followed).
-inline std::optional<std::string> readWholeFile(const std::string& path) {
+inline std::optional<std::string> readWholeFile(const Location& path) {
   return readRegularFile(path, FinalLink::kFollow);
 }
 
@@ -50,7 +52,7 @@ struct ReplacementAttributes {
   std::optional<gid_t> group;
   std::optional<mode_t> mode;
 };
-bool replaceFileAtomically(const std::string& path, std::string_view contents,
+bool replaceFileAtomically(const Location& path, std::string_view contents,
                            const ReplacementAttributes& attributes = {});
 // The same for the entry `name` of an open directory.
 bool replaceFileAtomicallyAt(int directory, const std::string& name, std::string_view contents,

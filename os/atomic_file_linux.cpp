@@ -12,7 +12,6 @@
 #include <cstring>
 #include <vector>
 
-#include "os/beneath.h"
 #include "os/path.h"
 #include "os/posix_support.h"
 #include "os/system_log.h"
@@ -94,15 +93,16 @@ std::optional<std::string> writeNamedTemporary(int directory, const std::string&
 
 }  // namespace
 
-std::optional<std::string> readRegularFile(const std::string& path, FinalLink finalLink) {
+std::optional<std::string> readRegularFile(const Location& path, FinalLink finalLink) {
   LimitedRead read = readRegularFileAtMost(path, kReadLimit, finalLink);
   if (read.tooLarge) {
-    SystemLog::log(SystemLog::kWarning, "Not reading %s: %s", path.c_str(), read.reason.c_str());
+    SystemLog::log(SystemLog::kWarning, "Not reading %s: %s", path.path().c_str(),
+                   read.reason.c_str());
   }
   return std::move(read.contents);
 }
 
-LimitedRead readRegularFileAtMost(const std::string& path, size_t limit, FinalLink finalLink,
+LimitedRead readRegularFileAtMost(const Location& path, size_t limit, FinalLink finalLink,
                                   bool keepEnd) {
   LimitedRead result;
   const auto failed = [&result](const std::string& reason, int error = 0) {
@@ -115,10 +115,10 @@ LimitedRead readRegularFileAtMost(const std::string& path, size_t limit, FinalLi
   Descriptor fd(posix::openPath(path, O_RDONLY | O_NONBLOCK | noFollow));
   if (!fd) {
     const int error = errno;
-    // Below an anchor a link where a file should be is no file: someone else put it there.
-    if (error == ELOOP && isAnchored(path)) {
+    // Below a root a link where a file should be is no file: someone else put it there.
+    if (error == ELOOP && path.roots() != nullptr) {
       SystemLog::log(SystemLog::kWarning, "Not reading %s: a symbolic link stands in its way",
-                     path.c_str());
+                     path.path().c_str());
     }
     return failed(std::strerror(error), error);
   }
@@ -155,7 +155,7 @@ LimitedRead readRegularFileAtMost(const std::string& path, size_t limit, FinalLi
   return result;
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view contents,
+bool replaceFileAtomically(const Location& path, std::string_view contents,
                            const ReplacementAttributes& attributes) {
   // Everything happens in the directory as it was opened: a name on the way that is swapped
   // meanwhile cannot move the write elsewhere.

@@ -58,13 +58,13 @@ InspectedProgram::~InspectedProgram() {
   if (descriptor_ >= 0) ::close(descriptor_);
 }
 
-std::optional<Identity> identityToRun(const std::string& program, const std::string& home) {
+std::optional<Identity> identityToRun(const Location& program, const Location& home) {
   if (::geteuid() != 0) return std::nullopt;
   // The file the program's path leads to, held: what is looked at is what is started.
-  auto held = std::make_shared<InspectedProgram>(program, posix::openPath(program, O_PATH));
+  auto held = std::make_shared<InspectedProgram>(program.path(), posix::openPath(program, O_PATH));
   posix::Descriptor homeFd(posix::openPath(home, O_PATH | O_DIRECTORY));
   LaunchTreeStatus status{statusOf(homeFd.get()), statusOf(held->descriptor()), {}};
-  // Below an anchor the walk of O_NOFOLLOW opens answers a final link itself: not a program.
+  // Below a root the walk of O_NOFOLLOW opens answers a final link itself: not a program.
   if (status.program && S_ISLNK(status.program->mode)) status.program.reset();
   if (status.program) status.directories = directoriesAbove(held->descriptor());
   std::optional<Identity> identity = identityFor(chooseLaunchAccount(status));

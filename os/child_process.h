@@ -1,6 +1,8 @@
 // Child processes: started from an argument vector, never through a shell command line.
 #pragma once
 
+#include "os/root.h"
+
 #include <sys/types.h>
 
 #include <memory>
@@ -81,7 +83,7 @@ LaunchAccount chooseLaunchAccount(const LaunchTreeStatus& status);
 // process's own identity) unless this process is root and the choice is another account. The
 // program is looked at through a descriptor of the file its path leads to, held in the answer;
 // the groups of the account come from the account and group databases.
-std::optional<Identity> identityToRun(const std::string& program, const std::string& home);
+std::optional<Identity> identityToRun(const Location& program, const Location& home);
 
 // Starts program with the arguments (the child's argv[0] is the program path, the arguments
 // follow it), standard input, output and error on the null device, no other descriptor

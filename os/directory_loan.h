@@ -11,6 +11,8 @@
 // loan is undone by the next one from a record the borrower cannot forge.
 #pragma once
 
+#include "os/root.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -18,21 +20,21 @@
 
 namespace rcpinstall::os {
 
-// A record of root's on a directory (reached as the os/ services reach any path: below an
-// anchor, through no link). None when there is none or it cannot be read; setting and removing
+// A record of root's on a directory (reached as the os/ services reach any location: below a
+// root, through no link). None when there is none or it cannot be read; setting and removing
 // answer whether it took place (false without root powers, or where the file system keeps no
 // such records).
-std::optional<std::string> rootRecord(const std::string& directory, const std::string& name);
-bool setRootRecord(const std::string& directory, const std::string& name, const std::string& value);
-bool removeRootRecord(const std::string& directory, const std::string& name);
+std::optional<std::string> rootRecord(const Location& directory, const std::string& name);
+bool setRootRecord(const Location& directory, const std::string& name, const std::string& value);
+bool removeRootRecord(const Location& directory, const std::string& name);
 
 // Lets the account create entries in the directory until returnLentDirectory. False, with the
 // directory as it was, when it could not be lent (no root powers, a file system without
 // access-control lists).
-bool lendDirectory(const std::string& directory, uid_t account);
+bool lendDirectory(const Location& directory, uid_t account);
 // Undoes a loan recorded on the directory (this run's, or one of a run that was stopped):
 // mode and access-control list as they were, the record removed. True when nothing is lent
 // now.
-bool returnLentDirectory(const std::string& directory);
+bool returnLentDirectory(const Location& directory);
 
 }  // namespace rcpinstall::os

@@ -111,7 +111,7 @@ std::optional<std::string> attributeOf(int fd, const std::string& name) {
 }
 
 // The directory itself, opened as every os/ service opens a path (no link at its end).
-posix::Descriptor openDirectory(const std::string& directory) {
+posix::Descriptor openDirectory(const Location& directory) {
   return posix::Descriptor(
       posix::openPath(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY));
 }
@@ -150,25 +150,24 @@ bool returnLoan(int fd) {
 
 }  // namespace
 
-std::optional<std::string> rootRecord(const std::string& directory, const std::string& name) {
+std::optional<std::string> rootRecord(const Location& directory, const std::string& name) {
   const posix::Descriptor fd = openDirectory(directory);
   if (!fd) return std::nullopt;
   return attributeOf(fd.get(), kRecordPrefix + name);
 }
 
-bool setRootRecord(const std::string& directory, const std::string& name,
-                   const std::string& value) {
+bool setRootRecord(const Location& directory, const std::string& name, const std::string& value) {
   const posix::Descriptor fd = openDirectory(directory);
   return fd &&
          ::fsetxattr(fd.get(), (kRecordPrefix + name).c_str(), value.data(), value.size(), 0) == 0;
 }
 
-bool removeRootRecord(const std::string& directory, const std::string& name) {
+bool removeRootRecord(const Location& directory, const std::string& name) {
   const posix::Descriptor fd = openDirectory(directory);
   return fd && (::fremovexattr(fd.get(), (kRecordPrefix + name).c_str()) == 0 || errno == ENODATA);
 }
 
-bool lendDirectory(const std::string& directory, uid_t account) {
+bool lendDirectory(const Location& directory, uid_t account) {
   const posix::Descriptor fd = openDirectory(directory);
   struct stat status {};
   if (!fd || ::geteuid() != 0 || ::fstat(fd.get(), &status) != 0) return false;
@@ -209,7 +208,7 @@ bool lendDirectory(const std::string& directory, uid_t account) {
   return true;
 }
 
-bool returnLentDirectory(const std::string& directory) {
+bool returnLentDirectory(const Location& directory) {
   const posix::Descriptor fd = openDirectory(directory);
   return fd && returnLoan(fd.get());
 }

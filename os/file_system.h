@@ -1,6 +1,8 @@
 // Files and directories: tests, listing, copy, delete, creation with attributes, attribute walk.
 #pragma once
 
+#include "os/root.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -10,10 +12,10 @@
 namespace rcpinstall::os::FileSystem {
 
 // Existence and type, following symbolic links (as the target system's file manager does).
-bool exists(const std::string& path);
-bool isDirectory(const std::string& path);
+bool exists(const Location& path);
+bool isDirectory(const Location& path);
 // Existence of the entry itself: a dangling symbolic link exists.
-bool entryExists(const std::string& path);
+bool entryExists(const Location& path);
 
 // The path with every symbolic link and "." or ".." resolved (realpath); none when some part
 // of it does not exist.
@@ -31,12 +33,13 @@ struct EntryAttributes {
   unsigned mode;
   bool isLink;
   long long modified = 0;  // seconds since 1970-01-01 UTC
+  long long size = 0;      // bytes
 };
-std::optional<EntryAttributes> entryAttributes(const std::string& path);
+std::optional<EntryAttributes> entryAttributes(const Location& path);
 
 // Names directly inside a directory (no "." or ".."), in the order the listing gives them;
 // none when it cannot be listed.
-std::optional<std::vector<std::string>> listDirectory(const std::string& path);
+std::optional<std::vector<std::string>> listDirectory(const Location& path);
 
 // How a copy or merge leaves what it wrote. kSynced: each file is written under a temporary
 // name beside its own, synced and renamed into place (a file it replaces is never missing),
@@ -47,7 +50,7 @@ enum class Durability { kCached, kSynced };
 
 // Copies a file or a whole tree to a destination that must not exist; never overwrites.
 // Symbolic links are reproduced as links. False on any failure (a partial copy may remain).
-bool copyItem(const std::string& from, const std::string& to,
+bool copyItem(const Location& from, const Location& to,
               Durability durability = Durability::kCached);
 
 // Copies entries keep their permission bits and times, not their owner; set-user-id and
@@ -74,7 +77,7 @@ struct ResolvedCopy {
   std::string error;
   std::vector<SkippedEntry> skipped;
 };
-ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to);
+ResolvedCopy copyResolvingLinks(const Location& from, const Location& to);
 
 // Merges a tree into another. A missing destination becomes a copy of the source (copyItem).
 // Otherwise, when the source is a directory (links followed for that test), every name in it
@@ -85,20 +88,20 @@ ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to);
 // the link itself. A source entry and destination entry that are the same file are left alone.
 // False when the source is missing, a file source meets an existing destination, or any entry
 // could not be merged; what was merged stays.
-bool mergeItem(const std::string& from, const std::string& to,
+bool mergeItem(const Location& from, const Location& to,
                Durability durability = Durability::kCached);
 
 // Deletes a file, a link (not its target) or a whole tree, never following links.
 // A missing entry answers false.
-bool removeItem(const std::string& path);
+bool removeItem(const Location& path);
 // The same, then syncs the directory that held the entry, so that the removal survives a
 // power cut; false also when that sync fails.
-bool removeItemDurably(const std::string& path);
+bool removeItemDurably(const Location& path);
 
 // Makes everything written so far to the file system that holds the path durable (syncfs on
 // Linux; on the target system F_FULLFSYNC of the files that vouch for the rest). False when
 // the path cannot be opened or the sync reports an error.
-bool syncFileSystemOf(const std::string& path);
+bool syncFileSystemOf(const Location& path);
 
 // Owner and group by name (looked up with getpwnam / getgrnam); an absent name is unchanged.
 struct Attributes {
@@ -108,11 +111,11 @@ struct Attributes {
 };
 
 // Creates a directory (not its parents) with the attributes. False when it exists or fails.
-bool createDirectory(const std::string& path, const Attributes& attributes);
+bool createDirectory(const Location& path, const Attributes& attributes);
 // Creates or truncates a regular file with the content, then applies the attributes.
-bool createFile(const std::string& path, const std::string& contents, const Attributes& attributes);
+bool createFile(const Location& path, const std::string& contents, const Attributes& attributes);
 // Applies the attributes to one entry without following a link (no mode on a link).
-bool setAttributes(const std::string& path, const Attributes& attributes);
+bool setAttributes(const Location& path, const Attributes& attributes);
 
 // Applies the attributes to every entry below the directory (not the directory itself), in
 // one walk through directory descriptors, skipping changes already in place. Links are never
@@ -120,10 +123,10 @@ bool setAttributes(const std::string& path, const Attributes& attributes);
 // through a link. A regular file with more than one hard link is left unchanged (it may be a
 // file outside the tree) and counts as an entry that failed. Answers false when the directory
 // is missing or any entry failed.
-bool setAttributesBelow(const std::string& directory, const Attributes& attributes);
+bool setAttributesBelow(const Location& directory, const Attributes& attributes);
 // The same, only when the directory itself (opened once, through no link) belongs to the
 // account `owner`; otherwise nothing changes and the answer is false with errno EPERM.
-bool setAttributesBelowOwnedBy(const std::string& directory, uid_t owner,
+bool setAttributesBelowOwnedBy(const Location& directory, uid_t owner,
                                const Attributes& attributes);
 
 }  // namespace rcpinstall::os::FileSystem

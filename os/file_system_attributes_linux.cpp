@@ -342,7 +342,7 @@ class AttributeWalk {
 
 }  // namespace
 
-bool createDirectory(const std::string& path, const Attributes& attributes) {
+bool createDirectory(const Location& path, const Attributes& attributes) {
   Target target;
   if (!resolve(attributes, target)) return false;
   posix::EntryAt entry;
@@ -366,8 +366,7 @@ bool createDirectory(const std::string& path, const Attributes& attributes) {
   return ok;
 }
 
-bool createFile(const std::string& path, const std::string& contents,
-                const Attributes& attributes) {
+bool createFile(const Location& path, const std::string& contents, const Attributes& attributes) {
   Target target;
   if (!resolve(attributes, target)) return false;
   posix::EntryAt entry;
@@ -408,7 +407,7 @@ bool createFile(const std::string& path, const std::string& contents,
   return ok;
 }
 
-bool setAttributes(const std::string& path, const Attributes& attributes) {
+bool setAttributes(const Location& path, const Attributes& attributes) {
   Target target;
   bool known = resolve(attributes, target);
   posix::EntryAt entry;
@@ -421,15 +420,14 @@ bool setAttributes(const std::string& path, const Attributes& attributes) {
 
 namespace {
 
-bool walkBelow(const std::string& directory, const Attributes& attributes,
+bool walkBelow(const Location& directory, const Attributes& attributes,
                std::optional<uid_t> requiredOwner) {
   Target target;
   bool known = resolve(attributes, target);
-  std::string top = withoutTrailingSlashes(directory);
-  if (top.empty()) return false;
-  // The directory named is not entered through a link either; below an anchor it is reached
-  // from the anchor's descriptor, and the walk has only that descriptor, never the path.
-  int fd = posix::openPath(top, kDirectoryFlags);
+  if (withoutTrailingSlashes(directory.path()).empty()) return false;
+  // The directory named is not entered through a link either; below a root it is reached
+  // from the root's descriptor, and the walk has only that descriptor, never the path.
+  int fd = posix::openPath(directory, kDirectoryFlags);
   if (fd < 0) return false;
   struct stat status;
   if (fstat(fd, &status) != 0) {
@@ -447,11 +445,11 @@ bool walkBelow(const std::string& directory, const Attributes& attributes,
 
 }  // namespace
 
-bool setAttributesBelow(const std::string& directory, const Attributes& attributes) {
+bool setAttributesBelow(const Location& directory, const Attributes& attributes) {
   return walkBelow(directory, attributes, std::nullopt);
 }
 
-bool setAttributesBelowOwnedBy(const std::string& directory, uid_t owner,
+bool setAttributesBelowOwnedBy(const Location& directory, uid_t owner,
                                const Attributes& attributes) {
   return walkBelow(directory, attributes, owner);
 }

@@ -394,7 +394,7 @@ class ResolvingCopy {
 
 }  // namespace
 
-ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to) {
+ResolvedCopy copyResolvingLinks(const Location& from, const Location& to) {
   ResolvedCopy result;
   posix::EntryAt source;
   posix::EntryAt destination;
@@ -403,7 +403,7 @@ ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to) 
     return result;
   }
   if (!posix::openParent(to, destination)) {
-    result.error = to + ": " + strerror(errno);
+    result.error = to.path() + ": " + strerror(errno);
     return result;
   }
   ResolvingCopy walk(result);
@@ -413,7 +413,7 @@ ResolvedCopy copyResolvingLinks(const std::string& from, const std::string& to) 
   return result;
 }
 
-bool copyItem(const std::string& from, const std::string& to, Durability durability) {
+bool copyItem(const Location& from, const Location& to, Durability durability) {
   posix::EntryAt source;
   posix::EntryAt destination;
   if (!posix::openParent(from, source) || !posix::openParent(to, destination)) return false;
@@ -435,10 +435,11 @@ bool copyItem(const std::string& from, const std::string& to, Durability durabil
   return !guard.synced || posix::syncDirectory(destination.directory.get());
 }
 
-bool mergeItem(const std::string& from, const std::string& to, Durability durability) {
-  std::string source = withoutTrailingSlashes(from);
-  std::string destination = withoutTrailingSlashes(to);
-  if (source.empty() || destination.empty()) return false;
+bool mergeItem(const Location& source, const Location& destination, Durability durability) {
+  if (withoutTrailingSlashes(source.path()).empty() ||
+      withoutTrailingSlashes(destination.path()).empty()) {
+    return false;
+  }
   struct stat followed;
   if (!FileSystem::exists(source)) return false;
   Descriptor sourceFd(posix::openPath(source, O_PATH));

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "os/beneath.h"
 #include "os/path.h"
 #include "os/posix_support.h"
 
@@ -25,18 +24,19 @@ using posix::withoutTrailingSlashes;
 
 namespace {
 
-// The status of the entry at the path. Below an anchor nothing on the way is a link, and a
+// The status of the entry at the location. Below a root nothing on the way is a link, and a
 // final link is followed only for `follow` (a question, never an access).
-bool statusOf(const std::string& path, bool follow, struct stat& status) {
-  if (path.empty()) return false;
-  if (!isAnchored(path)) {
+bool statusOf(const Location& location, bool follow, struct stat& status) {
+  const std::string& path = location.path();
+  if (path.empty() || location.refused()) return false;
+  if (location.roots() == nullptr) {
     return (follow ? stat(path.c_str(), &status)
                    : lstat(withoutTrailingSlashes(path).c_str(), &status)) == 0;
   }
   posix::EntryAt entry;
-  if (!posix::openParent(path, entry)) {
-    // The anchor itself.
-    posix::Descriptor fd(posix::openPath(path, O_PATH));
+  if (!posix::openParent(location, entry)) {
+    // The outermost root itself.
+    posix::Descriptor fd(posix::openPath(location, O_PATH));
     return fd && fstat(fd.get(), &status) == 0;
   }
   return fstatat(entry.directory.get(), entry.name.c_str(), &status,
@@ -45,17 +45,17 @@ bool statusOf(const std::string& path, bool follow, struct stat& status) {
 
 }  // namespace
 
-bool exists(const std::string& path) {
+bool exists(const Location& path) {
   struct stat status;
   return statusOf(path, true, status);
 }
 
-bool isDirectory(const std::string& path) {
+bool isDirectory(const Location& path) {
   struct stat status;
   return statusOf(path, true, status) && S_ISDIR(status.st_mode);
 }
 
-bool entryExists(const std::string& path) {
+bool entryExists(const Location& path) {
   struct stat status;
   return statusOf(path, false, status);
 }
@@ -75,14 +75,18 @@ std::optional<std::string> makeTemporaryDirectory(const std::string& prefix) {
   return pattern;
 }
 
-std::optional<EntryAttributes> entryAttributes(const std::string& path) {
+std::optional<EntryAttributes> entryAttributes(const Location& path) {
   struct stat status;
   if (!statusOf(path, false, status)) return std::nullopt;
-  return EntryAttributes{status.st_uid, status.st_gid, status.st_mode & 07777u,
-                         S_ISLNK(status.st_mode), static_cast<long long>(status.st_mtime)};
+  return EntryAttributes{status.st_uid,
+                         status.st_gid,
+                         status.st_mode & 07777u,
+                         S_ISLNK(status.st_mode),
+                         static_cast<long long>(status.st_mtime),
+                         static_cast<long long>(status.st_size)};
 }
 
-std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
+std::optional<std::vector<std::string>> listDirectory(const Location& path) {
   Listing listing(posix::openPath(path, O_RDONLY | O_DIRECTORY | O_NOCTTY));
   if (!listing) return std::nullopt;
   std::vector<std::string> names;
@@ -91,7 +95,7 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
   return names;
 }
 
-bool syncFileSystemOf(const std::string& path) {
+bool syncFileSystemOf(const Location& path) {
   posix::Descriptor fd(posix::openPath(path, O_RDONLY | O_DIRECTORY | O_NOCTTY));
   return fd && syncfs(fd.get()) == 0;
 }

@@ -40,7 +40,7 @@ namespace FileSystem {
 
 namespace {
 
-bool removeItem(const std::string& path, bool synced) {
+bool removeItem(const Location& path, bool synced) {
   posix::EntryAt entry;
   if (!posix::openParent(path, entry)) return false;
   struct stat status;
@@ -55,11 +55,11 @@ bool removeItem(const std::string& path, bool synced) {
 
 }  // namespace
 
-bool removeItem(const std::string& path) {
+bool removeItem(const Location& path) {
   return removeItem(path, false);
 }
 
-bool removeItemDurably(const std::string& path) {
+bool removeItemDurably(const Location& path) {
   return removeItem(path, true);
 }
 

@@ -1,6 +1,8 @@
 // Property-list values, and reading and writing property-list files (XML or binary in, XML out).
 #pragma once
 
+#include "os/root.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -79,9 +81,9 @@ std::optional<PlistValue> parsePlist(std::string_view bytes);
 std::string serializePlistXml(const PlistValue& value);
 
 // Reads a whole file and parses it; none when missing, unreadable or not a property list.
-std::optional<PlistValue> readPlistFile(const std::string& path);
+std::optional<PlistValue> readPlistFile(const Location& path);
 // Writes the XML encoding atomically (see atomic_file.h); false when the write failed.
-bool writePlistFile(const std::string& path, const PlistValue& value,
+bool writePlistFile(const Location& path, const PlistValue& value,
                     const ReplacementAttributes& attributes = {});
 
 }  // namespace rcpinstall::os

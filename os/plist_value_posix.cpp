@@ -276,13 +276,13 @@ std::string serializePlistXml(const PlistValue& value) {
   return result;
 }
 
-std::optional<PlistValue> readPlistFile(const std::string& path) {
+std::optional<PlistValue> readPlistFile(const Location& path) {
   std::optional<std::string> bytes = readWholeFile(path);
   if (!bytes) return std::nullopt;
   return parsePlist(*bytes);
 }
 
-bool writePlistFile(const std::string& path, const PlistValue& value,
+bool writePlistFile(const Location& path, const PlistValue& value,
                     const ReplacementAttributes& attributes) {
   std::string xml = serializePlistXml(value);
   if (xml.empty()) return false;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "os/root.h"
+
 namespace rcpinstall::os::posix {
 
 // A directory opened to be walked: never through a link, never as a controlling terminal.
@@ -161,28 +163,29 @@ int changeModeOfDescriptor(int fd, mode_t mode);
 // (DT_UNKNOWN otherwise). A missing entry is no error.
 bool removeEntryAt(int directory, const char* name, unsigned char type);
 
-// --- Paths at or below an anchor (os/beneath.h; beneath_posix.cpp) ---------------------
+// --- Locations (os/root.h; root_linux.cpp) ---------------------------------------------
 
-// Opens the path with the flags (O_CLOEXEC is added). At or below an anchor the path is
-// resolved from the anchor's descriptor and no component may be a link, the last one
-// included ("..", too, is refused there); elsewhere the system resolves the path and the flags
-// decide about the last component. -1 with errno on failure (ELOOP or ENOTDIR for a link on
-// the way below an anchor).
-int openPath(const std::string& path, int flags, mode_t mode = 0);
+// Opens the location with the flags (O_CLOEXEC is added). At or below a root the path is
+// resolved from the root's descriptor and no component may be a link, the last one included
+// ("..", too, is refused there); outside every root the system resolves the path and the
+// flags decide about the last component. -1 with errno on failure (ELOOP or ENOTDIR for a link
+// on the way below a root, EXDEV for a location no root holds).
+int openPath(const Location& location, int flags, mode_t mode = 0);
 
-// The directory that holds the entry at a path, open (for listing where it can be read, else
-// as O_PATH), and the entry's name in it. Below an anchor the directory is reached as openPath
-// reaches it; `anchored` tells so. The anchor itself is an entry of a directory outside it.
+// The directory that holds the entry at a location, open (for listing where it can be read,
+// else as O_PATH), and the entry's name in it. Below a root the directory is reached as
+// openPath reaches it; `anchored` tells so. A root itself is an entry of the root above it,
+// and the outermost root an entry of a directory reached by path.
 struct EntryAt {
   Descriptor directory;
   std::string name;
   bool anchored = false;
 };
-bool openParent(const std::string& path, EntryAt& entry);
-// Tests: resolve below anchors by the walk of O_NOFOLLOW opens, as on a kernel without openat2
+bool openParent(const Location& location, EntryAt& entry);
+// Tests: resolve below roots by the walk of O_NOFOLLOW opens, as on a kernel without openat2
 // (true), or by openat2 where the kernel has it (false, probed again).
 void walkWithoutOpenat2(bool walk);
-// Whether paths below anchors are resolved by openat2 now (else by the walk).
+// Whether paths below roots are resolved by openat2 now (else by the walk).
 bool resolvesWithOpenat2();
 
 // Temporary files of os/ are named ".rcptmp.<name>.<six letters>" beside their target, so

@@ -54,10 +54,14 @@ void runLauncher(InstanceService& instance, const std::string& launcher,
 
 }  // namespace
 
-PatchRemove::PatchRemove(const std::optional<std::string>& pathToRcpHome) {
+PatchRemove::PatchRemove(const std::optional<std::string>& pathToRcpHome)
+    : PatchRemove(nullptr, pathToRcpHome) {}
+
+PatchRemove::PatchRemove(std::shared_ptr<const os::Roots> roots,
+                         const std::optional<std::string>& pathToRcpHome) {
   if (pathToRcpHome && InstanceService::rcpHomeExists(*pathToRcpHome)) {
     _pathToRcpHome = pathToRcpHome;
-    _instance.emplace(pathToRcpHome);
+    _instance.emplace(std::move(roots), pathToRcpHome);
   }
 }
 
@@ -74,7 +78,7 @@ bool PatchRemove::copyRemovalManifest(const char* manifestName) {
 }
 
 bool PatchRemove::stageRemovalManifest(const std::string& manifest) {
-  if (!fs::exists(manifest)) {
+  if (!fs::exists(_instance->at(manifest))) {
     reportMissingManifest(manifest);
     return false;
   }
@@ -151,7 +155,7 @@ std::string PatchRemove::deployPath(const char* name) const {
 
 Step PatchRemove::stagingStep(const std::string& manifest) const {
   Step stage{StepKind::kStageRemovalManifest, StepCondition::kAlways, {}, {}};
-  if (fs::exists(manifest)) {
+  if (fs::exists(_instance->at(manifest))) {
     stage.changes.push_back({ChangeAction::kStage,
                              deployPath(InstanceService::UPDATE_MANIFEST),
                              manifest,
@@ -169,7 +173,8 @@ Step PatchRemove::backupStep() const {
   Step backup{StepKind::kBackUpBeforeRemoval, StepCondition::kIfRemovalManifestStaged, {}, {}};
   const std::string installManifest = deployPath(InstanceService::INSTALL_MANIFEST);
   if (const std::optional<std::string> path = _instance->installManifestBackupPath();
-      path && fs::exists(installManifest) && !fs::entryExists(*path)) {
+      path && fs::exists(_instance->at(installManifest)) &&
+      !fs::entryExists(_instance->at(*path))) {
     backup.changes.push_back(
         {ChangeAction::kBackUp, *path, installManifest, ChangeNote::kNone, {}, {}});
   }
@@ -181,7 +186,7 @@ Step PatchRemove::manifestVersionStep() const {
       StepKind::kWriteVersionBeforeRemoval, StepCondition::kIfRemovalManifestStaged, {}, {}};
   const std::string properties =
       appendComponent(*_pathToRcpHome, InstanceService::IGNITOR_PROPERTIES);
-  if (fs::exists(properties)) {
+  if (fs::exists(_instance->at(properties))) {
     version.changes.push_back({ChangeAction::kRewrite,
                                properties,
                                std::nullopt,
@@ -259,7 +264,7 @@ StepResult PatchRemove::perform(const Step& step) {
     case StepKind::kClearHotfixRecord:
       return clearHotfixRecord();
     case StepKind::kDeleteRemovalManifest:
-      fs::removeItem(step.changes.front().path);
+      fs::removeItem(_instance->at(step.changes.front().path));
       return StepResult::kDone;
     case StepKind::kRunCleanup:
       cleanup(step.launcherRuns);

@@ -34,6 +34,9 @@ class PatchRemove : public StepPerformer {
 
   // The rcp home and its instance are kept only when the path is given and exists now.
   explicit PatchRemove(const std::optional<std::string>& pathToRcpHome);
+  // The same through the run's roots (InstanceService).
+  PatchRemove(std::shared_ptr<const os::Roots> roots,
+              const std::optional<std::string>& pathToRcpHome);
 
   // Stage deploy/uninstall.hotfix.xml (respectively uninstall.orreryhotfix.xml) as
   // deploy/install.update.xml. False, after the file-not-found message, when there is no

@@ -39,25 +39,27 @@ std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, boo
   if (InstallUtil::containUnSupportedCharacters(rcpHome)) return kLocationUnsupported;
 
   os::SystemLog::log(kInfo, "Checking target platform. ");
-  if (!InstanceService(rcpHome).hasInstanceInstalled()) return kPlatformNotFound;
+  // The product tree is opened once, before the checks look at it, and reached only through
+  // these roots from then on; a product that cannot be held is not worked on.
+  const std::optional<std::string> bundle = InstallUtil::getBundlePath(rcpHome);
+  if (!InstanceService::rcpHomeExists(rcpHome)) return kPlatformNotFound;
+  const std::shared_ptr<const os::Roots> roots = InstanceService::openProductRoots(bundle, rcpHome);
+  if (!roots || !InstanceService(roots, rcpHome).hasInstanceInstalled()) return kPlatformNotFound;
 
   os::SystemLog::log(kInfo, "Checking whether platform is running.");
-  const std::optional<std::string> bundle = InstallUtil::getBundlePath(rcpHome);
   if (!bundle) return kBundleNotFound;
   if (InstallUtil::checkBundleIsRunning(*bundle)) return kPlatformRunning;
 
   os::SystemLog::log(kInfo, "Removing hotfix.");
-  os::AnchorScope anchors;
-  if (!InstanceService::anchorProduct(anchors, bundle, rcpHome)) return kPlatformNotFound;
   const char* manifest =
       orreryHotfix ? PatchRemove::ORRERY_UNINSTALL_MANIFEST : PatchRemove::UNINSTALL_MANIFEST;
-  InstanceService instance(rcpHome);
+  InstanceService instance(roots, rcpHome);
   // The removal deletes its removal manifest last, just before its mark: a removal cut off
   // between the two had made every change, and is done.
   if (instance.changeInProgress() == InstanceService::REMOVAL_OPERATION &&
       instance.changeInProgress("manifest") == manifest &&
-      !fs::entryExists(os::appendComponent(
-          os::appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY), manifest))) {
+      !fs::entryExists(instance.at(os::appendComponent(
+          os::appendComponent(rcpHome, InstanceService::DEPLOY_DIRECTORY), manifest)))) {
     os::SystemLog::log(kInfo, "The removal cut off after its last change is complete.");
     return instance.clearChangeInProgress() ? kRemovalSucceeded : kRemovalFailed;
   }
@@ -65,7 +67,7 @@ std::int16_t uninstallHotfix(const std::optional<std::string>& platformHome, boo
     os::SystemLog::log(os::SystemLog::kWarning, "Not able to mark the removal in progress in %s",
                        rcpHome.c_str());
   }
-  PatchRemove removal(rcpHome);
+  PatchRemove removal(roots, rcpHome);
   removal.showProgress(progress);
   const bool removed =
       orreryHotfix ? removal.uninstallOldOrreryHotfix() : removal.uninstallOldHotfix();

@@ -1,30 +1,19 @@
-// Descriptor-anchored access on Linux: openat2 where the kernel has it, else a walk of
-// O_NOFOLLOW opens, from descriptors of the anchors held by AnchorScope.
+// Roots on Linux: openat2 where the kernel has it, else a walk of O_NOFOLLOW opens, from the
+// descriptors a run's Roots hold.
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
 #include <atomic>
 
-#include "os/beneath.h"
 #include "os/path.h"
 #include "os/posix_support.h"
+#include "os/root.h"
 
 namespace rcpinstall::os {
 namespace {
 
 using posix::Descriptor;
-
-struct Anchor {
-  std::vector<std::string> parts;
-  int fd;
-};
-
-// One process, one thread: the anchors of the scopes open now, innermost last.
-std::vector<Anchor>& anchors() {
-  static std::vector<Anchor> held;
-  return held;
-}
 
 // The components that locate an entry: no empty, "." or trailing "/" components.
 std::vector<std::string> partsOf(const std::string& path) {
@@ -34,40 +23,26 @@ std::vector<std::string> partsOf(const std::string& path) {
   return parts;
 }
 
-// The anchor that holds the path (the longest one), and the path's components below it.
-// With `strictly`, only an anchor above the path counts (the anchor itself is an entry of the
-// directory above it).
-const Anchor* anchorFor(const std::string& path, std::vector<std::string>& below,
-                        bool strictly = false) {
-  if (anchors().empty() || path.empty()) return nullptr;
+std::optional<std::vector<std::string>> absoluteParts(const std::string& path) {
+  if (path.empty()) return std::nullopt;
   std::vector<std::string> parts = partsOf(path);
-  if (parts.front() != "/") {
-    const std::optional<std::string> absolute = absolutePath(path);
-    if (!absolute) return nullptr;
-    parts = partsOf(*absolute);
-  }
-  const Anchor* best = nullptr;
-  for (const Anchor& anchor : anchors()) {
-    if (anchor.parts.size() > parts.size() - (strictly ? 1 : 0)) continue;
-    if (best != nullptr && anchor.parts.size() <= best->parts.size()) continue;
-    if (std::equal(anchor.parts.begin(), anchor.parts.end(), parts.begin())) best = &anchor;
-  }
-  if (best != nullptr)
-    below.assign(parts.begin() + static_cast<long>(best->parts.size()), parts.end());
-  return best;
+  if (parts.front() == "/") return parts;
+  const std::optional<std::string> absolute = absolutePath(path);
+  if (!absolute) return std::nullopt;
+  return partsOf(*absolute);
 }
 
-// How paths below an anchor are resolved: decided once, by a probe when the first anchor is
+// How paths below a root are resolved: decided once, by a probe when the first root is
 // opened (a kernel without openat2, or a filter that refuses it), or by a test.
 enum Method : int { kUnknown, kOpenat2, kWalk };
 std::atomic<int> method{kUnknown};
 
-void probeOpenat2(int anchor) {
+void probeOpenat2(int root) {
   if (method.load(std::memory_order_relaxed) != kUnknown) return;
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = ::syscall(SYS_openat2, anchor, ".", &how, sizeof how);
+  const long fd = ::syscall(SYS_openat2, root, ".", &how, sizeof how);
   if (fd >= 0) ::close(static_cast<int>(fd));
   int expected = kUnknown;
   method.compare_exchange_strong(expected, fd >= 0 ? kOpenat2 : kWalk);
@@ -77,16 +52,16 @@ void probeOpenat2(int anchor) {
 // serves the call, which no rename can keep from ending.
 constexpr int kOpenat2Retries = 16;
 
-// Opens the components below the anchor's descriptor, none of them through a link, the last
+// Opens the components below the root's descriptor, none of them through a link, the last
 // one included: with O_PATH a last component that is a link gives the link itself, otherwise
 // ELOOP, whichever way resolves.
-int openBelow(int anchor, const std::vector<std::string>& below, int flags, mode_t mode) {
+int openBelow(int root, const std::vector<std::string>& below, int flags, mode_t mode) {
   flags |= O_CLOEXEC;
   if (std::find(below.begin(), below.end(), "..") != below.end()) {
     errno = EXDEV;
     return -1;
   }
-  if (below.empty()) return ::openat(anchor, ".", flags & ~(O_CREAT | O_EXCL));
+  if (below.empty()) return ::openat(root, ".", flags & ~(O_CREAT | O_EXCL));
   std::string joined = below.front();
   for (size_t i = 1; i < below.size(); ++i) joined.append("/").append(below[i]);
   if (method.load(std::memory_order_relaxed) == kOpenat2) {
@@ -95,7 +70,7 @@ int openBelow(int anchor, const std::vector<std::string>& below, int flags, mode
     how.mode = (flags & (O_CREAT | __O_TMPFILE)) != 0 ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     for (int tries = 0; tries < kOpenat2Retries;) {
-      const long fd = ::syscall(SYS_openat2, anchor, joined.c_str(), &how, sizeof how);
+      const long fd = ::syscall(SYS_openat2, root, joined.c_str(), &how, sizeof how);
       if (fd >= 0) return static_cast<int>(fd);
       if (errno == EINTR) continue;
       if (errno != EAGAIN) return -1;  // a refusal is a refusal, not a reason to walk
@@ -105,7 +80,7 @@ int openBelow(int anchor, const std::vector<std::string>& below, int flags, mode
   // One component at a time: a directory that is a link gives ENOTDIR, a last component that
   // is one gives ELOOP (or, with O_PATH, the link itself, as openat2 does).
   Descriptor current;
-  int directory = anchor;
+  int directory = root;
   for (size_t i = 0; i + 1 < below.size(); ++i) {
     current.reset(
         ::openat(directory, below[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -119,55 +94,116 @@ constexpr int kListingFlags = O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC;
 
 }  // namespace
 
-AnchorScope::~AnchorScope() {
-  for (int fd : held_) {
-    std::erase_if(anchors(), [fd](const Anchor& anchor) { return anchor.fd == fd; });
-    ::close(fd);
-  }
+Roots::~Roots() {
+  for (const Held& held : held_) ::close(held.fd);
 }
 
-bool AnchorScope::add(const std::string& path) {
-  if (path.empty()) return false;
-  // Opened as the path leads now, links in it followed, unless an anchor already holds it.
-  const int fd = posix::openPath(path, O_PATH | O_DIRECTORY);
+int Roots::find(const std::string& path, std::vector<std::string>& below, bool strictly) const {
+  if (held_.empty()) return -1;
+  const std::optional<std::vector<std::string>> parts = absoluteParts(path);
+  if (!parts) return -1;
+  const Held* best = nullptr;
+  for (const Held& held : held_) {
+    if (held.parts.size() + (strictly ? 1 : 0) > parts->size()) continue;
+    if (best != nullptr && held.parts.size() <= best->parts.size()) continue;
+    if (std::equal(held.parts.begin(), held.parts.end(), parts->begin())) best = &held;
+  }
+  if (best == nullptr) return -1;
+  below.assign(parts->begin() + static_cast<long>(best->parts.size()), parts->end());
+  return best->fd;
+}
+
+bool Roots::add(const std::string& path) {
+  const std::optional<std::vector<std::string>> parts = absoluteParts(path);
+  if (!parts) return false;
+  // Readable, so that the root can be synced; a directory the process may only search is
+  // held as a path.
+  Location location(path);
+  location.roots_ = this;
+  std::vector<std::string> below;
+  const bool inside = find(path, below, false) >= 0;
+  if (!inside) location.roots_ = nullptr;
+  int fd = posix::openPath(location, O_RDONLY | O_DIRECTORY | O_NOCTTY);
+  if (fd < 0 && errno == EACCES) fd = posix::openPath(location, O_PATH | O_DIRECTORY);
   if (fd < 0) return false;
   probeOpenat2(fd);
-  const std::optional<std::string> absolute = absolutePath(path);
-  if (!absolute) {
-    ::close(fd);
-    return false;
-  }
-  held_.push_back(fd);
-  anchors().push_back(Anchor{partsOf(*absolute), fd});
+  held_.push_back(Held{*parts, fd});
   return true;
 }
 
-bool isAnchored(const std::string& path) {
+std::shared_ptr<const Roots> Roots::followingLinks() {
+  auto roots = std::make_shared<Roots>();
+  roots->followsLinks_ = true;
+  return roots;
+}
+
+bool Roots::holds(const std::string& path) const {
+  if (followsLinks_) return true;
   std::vector<std::string> below;
-  return anchorFor(path, below) != nullptr;
+  return find(path, below, false) >= 0;
+}
+
+Location Roots::at(const std::string& path) const {
+  Location location(path);
+  if (followsLinks_) return location;
+  if (holds(path)) {
+    location.roots_ = this;
+  } else {
+    location.refused_ = true;
+  }
+  return location;
+}
+
+bool Roots::syncRoot(const std::string& path) const {
+  const std::optional<std::vector<std::string>> parts = absoluteParts(path);
+  if (!parts) return false;
+  for (const Held& held : held_) {
+    if (held.parts == *parts) return ::fsync(held.fd) == 0;
+  }
+  errno = ENOENT;
+  return false;
 }
 
 namespace posix {
 
-int openPath(const std::string& path, int flags, mode_t mode) {
-  std::vector<std::string> below;
-  if (const Anchor* anchor = anchorFor(path, below))
-    return openBelow(anchor->fd, below, flags, mode);
-  return ::open(path.c_str(), flags | O_CLOEXEC, mode);
+int openPath(const Location& location, int flags, mode_t mode) {
+  if (location.refused()) {
+    errno = EXDEV;
+    return -1;
+  }
+  const std::string& path = location.path();
+  if (location.roots() != nullptr) {
+    std::vector<std::string> below;
+    const int root = location.roots()->find(path, below, false);
+    if (root < 0) {
+      errno = EXDEV;
+      return -1;
+    }
+    return openBelow(root, below, flags, mode);
+  }
+  // A trailing slash would make the system follow a final link whatever the flags say.
+  const std::string trimmed = withoutTrailingSlashes(path);
+  return ::open(trimmed.empty() ? path.c_str() : trimmed.c_str(), flags | O_CLOEXEC, mode);
 }
 
-bool openParent(const std::string& path, EntryAt& entry) {
+bool openParent(const Location& location, EntryAt& entry) {
+  if (location.refused()) {
+    errno = EXDEV;
+    return false;
+  }
+  const std::string& path = location.path();
   std::vector<std::string> below;
-  const Anchor* anchor = anchorFor(path, below, true);
-  if (anchor != nullptr && !below.empty()) {
+  const int root = location.roots() != nullptr ? location.roots()->find(path, below, true) : -1;
+  if (root >= 0 && !below.empty()) {
     entry.name = below.back();
     below.pop_back();
     entry.anchored = true;
-    entry.directory.reset(openBelow(anchor->fd, below, kListingFlags, 0));
+    entry.directory.reset(openBelow(root, below, kListingFlags, 0));
     if (!entry.directory && errno == EACCES) {
-      entry.directory.reset(openBelow(anchor->fd, below, O_PATH | O_DIRECTORY, 0));
+      entry.directory.reset(openBelow(root, below, O_PATH | O_DIRECTORY, 0));
     }
   } else {
+    // Outside every root, or the outermost root itself: its directory is reached by path.
     const std::string trimmed = withoutTrailingSlashes(path);
     entry.name = lastComponent(trimmed);
     entry.anchored = false;
