@@ -90,7 +90,7 @@ std::vector<Feature> asFeatures(const FeatureSet& set) {
   return out;
 }
 
-std::vector<std::vector<std::string>> launcherCalls(const std::string& file) {
+std::vector<std::vector<std::string>> launcherCalls(const os::Location& file) {
   std::vector<std::vector<std::string>> runs;
   std::istringstream in(os::readWholeFile(file).value_or(""));
   std::vector<std::string> current;
@@ -529,7 +529,7 @@ void rehearseOnCopy(const std::string& package, const std::string& directory,
                    installedBy(rehearsal.at(installManifest)), report);
   }
   report.printed = output.restore();
-  report.launcherRuns = launcherCalls(places.calls);
+  report.launcherRuns = launcherCalls(rehearsal.at(places.calls));
 }
 
 // Whether the decision found an installed product wholly inside its bundle and there is a

@@ -142,7 +142,7 @@ std::optional<std::string> InstanceService::keepWhatInstallReplaces(
         .push_back(PLUGIN_CUSTOMIZATION);
   }
   // The whole keystore set is replaced: every old one is kept, the new names are added.
-  const std::vector<std::string> old = keystoresIn(deploy);
+  const std::vector<std::string> old = keystoresIn(at(deploy));
   for (const std::string& name : old) {
     changes.replaced.push_back(appendComponent(DEPLOY_DIRECTORY, name));
   }
@@ -239,8 +239,8 @@ std::vector<InstanceService::InstallBackup> InstanceService::installBackups() co
 std::optional<bool> InstanceService::updateManifestApplied() const {
   if (!_pathToRcphome) return std::nullopt;
   const std::string deploy = appendComponent(*_pathToRcphome, DEPLOY_DIRECTORY);
-  const InstallManifest update(appendComponent(deploy, UPDATE_MANIFEST));
-  const InstallManifest installed(appendComponent(deploy, INSTALL_MANIFEST));
+  const InstallManifest update(at(appendComponent(deploy, UPDATE_MANIFEST)));
+  const InstallManifest installed(at(appendComponent(deploy, INSTALL_MANIFEST)));
   if (!update.hasDocument() || !installed.hasDocument()) return std::nullopt;
   for (const auto& [id, version] : update.installedFeatures()) {
     if (installed.checkInstalledFeature(id, std::nullopt) == version) return true;
@@ -280,7 +280,7 @@ bool InstanceService::restoreUnappliedInstall(const std::string& backup) {
     const std::optional<fs::EntryAttributes> attributes = fs::entryAttributes(at(kept));
     const bool keptIsFile = attributes && !attributes->isLink && !fs::isDirectory(at(kept));
     const bool targetIsFile = fs::entryExists(at(target)) && !fs::isDirectory(at(target)) &&
-                              !instance_files::isSymbolicLink(target);
+                              !instance_files::isSymbolicLink(at(target));
     if (keptIsFile && (targetIsFile || !fs::entryExists(at(target)))) {
       // A file takes its place again in one rename, with the mode it had.
       const std::optional<std::string> bytes =

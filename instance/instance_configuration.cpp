@@ -85,7 +85,7 @@ bool InstanceService::updateIgnitorProperties() {
   std::optional<JavaProperties> properties = instance_files::loadForRewrite(at(path));
   if (!properties) return false;
   setLauncherKeys(*properties, getBaseVersion());
-  return properties->savePropertiesToFile(path);
+  return properties->savePropertiesToFile(at(path));
 }
 
 bool InstanceService::generateIgnitorPropertiesWithTemplate(
@@ -160,7 +160,7 @@ bool InstanceService::generateLinks() {
   const auto writeLink = [&](const char* name, const std::string& value) {
     const std::string path = appendComponent(links, name);
     std::optional<JavaProperties> link = instance_files::loadForRewrite(at(path));
-    return link && link->setProperty(value, KEY_LINK_PATH) && link->savePropertiesToFile(path);
+    return link && link->setProperty(value, KEY_LINK_PATH) && link->savePropertiesToFile(at(path));
   };
   const bool rcpLink = writeLink(RCP_LINK, *_pathToRcphome);
   const bool sharedLink =
