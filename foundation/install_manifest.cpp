@@ -342,12 +342,23 @@ bool InstallManifest::saveInstallManifestAs(const std::optional<os::Location>& p
   unsigned flags = pugi::format_indent | pugi::format_no_declaration;
   if (_xmlDoc->byteOrderMark) flags |= pugi::format_write_bom;
   StringWriter writer;
+  std::string bytes;
   if (_xmlDoc->encoding == pugi::encoding_latin1) {
     _xmlDoc->tree.save(writer, kIndent, flags, pugi::encoding_utf8);
-    return os::replaceFileAtomically(target, latin1WithReferences(writer.text));
+    bytes = latin1WithReferences(writer.text);
+  } else {
+    _xmlDoc->tree.save(writer, kIndent, flags, _xmlDoc->encoding);
+    bytes = std::move(writer.text);
   }
-  _xmlDoc->tree.save(writer, kIndent, flags, _xmlDoc->encoding);
-  return os::replaceFileAtomically(target, writer.text);
+  // The writer breaks "--" in a comment as "- -"; in a document whose markup the parser and
+  // the text check place differently (an unclosed internal subset) that can leave a stray
+  // ampersand outside markup, and the file would no longer load. Such a save is refused.
+  if (!textIsWellFormed(bytes)) {
+    os::SystemLog::log(os::SystemLog::kError, "Not saving %s: it would not load again",
+                       target.path().c_str());
+    return false;
+  }
+  return os::replaceFileAtomically(target, bytes);
 }
 
 }  // namespace rcpinstall

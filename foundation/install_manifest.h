@@ -41,7 +41,8 @@ class InstallManifest {
   bool replaceInstallerRootWith(const std::string& replacement);
 
   // Writes the document, indented, atomically to the path or, without one, to the file it was
-  // loaded from. False without a document or when the write failed.
+  // loaded from. False without a document, when the write failed, or when the text written
+  // would not load again (nothing is written then).
   bool saveInstallManifestAs(const std::optional<os::Location>& path = std::nullopt) const;
 
   bool hasDocument() const { return _xmlDoc != nullptr; }

@@ -23,8 +23,8 @@ constexpr const char* kAccessAcl = "system.posix_acl_access";
 // The layout of an access-control list as the kernel takes it in the extended attribute:
 // a version word, then entries of tag, permissions and id (little-endian).
 constexpr uint32_t kAclVersion = 2;
-constexpr uint16_t kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10,
-                   kOther = 0x20;
+// (Tag 0x08, a named group's entry, is kept as found and never written.)
+constexpr uint16_t kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20;
 constexpr uint32_t kNoId = 0xffffffffu;
 
 struct AclEntry {
