@@ -2,6 +2,14 @@
 // repairs a whole tree.
 #include "os/file_system.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -187,6 +195,64 @@ bool applyThroughDescriptor(int directory, const char* name, const struct stat& 
   return ok;
 }
 
+// A directory opened and looked at (taken over where that applies) whose entries are still to
+// be walked, and, when it needs a change of its own, a second descriptor for that change,
+// which comes after its entries.
+struct PendingDirectory {
+  int fd;
+  int own;  // -1 when the directory needs no change
+  struct stat status;
+};
+
+// The directories the walk's threads share: a thread that finds a directory hands it to a
+// thread that waits for work, else walks it itself, so that few descriptors are ever open
+// beyond those of the directories being walked.
+class PendingDirectories {
+ public:
+  explicit PendingDirectories(unsigned threads) : threads_(threads) {}
+
+  void start(PendingDirectory first) { queue_.push_back(first); }
+  // Some threads could not be started: the walk ends when those that run wait.
+  void withoutThreads(unsigned missing) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_ -= missing;
+    ready_.notify_all();
+  }
+  // False when no thread waits for work: the caller walks the directory itself.
+  bool offer(const PendingDirectory& directory) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_ == 0 || !queue_.empty()) return false;
+    queue_.push_back(directory);
+    ready_.notify_one();
+    return true;
+  }
+  // The next directory to walk; none once every thread waits and nothing is left.
+  std::optional<PendingDirectory> take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++waiting_;
+    for (;;) {
+      if (!queue_.empty()) {
+        const PendingDirectory next = queue_.front();
+        queue_.pop_front();
+        --waiting_;
+        return next;
+      }
+      if (waiting_ == threads_) {
+        ready_.notify_all();
+        return std::nullopt;
+      }
+      ready_.wait(lock);
+    }
+  }
+
+ private:
+  unsigned threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<PendingDirectory> queue_;
+  unsigned waiting_ = 0;
+};
+
 // One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
 // differs, so a tree that is already right costs one status call per entry. Once a run of
 // entries all needed a change, links in a directory only this process may write are changed
@@ -205,9 +271,24 @@ bool applyThroughDescriptor(int directory, const char* name, const struct stat& 
 // A run stopped in between leaves such a directory root's; the next repair gives it its owner.
 // On the target system an access control entry can grant writing whatever the mode says; its
 // stand-in there must clear those of a directory it takes over, or treat it as shared.
+//
+// Directories are walked by up to kWalkThreads threads at once, each with its own walk: what
+// happens to one directory is the same whichever thread walks it.
 class AttributeWalk {
  public:
-  explicit AttributeWalk(const Target& target) : target_(target), root_(geteuid() == 0) {}
+  AttributeWalk(const Target& target, PendingDirectories* pending = nullptr)
+      : target_(target), root_(geteuid() == 0), pending_(pending) {}
+
+  // Walks the entries of a pending directory, then gives it its own change. False when
+  // anything failed.
+  bool walk(const PendingDirectory& directory) {
+    bool ok = below(directory.fd, directory.status);
+    if (directory.own >= 0) {
+      if (!applyToOpenDirectory(directory.own, directory.status, target_)) ok = false;
+      ::close(directory.own);
+    }
+    return ok;
+  }
 
   // Walks the open directory (the descriptor is owned here) whose status is `status`. False
   // when anything failed.
@@ -293,17 +374,20 @@ class AttributeWalk {
     }
     // A directory that is already right keeps no second descriptor for its own change (the
     // common case of a repair that finds the tree right: one open and one close per directory).
-    if (!needsChange(status, target_)) return below(fd, status);
+    if (!needsChange(status, target_)) return handOn({fd, -1, status});
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) {
       ::close(fd);
       return false;
     }
     if (othersMayWrite(status)) takeOver(fd, status);
-    bool ok = below(fd, status);
-    if (!applyToOpenDirectory(own, status, target_)) ok = false;
-    ::close(own);
-    return ok;
+    return handOn({fd, own, status});
+  }
+
+  // Gives the directory to a thread that waits for work, else walks it here.
+  bool handOn(const PendingDirectory& directory) {
+    if (pending_ != nullptr && pending_->offer(directory)) return true;
+    return walk(directory);
   }
 
   // Whether anyone but this process may add, remove or swap entries of a directory right now:
@@ -333,6 +417,7 @@ class AttributeWalk {
 
   const Target& target_;
   const bool root_;
+  PendingDirectories* const pending_;
   BufferPool buffers_;
   DeferredCloses closes_;
   int changing_ = 0;     // entries looked at in a row that needed a change
@@ -420,6 +505,37 @@ bool setAttributes(const Location& path, const Attributes& attributes) {
 
 namespace {
 
+// The threads of one walk: a tree of many directories is walked on every processor (a few at
+// most), one thread for a machine with one.
+constexpr unsigned kWalkThreads = 4;
+
+bool walkInThreads(const Target& target, const PendingDirectory& top) {
+  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kWalkThreads);
+  if (threads == 1) return AttributeWalk(target).walk(top);
+  PendingDirectories pending(threads);
+  pending.start(top);
+  std::atomic<bool> ok{true};
+  const auto work = [&] {
+    try {
+      AttributeWalk walk(target, &pending);
+      while (const std::optional<PendingDirectory> next = pending.take()) {
+        if (!walk.walk(*next)) ok = false;
+      }
+    } catch (const std::exception&) {
+      ok = false;  // what was not walked stays as it was
+    }
+  };
+  std::vector<std::thread> helpers;
+  try {
+    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
+  } catch (const std::exception&) {
+    pending.withoutThreads(threads - 1 - static_cast<unsigned>(helpers.size()));
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  return ok;
+}
+
 bool walkBelow(const Location& directory, const Attributes& attributes,
                std::optional<uid_t> requiredOwner) {
   Target target;
@@ -439,8 +555,7 @@ bool walkBelow(const Location& directory, const Attributes& attributes,
     errno = EPERM;
     return false;
   }
-  AttributeWalk walk(target);
-  return walk.below(fd, status) && known;
+  return walkInThreads(target, {fd, -1, status}) && known;
 }
 
 }  // namespace
