@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -209,24 +210,33 @@ struct PendingDirectory {
 // beyond those of the directories being walked.
 class PendingDirectories {
  public:
-  explicit PendingDirectories(unsigned threads) : threads_(threads) {}
+  // Up to `threads` threads, the caller's among them; `startThread` starts one more that
+  // walks what take() gives. A tree of few directories is walked by the caller alone: a
+  // thread is started only once kDirectoriesBeforeThreads were met.
+  PendingDirectories(unsigned threads, std::function<void()> startThread)
+      : threads_(threads), startThread_(std::move(startThread)) {}
 
   void start(PendingDirectory first) { queue_.push_back(first); }
-  // Some threads could not be started: the walk ends when those that run wait.
-  void withoutThreads(unsigned missing) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    threads_ -= missing;
-    ready_.notify_all();
-  }
-  // False when no thread waits for work: the caller walks the directory itself.
+  // False when no thread can take the directory now: the caller walks it itself.
   bool offer(const PendingDirectory& directory) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (waiting_ == 0 || !queue_.empty()) return false;
+    ++offered_;
+    if (!queue_.empty()) return false;
+    if (waiting_ == 0) {
+      if (running_ >= threads_ || offered_ < kDirectoriesBeforeThreads) return false;
+      try {
+        startThread_();
+      } catch (const std::exception&) {
+        threads_ = running_;  // no more threads to be had
+        return false;
+      }
+      ++running_;
+    }
     queue_.push_back(directory);
     ready_.notify_one();
     return true;
   }
-  // The next directory to walk; none once every thread waits and nothing is left.
+  // The next directory to walk; none once every running thread waits and nothing is left.
   std::optional<PendingDirectory> take() {
     std::unique_lock<std::mutex> lock(mutex_);
     ++waiting_;
@@ -237,7 +247,7 @@ class PendingDirectories {
         --waiting_;
         return next;
       }
-      if (waiting_ == threads_) {
+      if (waiting_ == running_) {
         ready_.notify_all();
         return std::nullopt;
       }
@@ -246,11 +256,15 @@ class PendingDirectories {
   }
 
  private:
+  static constexpr unsigned kDirectoriesBeforeThreads = 16;
   unsigned threads_;
+  const std::function<void()> startThread_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<PendingDirectory> queue_;
+  unsigned running_ = 1;  // the caller's thread
   unsigned waiting_ = 0;
+  unsigned offered_ = 0;
 };
 
 // One pass of setAttributesBelow: each entry is looked at (fstatat) and changed only where it
@@ -512,10 +526,11 @@ constexpr unsigned kWalkThreads = 4;
 bool walkInThreads(const Target& target, const PendingDirectory& top) {
   const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kWalkThreads);
   if (threads == 1) return AttributeWalk(target).walk(top);
-  PendingDirectories pending(threads);
-  pending.start(top);
   std::atomic<bool> ok{true};
-  const auto work = [&] {
+  std::vector<std::thread> helpers;  // started by `pending` under its lock
+  std::function<void()> work;
+  PendingDirectories pending(threads, [&] { helpers.emplace_back(work); });
+  work = [&] {
     try {
       AttributeWalk walk(target, &pending);
       while (const std::optional<PendingDirectory> next = pending.take()) {
@@ -525,13 +540,9 @@ bool walkInThreads(const Target& target, const PendingDirectory& top) {
       ok = false;  // what was not walked stays as it was
     }
   };
-  std::vector<std::thread> helpers;
-  try {
-    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
-  } catch (const std::exception&) {
-    pending.withoutThreads(threads - 1 - static_cast<unsigned>(helpers.size()));
-  }
+  pending.start(top);
   work();
+  // Every running thread waits now, so no more are started.
   for (std::thread& helper : helpers) helper.join();
   return ok;
 }
